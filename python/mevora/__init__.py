@@ -1,0 +1,9 @@
+"""mevora: an embeddable in-memory key-value cache with a C++ core.
+
+``Cache`` stores strings, hashes, lists and sets under byte-string keys, with
+per-key time-to-live, an optional memory limit with sampled-LRU eviction and
+optional durability in a data directory.
+"""
+
+from mevora._mevora import *  # noqa: F401,F403
+from mevora._mevora import __all__  # noqa: F401

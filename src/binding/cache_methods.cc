@@ -1,0 +1,583 @@
+// The Cache data methods. Each one binds its arguments, converts them with
+// the GIL held (in the order its signature publishes), releases the GIL for
+// exactly one store call, then builds the result or raises the exception
+// for the store's error.
+#include <limits>
+
+#include "binding/args.h"
+#include "binding/cache_object.h"
+#include "binding/convert.h"
+#include "binding/py_ref.h"
+
+namespace mevora::py {
+namespace {
+
+template <class F>
+PyObject* guarded(F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    return raise_cpp_exception();
+  }
+}
+
+// Runs one store call with the GIL released.
+template <class F>
+auto unlocked(F&& f) {
+  GilRelease g;
+  return f();
+}
+
+PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
+PyObject* py_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* py_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
+
+// Reusable value buffer for get: no allocation per call once warm.
+std::string& scratch() {
+  thread_local std::string buf;
+  return buf;
+}
+void trim_scratch() {
+  std::string& buf = scratch();
+  if (buf.capacity() > (1u << 16)) std::string().swap(buf);
+}
+
+constexpr const char* kKey[] = {"key"};
+constexpr const char* kKeyValue[] = {"key", "value"};
+constexpr const char* kSet[] = {"key", "value", "ex", "px", "nx", "xx"};
+constexpr const char* kKeys[] = {"keys"};
+constexpr const char* kMapping[] = {"mapping"};
+constexpr const char* kKeyAmount[] = {"key", "amount"};
+constexpr const char* kKeySeconds[] = {"key", "seconds"};
+constexpr const char* kKeyMillis[] = {"key", "milliseconds"};
+constexpr const char* kPattern[] = {"pattern"};
+constexpr const char* kKeyField[] = {"key", "field"};
+constexpr const char* kKeyFieldValue[] = {"key", "field", "value"};
+constexpr const char* kKeyStartStop[] = {"key", "start", "stop"};
+constexpr const char* kKeyMember[] = {"key", "member"};
+
+// ---- persistence ---------------------------------------------------------------
+
+PyObject* m_close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    unlocked([&] { store_of(self).close(); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* m_save(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!reinterpret_cast<CacheObject*>(self)->persist_dir.has_value()) {
+      PyErr_SetString(PyExc_ValueError, "persistence is not enabled");
+      return nullptr;
+    }
+    auto r = unlocked([&] { return store_of(self).save(); });
+    if (!r.ok()) {
+      const std::string msg = "save failed: " + r.error().text();
+      PyErr_SetString(PyExc_OSError, msg.c_str());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- strings and keys -------------------------------------------------------------
+
+PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[6];
+    if (!bind_args({"set", kSet, 2}, args, nargs, kwnames, a)) return nullptr;
+    bool nx = false;
+    bool xx = false;
+    if (a[4] != nullptr && !to_flag(a[4], "nx", nx)) return nullptr;
+    if (a[5] != nullptr && !to_flag(a[5], "xx", xx)) return nullptr;
+    PyObject* ex = a[2] == Py_None ? nullptr : a[2];
+    PyObject* px = a[3] == Py_None ? nullptr : a[3];
+    if (ex != nullptr && px != nullptr) {
+      PyErr_SetString(PyExc_ValueError, "ex and px are mutually exclusive");
+      return nullptr;
+    }
+    std::optional<std::uint64_t> ttl;
+    std::uint64_t n = 0;
+    if (ex != nullptr) {
+      if (!positive_int(ex, "ex", n)) return nullptr;
+      if (n > std::numeric_limits<std::uint64_t>::max() / 1000) {
+        PyErr_SetString(PyExc_ValueError, "ex is too large");
+        return nullptr;
+      }
+      ttl = n * 1000;
+    } else if (px != nullptr) {
+      if (!positive_int(px, "px", n)) return nullptr;
+      ttl = n;
+    }
+    if (nx && xx) {
+      PyErr_SetString(PyExc_ValueError, "nx and xx are mutually exclusive");
+      return nullptr;
+    }
+    Bytes key;
+    Bytes value;
+    if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
+    auto r = unlocked([&] { return store_of(self).set(key.view, value.view, ttl, nx, xx); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_bool(r.value());
+  });
+}
+
+PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    std::string& buf = scratch();
+    auto r = unlocked([&] { return store_of(self).get_into(key.view, buf); });
+    if (!r.ok()) return raise_store_error(r.error());
+    if (!r.value()) Py_RETURN_NONE;
+    PyObject* out = bytes_from(buf);
+    trim_scratch();
+    return out;
+  });
+}
+
+PyObject* m_mget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"mget", kKeys, 1}, args, nargs, kwnames, a)) return nullptr;
+    PyRef it(PyObject_GetIter(a[0]));
+    if (!it) return nullptr;
+    std::vector<Bytes> keys;
+    while (PyRef item = PyRef(PyIter_Next(it.get()))) {
+      keys.emplace_back();
+      // The item reference must outlive the store call: keep it.
+      keys.back().keep = PyRef::borrow(item.get());
+      Bytes conv;
+      if (!to_bytes(item.get(), conv)) return nullptr;
+      keys.back().view = conv.view;
+      if (conv.keep) keys.back().keep = std::move(conv.keep);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    const std::vector<std::string_view> views = views_of(keys);
+    auto values = unlocked([&] { return store_of(self).mget(views); });
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyObject* v = optional_bytes(values[i]);
+      if (v == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
+    }
+    return list.release();
+  });
+}
+
+PyObject* m_mset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"mset", kMapping, 1}, args, nargs, kwnames, a)) return nullptr;
+    PyRef items_fn(PyObject_GetAttrString(a[0], "items"));
+    if (!items_fn) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(a[0]).c_str());
+      }
+      return nullptr;
+    }
+    PyRef items(PyObject_CallObject(items_fn.get(), nullptr));
+    if (!items) return nullptr;
+    PyRef it(PyObject_GetIter(items.get()));
+    if (!it) return nullptr;
+    std::vector<PyRef> held;  // the pairs, alive until the store call ends
+    std::vector<Bytes> conv;
+    while (PyRef item = PyRef(PyIter_Next(it.get()))) {
+      if (!PyTuple_Check(item.get())) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()).c_str());
+        return nullptr;
+      }
+      const Py_ssize_t n = PyTuple_Size(item.get());
+      if (n != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+        return nullptr;
+      }
+      conv.emplace_back();
+      if (!to_bytes(PyTuple_GetItem(item.get(), 0), conv.back())) return nullptr;
+      conv.emplace_back();
+      if (!to_bytes(PyTuple_GetItem(item.get(), 1), conv.back())) return nullptr;
+      held.push_back(std::move(item));
+    }
+    if (PyErr_Occurred()) return nullptr;
+    std::vector<KeyValue> pairs;
+    pairs.reserve(conv.size() / 2);
+    for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
+    auto r = unlocked([&] { return store_of(self).mset(pairs); });
+    if (!r.ok()) return raise_store_error(r.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* incr_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool negate) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args({negate ? "decr" : "incr", kKeyAmount, 1}, args, nargs, kwnames, a)) return nullptr;
+    std::int64_t amount = 1;
+    if (a[1] != nullptr && !to_i64(a[1], "amount", amount)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    if (negate) {
+      if (amount == std::numeric_limits<std::int64_t>::min()) {
+        PyErr_SetString(PyExc_ValueError, "decrement would overflow");
+        return nullptr;
+      }
+      amount = -amount;
+    }
+    auto r = unlocked([&] { return store_of(self).incr(key.view, amount); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_i64(r.value());
+  });
+}
+
+PyObject* m_incr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return incr_common(self, args, nargs, kwnames, false);
+}
+
+PyObject* m_decr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return incr_common(self, args, nargs, kwnames, true);
+}
+
+PyObject* m_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args({"append", kKeyValue, 2}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    Bytes value;
+    if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
+    auto r = unlocked([&] { return store_of(self).append(key.view, value.view); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_u64(r.value());
+  });
+}
+
+PyObject* m_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr const char* kNone[] = {""};
+    std::span<PyObject* const> rest;
+    PyObject* unused[1];
+    if (!bind_args({"delete", std::span<const char* const>(kNone, 0), 0, true}, args, nargs, kwnames, unused, &rest)) {
+      return nullptr;
+    }
+    std::vector<Bytes> keys;
+    if (!to_bytes_all(rest, keys)) return nullptr;
+    const std::vector<std::string_view> views = views_of(keys);
+    const std::uint64_t n = unlocked([&] { return store_of(self).del(views); });
+    return py_u64(n);
+  });
+}
+
+PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"exists", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    return py_bool(unlocked([&] { return store_of(self).exists(key.view); }));
+  });
+}
+
+// ---- expiry -----------------------------------------------------------------
+
+PyObject* expire_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool seconds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    const Signature sig = seconds ? Signature{"expire", kKeySeconds, 2} : Signature{"pexpire", kKeyMillis, 2};
+    if (!bind_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::uint64_t amount = 0;
+    if (!positive_int(a[1], seconds ? "seconds" : "milliseconds", amount)) return nullptr;
+    if (seconds) {
+      if (amount > std::numeric_limits<std::uint64_t>::max() / 1000) {
+        PyErr_SetString(PyExc_ValueError, "seconds is too large");
+        return nullptr;
+      }
+      amount *= 1000;
+    }
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    return py_bool(unlocked([&] { return store_of(self).pexpire(key.view, amount); }));
+  });
+}
+
+PyObject* m_expire(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return expire_common(self, args, nargs, kwnames, true);
+}
+
+PyObject* m_pexpire(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return expire_common(self, args, nargs, kwnames, false);
+}
+
+PyObject* m_persist(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"persist", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    return py_bool(unlocked([&] { return store_of(self).persist(key.view); }));
+  });
+}
+
+PyObject* ttl_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool seconds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({seconds ? "ttl" : "pttl", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    std::int64_t r = unlocked([&] { return store_of(self).pttl(key.view); });
+    if (seconds && r >= 0) r = r / 1000 + (r % 1000 != 0 ? 1 : 0);  // rounded up
+    return py_i64(r);
+  });
+}
+
+PyObject* m_ttl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return ttl_common(self, args, nargs, kwnames, true);
+}
+
+PyObject* m_pttl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return ttl_common(self, args, nargs, kwnames, false);
+}
+
+PyObject* m_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"keys", kPattern, 0}, args, nargs, kwnames, a)) return nullptr;
+    std::string_view pattern = "*";
+    if (a[0] != nullptr && !to_utf8(a[0], "pattern", pattern)) return nullptr;
+    auto keys = unlocked([&] { return store_of(self).keys(pattern); });
+    return list_of_bytes(keys);
+  });
+}
+
+PyObject* m_flush(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    unlocked([&] { store_of(self).flush(); });
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- collections ------------------------------------------------------------------
+
+// Binds (key, *items) and converts the key first, then every item.
+bool key_and_items(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bytes& key,
+                   std::vector<Bytes>& items) {
+  PyObject* a[1];
+  std::span<PyObject* const> rest;
+  if (!bind_args({name, kKey, 1, true}, args, nargs, kwnames, a, &rest)) return false;
+  return to_bytes(a[0], key) && to_bytes_all(rest, items);
+}
+
+template <class Op>
+PyObject* key_items_count(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, Op op) {
+  return guarded([&]() -> PyObject* {
+    Bytes key;
+    std::vector<Bytes> items;
+    if (!key_and_items(name, args, nargs, kwnames, key, items)) return nullptr;
+    const std::vector<std::string_view> views = views_of(items);
+    auto r = unlocked([&] { return op(store_of(self), key.view, KeyList(views)); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_u64(r.value());
+  });
+}
+
+template <class Op, class Build>
+PyObject* key_only(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Op op, Build build) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({name, kKey, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    auto r = unlocked([&] { return op(store_of(self), key.view); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return build(r.value());
+  });
+}
+
+PyObject* m_hset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!bind_args({"hset", kKeyFieldValue, 3}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    Bytes field;
+    Bytes value;
+    if (!to_bytes(a[0], key) || !to_bytes(a[1], field) || !to_bytes(a[2], value)) return nullptr;
+    auto r = unlocked([&] { return store_of(self).hset(key.view, field.view, value.view); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_bool(r.value());
+  });
+}
+
+PyObject* m_hget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args({"hget", kKeyField, 2}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    Bytes field;
+    if (!to_bytes(a[0], key) || !to_bytes(a[1], field)) return nullptr;
+    auto r = unlocked([&] { return store_of(self).hget(key.view, field.view); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return optional_bytes(r.value());
+  });
+}
+
+PyObject* m_hdel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_items_count(self, "hdel", args, nargs, kwnames,
+                         [](Store& s, std::string_view k, KeyList f) { return s.hdel(k, f); });
+}
+
+PyObject* m_hgetall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_only(
+      self, "hgetall", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.hgetall(k); },
+      [](const std::vector<std::pair<std::string, std::string>>& pairs) -> PyObject* {
+        PyRef dict(PyDict_New());
+        if (!dict) return nullptr;
+        for (const auto& [f, v] : pairs) {
+          PyRef fk(bytes_from(f));
+          PyRef fv(bytes_from(v));
+          if (!fk || !fv || PyDict_SetItem(dict.get(), fk.get(), fv.get()) != 0) return nullptr;
+        }
+        return dict.release();
+      });
+}
+
+PyObject* m_hlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_only(
+      self, "hlen", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.hlen(k); }, py_u64);
+}
+
+PyObject* m_lpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_items_count(self, "lpush", args, nargs, kwnames,
+                         [](Store& s, std::string_view k, KeyList v) { return s.lpush(k, v); });
+}
+
+PyObject* m_rpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_items_count(self, "rpush", args, nargs, kwnames,
+                         [](Store& s, std::string_view k, KeyList v) { return s.rpush(k, v); });
+}
+
+PyObject* m_lpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_only(
+      self, "lpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.lpop(k); }, optional_bytes);
+}
+
+PyObject* m_rpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_only(
+      self, "rpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.rpop(k); }, optional_bytes);
+}
+
+PyObject* m_lrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!bind_args({"lrange", kKeyStartStop, 3}, args, nargs, kwnames, a)) return nullptr;
+    std::int64_t start = 0;
+    std::int64_t stop = 0;
+    if (!to_i64(a[1], "start", start) || !to_i64(a[2], "stop", stop)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    auto r = unlocked([&] { return store_of(self).lrange(key.view, start, stop); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return list_of_bytes(r.value());
+  });
+}
+
+PyObject* m_llen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_only(
+      self, "llen", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.llen(k); }, py_u64);
+}
+
+PyObject* m_sadd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_items_count(self, "sadd", args, nargs, kwnames,
+                         [](Store& s, std::string_view k, KeyList m) { return s.sadd(k, m); });
+}
+
+PyObject* m_srem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_items_count(self, "srem", args, nargs, kwnames,
+                         [](Store& s, std::string_view k, KeyList m) { return s.srem(k, m); });
+}
+
+PyObject* m_smembers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_only(
+      self, "smembers", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.smembers(k); },
+      [](const std::vector<std::string>& members) -> PyObject* {
+        PyRef set(PySet_New(nullptr));
+        if (!set) return nullptr;
+        for (const std::string& m : members) {
+          PyRef b(bytes_from(m));
+          if (!b || PySet_Add(set.get(), b.get()) != 0) return nullptr;
+        }
+        return set.release();
+      });
+}
+
+PyObject* m_sismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args({"sismember", kKeyMember, 2}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    Bytes member;
+    if (!to_bytes(a[0], key) || !to_bytes(a[1], member)) return nullptr;
+    auto r = unlocked([&] { return store_of(self).sismember(key.view, member.view); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_bool(r.value());
+  });
+}
+
+PyObject* m_scard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_only(
+      self, "scard", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.scard(k); }, py_u64);
+}
+
+#define MEVORA_FAST(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define MEVORA_NOARGS(name, doc) {#name, m_##name, METH_NOARGS, doc}
+
+}  // namespace
+
+PyMethodDef kCacheMethods[] = {
+    MEVORA_NOARGS(close, "close($self)\n--\n\n"),
+    MEVORA_NOARGS(save,
+                  "save($self)\n--\n\nWrites a snapshot now. Raises OSError on I/O failure, ValueError if "
+                  "persistence is off."),
+    MEVORA_FAST(set, "set($self, key, value, ex=None, px=None, nx=False, xx=False)\n--\n\n"),
+    MEVORA_FAST(get, "get($self, key)\n--\n\n"),
+    MEVORA_FAST(mget, "mget($self, keys)\n--\n\n"),
+    MEVORA_FAST(mset, "mset($self, mapping)\n--\n\n"),
+    MEVORA_FAST(incr, "incr($self, key, amount=1)\n--\n\n"),
+    MEVORA_FAST(decr, "decr($self, key, amount=1)\n--\n\n"),
+    MEVORA_FAST(append, "append($self, key, value)\n--\n\n"),
+    MEVORA_FAST(delete, "delete($self, *keys)\n--\n\n"),
+    MEVORA_FAST(exists, "exists($self, key)\n--\n\n"),
+    MEVORA_FAST(expire, "expire($self, key, seconds)\n--\n\n"),
+    MEVORA_FAST(pexpire, "pexpire($self, key, milliseconds)\n--\n\n"),
+    MEVORA_FAST(persist, "persist($self, key)\n--\n\n"),
+    MEVORA_FAST(ttl,
+                "ttl($self, key)\n--\n\nRemaining TTL in whole seconds, rounded up. -2 if missing, -1 if no "
+                "expiry."),
+    MEVORA_FAST(pttl, "pttl($self, key)\n--\n\n"),
+    MEVORA_FAST(keys, "keys($self, pattern=\"*\")\n--\n\n"),
+    MEVORA_NOARGS(flush, "flush($self)\n--\n\n"),
+    MEVORA_FAST(hset, "hset($self, key, field, value)\n--\n\n"),
+    MEVORA_FAST(hget, "hget($self, key, field)\n--\n\n"),
+    MEVORA_FAST(hdel, "hdel($self, key, *fields)\n--\n\n"),
+    MEVORA_FAST(hgetall, "hgetall($self, key)\n--\n\n"),
+    MEVORA_FAST(hlen, "hlen($self, key)\n--\n\n"),
+    MEVORA_FAST(lpush, "lpush($self, key, *values)\n--\n\n"),
+    MEVORA_FAST(rpush, "rpush($self, key, *values)\n--\n\n"),
+    MEVORA_FAST(lpop, "lpop($self, key)\n--\n\n"),
+    MEVORA_FAST(rpop, "rpop($self, key)\n--\n\n"),
+    MEVORA_FAST(lrange, "lrange($self, key, start, stop)\n--\n\n"),
+    MEVORA_FAST(llen, "llen($self, key)\n--\n\n"),
+    MEVORA_FAST(sadd, "sadd($self, key, *members)\n--\n\n"),
+    MEVORA_FAST(srem, "srem($self, key, *members)\n--\n\n"),
+    MEVORA_FAST(smembers, "smembers($self, key)\n--\n\n"),
+    MEVORA_FAST(sismember, "sismember($self, key, member)\n--\n\n"),
+    MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace mevora::py

@@ -1,0 +1,33 @@
+// The Python Cache object and the pieces its method files share.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "binding/py.h"
+#include "core/store.h"
+
+namespace mevora::py {
+
+struct CacheObject {
+  PyObject_HEAD
+  // Both fixed at construction. The store is shared with any Server built
+  // on this cache; the persist_dir (file-system encoded bytes) is present
+  // exactly when the cache was opened with a data directory.
+  std::shared_ptr<Store> store;
+  std::optional<std::string> persist_dir;
+};
+
+inline Store& store_of(PyObject* self) { return *reinterpret_cast<CacheObject*>(self)->store; }
+
+// Builds the Cache type object (a heap type); nullptr with an exception set
+// on failure.
+PyObject* make_cache_type();
+// The Cache type once built (borrowed; lives as long as the module).
+PyTypeObject* cache_type();
+
+// The methods in their published order, terminated by a null entry.
+extern PyMethodDef kCacheMethods[];
+
+}  // namespace mevora::py

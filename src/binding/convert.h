@@ -1,0 +1,74 @@
+// Conversions between Python objects and store arguments and results, and
+// the translation of store and persistence errors into Python exceptions.
+//
+// Every function here needs the GIL. Functions returning bool return false
+// with a Python exception set.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/py.h"
+#include "binding/py_ref.h"
+#include "core/persist/persist_error.h"
+#include "core/store_types.h"
+
+namespace mevora::py {
+
+// A key, value, field or member converted by `to_bytes`. `view` points into
+// an immutable Python object (a bytes object, the UTF-8 cache of a str, or
+// the str() of a number held by `keep`), which stays alive while the
+// caller holds its argument references, so the bytes may be read with the
+// GIL released.
+struct Bytes {
+  std::string_view view;
+  PyRef keep;
+};
+
+// bytes -> content; str -> strict UTF-8; bool -> TypeError; int/float ->
+// str(obj) as UTF-8; anything else -> TypeError.
+bool to_bytes(PyObject* obj, Bytes& out);
+bool to_bytes_all(std::span<PyObject* const> objs, std::vector<Bytes>& out);
+std::vector<std::string_view> views_of(const std::vector<Bytes>& bytes);
+
+// The __name__ of obj's type.
+std::string type_name(PyObject* obj);
+
+// If the pending exception is a TypeError, replaces it with
+// TypeError("argument '<name>': <message>"). Always returns false.
+bool prefix_type_error(const char* name);
+
+// An int or __index__ object as unsigned / signed 64-bit. A TypeError gets
+// the argument-name prefix; OverflowError propagates unchanged.
+bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
+bool to_i64(PyObject* obj, const char* name, std::int64_t& out);
+// The positive-integer rule: a non-bool int in 1..2^63-1, else ValueError
+// "<name> must be a positive integer" / "<name> is out of range".
+bool positive_int(PyObject* obj, const char* name, std::uint64_t& out);
+// A bool (or NumPy bool scalar) flag; other types raise the prefixed
+// TypeError.
+bool to_flag(PyObject* obj, const char* name, bool& out);
+// A str argument as UTF-8 (other types raise the prefixed TypeError).
+bool to_utf8(PyObject* obj, const char* name, std::string_view& out);
+
+// Raises the exception for a store error and returns nullptr.
+PyObject* raise_store_error(StoreError e);
+// Raises the exception for the active C++ exception (std::bad_alloc ->
+// MemoryError, std::length_error -> ValueError, others -> RuntimeError).
+// Call only inside a catch block. Returns nullptr.
+PyObject* raise_cpp_exception();
+
+// Results.
+PyObject* bytes_from(std::string_view s);
+PyObject* optional_bytes(const std::optional<std::string>& s);
+PyObject* list_of_bytes(const std::vector<std::string>& items);
+
+// The exception classes (created once per process, never freed).
+PyObject* cache_locked_error();
+PyObject* corrupt_data_error();
+
+}  // namespace mevora::py

@@ -1,0 +1,60 @@
+// Module initialisation: registers Cache, CacheLockedError and
+// CorruptDataError, appending each name to __all__ as it is added.
+//
+// The module uses single-phase initialisation and process-wide state, so it
+// refuses to load into a second interpreter.
+#include <cstdint>
+
+#include "binding/cache_object.h"
+#include "binding/convert.h"
+#include "binding/py_ref.h"
+
+namespace mevora::py {
+namespace {
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "_mevora", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The first interpreter's id and module (a strong reference, never freed).
+std::int64_t g_interpreter_id = -1;
+PyObject* g_module = nullptr;
+
+bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+  PyRef name_obj(PyUnicode_FromString(name));
+  if (!name_obj || PyList_Append(all, name_obj.get()) != 0) return false;
+  return PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+PyObject* init() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (g_module != nullptr) {
+    if (id != g_interpreter_id) {
+      PyErr_SetString(PyExc_ImportError, "_mevora does not support sub-interpreters");
+      return nullptr;
+    }
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  PyRef module(PyModule_Create(&kModuleDef));
+  if (!module) return nullptr;
+  PyRef all(PyList_New(0));
+  if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) return nullptr;
+
+  PyRef cache(make_cache_type());
+  if (!cache || !add(module.get(), all.get(), "Cache", cache.get())) return nullptr;
+  PyObject* locked = cache_locked_error();  // process-wide, never freed
+  if (locked == nullptr || !add(module.get(), all.get(), "CacheLockedError", locked)) return nullptr;
+  PyObject* corrupt = corrupt_data_error();  // process-wide, never freed
+  if (corrupt == nullptr || !add(module.get(), all.get(), "CorruptDataError", corrupt)) return nullptr;
+
+  g_interpreter_id = id;
+  g_module = module.get();
+  Py_INCREF(g_module);
+  return module.release();
+}
+
+}  // namespace
+}  // namespace mevora::py
+
+PyMODINIT_FUNC PyInit__mevora(void) { return mevora::py::init(); }

@@ -1,0 +1,103 @@
+// Admission under the memory limit and sampled least-recently-used
+// eviction.
+//
+// admit() runs before the caller takes any shard lock; evict_one() holds at
+// most one shard lock at a time (shared while sampling, exclusive for the
+// removal), so eviction cannot deadlock with its caller or other writers.
+// The limit is soft: concurrent writers may pass admit() together.
+#include <optional>
+#include <string>
+
+#include "core/store.h"
+
+namespace mevora {
+namespace {
+
+constexpr int kSamplesPerShard = 5;
+constexpr int kProductiveShards = 5;
+
+}  // namespace
+
+std::uint64_t Store::next_random() {
+  constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
+  std::uint64_t z = rng_state_.fetch_add(kGolden, std::memory_order_relaxed) + kGolden;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+bool Store::admit(std::uint64_t need) {
+  if (need == 0 || max_memory_ == 0) return true;
+  while (true) {
+    const std::uint64_t used = used_memory();
+    const std::uint64_t total = used + need < used ? ~std::uint64_t{0} : used + need;
+    if (total <= max_memory_) return true;
+    switch (policy_) {
+      case EvictionPolicy::NoEviction:
+        return false;
+      case EvictionPolicy::AllKeysLru:
+        if (!evict_one(false)) return false;
+        break;
+      case EvictionPolicy::VolatileLru:
+        if (!evict_one(true)) return false;
+        break;
+    }
+  }
+}
+
+bool Store::evict_one(bool volatile_only) {
+  const std::uint32_t now_clock = lru_clock_.load(std::memory_order_relaxed);
+  const std::uint64_t first = next_random();
+  if (shards_.empty()) return false;
+
+  struct Candidate {
+    std::size_t shard;
+    std::string key;
+    std::uint32_t age;
+  };
+  std::optional<Candidate> best;
+  int productive = 0;
+
+  for (std::size_t visit = 0; visit < shards_.size() && productive < kProductiveShards; ++visit) {
+    const std::size_t index = (first + visit) & shard_mask_;
+    Shard& s = *shards_[index];
+    ReadGuard g(s.lock);
+    const std::uint64_t r = next_random();
+    const std::size_t count = s.table.size();
+    if (count == 0) continue;
+
+    std::size_t slot = s.table.nth_occupied(r % count);
+    std::optional<std::size_t> pick;
+    std::uint32_t pick_age = 0;
+    int examined = 0;
+    // Walk from the random start, wrapping once to the table's first entry,
+    // until 5 candidates were examined or every entry was visited.
+    for (std::size_t steps = 0; steps < count && examined < kSamplesPerShard; ++steps) {
+      EntryRef e = s.table.at(slot);
+      const EntryHead& head = e.head();
+      if (!volatile_only || head.deadline_ms != 0) {
+        ++examined;
+        const std::uint32_t age = now_clock - head.lru_stamp.load(std::memory_order_relaxed);
+        if (!pick.has_value() || age > pick_age) {
+          pick = slot;
+          pick_age = age;
+        }
+      }
+      slot = s.table.next_occupied(slot + 1);
+      if (slot == Table::npos) slot = s.table.first_occupied();
+    }
+    if (!pick.has_value()) continue;
+    if (!best.has_value() || pick_age > best->age) {
+      best = Candidate{index, std::string(s.table.at(*pick).key()), pick_age};
+    }
+    ++productive;
+  }
+
+  if (!best.has_value()) return false;
+  Shard& s = *shards_[best->shard];
+  WriteGuard g(s.lock);
+  remove_locked(s, best->key, key_hash(best->key));
+  return true;
+}
+
+}  // namespace mevora

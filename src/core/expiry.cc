@@ -1,0 +1,120 @@
+// Deadlines: pttl, pexpire, persist, and the background sweeper.
+//
+// The sweeper ("mevora-sweeper") holds only a weak reference to its store
+// between passes, so it never keeps a store alive; it ends at its first
+// wake-up after the store is gone or closed. Each pass takes one shard's
+// exclusive lock at a time and does a bounded amount of work per shard
+// (at most 16 batches of 20 examined entries).
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "core/store.h"
+#include "util/named_thread.h"
+
+namespace mevora {
+namespace {
+
+constexpr int kBatchesPerShard = 16;
+constexpr std::size_t kBatchSize = 20;
+constexpr std::int64_t kMaxI64 = 0x7FFFFFFFFFFFFFFFLL;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a + b < a ? ~std::uint64_t{0} : a + b;
+}
+
+// Sleeps the whole interval, resuming after signal interruptions.
+void sleep_ms(std::uint64_t ms) {
+  timespec req{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+  timespec rem{};
+  while (nanosleep(&req, &rem) != 0) req = rem;
+}
+
+// One sweep of one shard; the caller holds nothing.
+void sweep_shard(Store& store, Shard& s, std::uint64_t now) {
+  WriteGuard g(s.lock);
+  std::vector<std::string> due;
+  for (int batch = 0; batch < kBatchesPerShard; ++batch) {
+    const std::size_t count = s.table.size();
+    if (count == 0) return;
+    std::size_t slot = s.table.nth_occupied(store.next_random() % count);
+    due.clear();
+    for (std::size_t examined = 0; examined < kBatchSize; ++examined) {
+      EntryRef e = s.table.at(slot);
+      if (e.head().due(now)) due.emplace_back(e.key());
+      slot = s.table.next_occupied(slot + 1);
+      if (slot == Table::npos) slot = s.table.first_occupied();
+    }
+    if (due.empty()) return;
+    // A key collected twice (small table, wrapped walk) is removed once:
+    // the second removal finds nothing.
+    for (const std::string& key : due) store.remove_locked(s, key, key_hash(key));
+  }
+}
+
+}  // namespace
+
+std::int64_t Store::pttl(std::string_view key) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+  ReadGuard g(s.lock);
+  const std::size_t slot = s.table.find(key, h);
+  if (slot == Table::npos) return -2;
+  const std::uint64_t d = s.table.at(slot).head().deadline_ms;
+  if (d == 0) return -1;
+  if (d <= now) return -2;
+  const std::uint64_t left = d - now;
+  return left > static_cast<std::uint64_t>(kMaxI64) ? kMaxI64 : static_cast<std::int64_t>(left);
+}
+
+bool Store::pexpire(std::string_view key, std::uint64_t ms) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  const std::size_t slot = s.table.find(key, h);
+  if (slot == Table::npos) return false;
+  EntryRef e = s.table.at(slot);
+  std::uint64_t deadline = saturating_add(now, ms);
+  if (deadline == 0) deadline = 1;
+  e.head().deadline_ms = deadline;
+  log_mutation(WalRecord::expire(e.key(), deadline));
+  return true;
+}
+
+bool Store::persist(std::string_view key) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  const std::size_t slot = s.table.find(key, h);
+  if (slot == Table::npos) return false;
+  EntryRef e = s.table.at(slot);
+  if (e.head().deadline_ms == 0) return false;
+  e.head().deadline_ms = 0;
+  log_mutation(WalRecord::expire(e.key(), 0));
+  return true;
+}
+
+void Store::sweep_once() {
+  const std::uint64_t now = clock_->now_ms();
+  for (auto& s : shards_) sweep_shard(*this, *s, now);
+}
+
+void Store::start_sweeper(std::uint64_t interval_ms) {
+  std::weak_ptr<Store> weak = weak_from_this();
+  NamedThread t("mevora-sweeper", [weak, interval_ms] {
+    while (true) {
+      sleep_ms(interval_ms);
+      std::shared_ptr<Store> store = weak.lock();
+      if (store == nullptr || store->closed()) return;
+      store->sweep_once();
+    }
+  });
+  t.detach();
+}
+
+}  // namespace mevora

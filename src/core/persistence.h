@@ -1,0 +1,40 @@
+// Persistence: what a persistent store plugs into its Store.
+//
+// The core calls only this interface; the implementation (log writer,
+// snapshots, background threads, directory lock) lives in core/persist and
+// is installed by Store::open. An in-memory store has none.
+#pragma once
+
+#include "core/persist/persist_error.h"
+#include "core/store_types.h"
+#include "core/wal_record.h"
+#include "util/result.h"
+
+namespace mevora {
+
+class Store;
+
+class Persistence {
+ public:
+  virtual ~Persistence() = default;
+
+  // Appends one record to the log. Called with the changed key's shard lock
+  // held exclusively (or all shard locks, for FLUSH). Never fails the
+  // caller: failures are recorded in the persistence counters.
+  virtual void append(const WalRecord& record) = 0;
+
+  // Writes a snapshot and retires old log segments. Takes the save mutex,
+  // then shard locks, then the log mutex. Must be called without any shard
+  // lock held.
+  virtual Result<void, PersistError> save(Store& store) = 0;
+
+  // Stops and joins the background threads, writes a final snapshot,
+  // closes the log and releases the directory lock. Called once, after the
+  // store's closed flag was set.
+  virtual void close(Store& store) = 0;
+
+  // A copy of the counters.
+  virtual PersistStats stats() = 0;
+};
+
+}  // namespace mevora

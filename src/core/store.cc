@@ -1,0 +1,233 @@
+// Store construction, the shared internal steps (lazy expiry, insert,
+// remove, table recharge, admission needs) and the key operations get, set,
+// delete, exists and len.
+#include "core/store.h"
+
+#include <bit>
+#include <stdexcept>
+
+namespace mevora {
+
+const char* store_error_message(StoreError e) {
+  switch (e) {
+    case StoreError::WrongType:
+      return "WRONGTYPE Operation against a key holding the wrong kind of value";
+    case StoreError::OutOfMemory:
+      return "OOM command not allowed when used memory > 'maxmemory'";
+    case StoreError::NotInteger:
+      return "value is not an integer or out of range";
+    case StoreError::Overflow:
+      return "increment or decrement would overflow";
+  }
+  return "unknown store error";
+}
+
+void check_key_length(std::string_view key) {
+  if (key.size() > kMaxKeyLen) throw std::length_error("key longer than 4 GiB");
+}
+
+Store::Store(const StoreConfig& config, std::shared_ptr<Clock> clock)
+    : clock_(clock ? std::move(clock) : std::make_shared<WallClock>()),
+      max_memory_(config.max_memory),
+      policy_(config.policy) {
+  std::uint64_t n = config.shards < 1 ? 1 : std::bit_ceil(config.shards);
+  shards_.reserve(n);
+  for (std::uint64_t i = 0; i < n; ++i) shards_.push_back(std::make_unique<Shard>());
+  shard_mask_ = n - 1;
+}
+
+Store::~Store() = default;
+
+std::shared_ptr<Store> Store::create(const StoreConfig& config, std::shared_ptr<Clock> clock) {
+  if (config.persist_dir.has_value()) {
+    throw std::logic_error("a persistent store must be opened with Store::open");
+  }
+  auto store = std::make_shared<Store>(config, std::move(clock));
+  if (config.sweep_interval_ms != 0) store->start_sweeper(config.sweep_interval_ms);
+  return store;
+}
+
+// ---- shared internal steps -------------------------------------------------
+
+void Store::recharge_table(Shard& s) {
+  const std::uint64_t fresh = table_overhead_for(s.table.usable_capacity());
+  const std::uint64_t old = s.overhead.exchange(fresh, std::memory_order_relaxed);
+  used_.fetch_add(fresh - old, std::memory_order_relaxed);  // wraps to a subtraction
+}
+
+void Store::remove_slot_locked(Shard& s, std::size_t slot) {
+  EntryRef e = s.table.erase(slot);
+  used_.fetch_sub(e.accounted_size(), std::memory_order_relaxed);
+  log_mutation(WalRecord::del(e.key()));
+  e.destroy();
+  recharge_table(s);
+}
+
+bool Store::remove_locked(Shard& s, std::string_view key, std::uint64_t hash) {
+  const std::size_t slot = s.table.find(key, hash);
+  if (slot == Table::npos) return false;
+  remove_slot_locked(s, slot);
+  return true;
+}
+
+void Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now) {
+  const std::size_t slot = s.table.find(key, hash);
+  if (slot != Table::npos && s.table.at(slot).head().due(now)) remove_slot_locked(s, slot);
+}
+
+void Store::insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) {
+  const std::uint64_t size = entry.accounted_size();
+  const std::size_t slot = s.table.find(entry.key(), hash);
+  if (slot != Table::npos) {
+    EntryRef old = s.table.at(slot);
+    s.table.at(slot) = entry;
+    used_.fetch_add(size - old.accounted_size(), std::memory_order_relaxed);
+    old.destroy();
+  } else {
+    try {
+      s.table.insert_new(hash, entry);
+    } catch (...) {
+      entry.destroy();
+      throw;
+    }
+    used_.fetch_add(size, std::memory_order_relaxed);
+  }
+  recharge_table(s);
+}
+
+void Store::drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) {
+  const std::size_t slot = s.table.find(key, hash);
+  if (slot != Table::npos) {
+    EntryRef e = s.table.at(slot);
+    if (!e.is_string() && e.coll()->count() == 0) {
+      remove_slot_locked(s, slot);
+      return;
+    }
+  }
+  recharge_table(s);
+}
+
+std::uint64_t Store::table_growth_cost(Shard& s, std::string_view key, std::uint64_t hash) {
+  ReadGuard g(s.lock);
+  if (s.table.find(key, hash) != Table::npos) return 0;
+  const std::uint64_t items = s.table.size();
+  const std::uint64_t c = s.table.usable_capacity();
+  if (items < c) return 0;
+  if (c == 0) return 192;
+  if (c <= 3) return 160;
+  return align16((c / 7) * 656 + 16) - align16((c / 7) * 328 + 16);
+}
+
+std::pair<bool, std::uint64_t> Store::live_size(Shard& s, std::string_view key, std::uint64_t hash,
+                                                std::uint64_t now) {
+  ReadGuard g(s.lock);
+  const std::size_t slot = s.table.find(key, hash);
+  if (slot == Table::npos) return {false, 0};
+  EntryRef e = s.table.at(slot);
+  if (e.head().due(now)) return {false, 0};
+  return {true, e.accounted_size()};
+}
+
+// ---- whole store -------------------------------------------------------------
+
+std::uint64_t Store::len() {
+  LazyNow now(*clock_);
+  std::uint64_t n = 0;
+  for (auto& sp : shards_) {
+    Shard& s = *sp;
+    ReadGuard g(s.lock);
+    s.table.for_each([&](EntryRef e) {
+      const std::uint64_t d = e.head().deadline_ms;
+      if (d == 0 || d > now.get()) ++n;
+    });
+  }
+  return n;
+}
+
+// ---- get / set / delete / exists ----------------------------------------------
+
+StoreResult<bool> Store::get_into(std::string_view key, std::string& out) {
+  return read_path(key, [&](EntryRef* e) -> StoreResult<bool> {
+    if (e == nullptr) return false;
+    if (!e->is_string()) return make_err(StoreError::WrongType);
+    out.assign(e->str()->value());
+    return true;
+  });
+}
+
+StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
+  std::string out;
+  auto r = get_into(key, out);
+  if (!r.ok()) return make_err(r.error());
+  if (!r.value()) return std::optional<std::string>();
+  return std::optional<std::string>(std::move(out));
+}
+
+StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
+                             bool nx, bool xx) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+
+  const std::uint64_t growth = table_growth_cost(s, key, h);
+  const auto [exists, old] = live_size(s, key, h, now);
+  if ((exists && nx) || (!exists && xx)) return false;
+  std::uint64_t need = align16(key.size() + value.size()) + growth;
+  if (exists) need = need > old ? need - old : 0;
+  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  const bool present = s.table.find(key, h) != Table::npos;
+  if ((present && nx) || (!present && xx)) return false;
+
+  std::uint64_t deadline = 0;
+  if (ttl_ms.has_value()) {
+    deadline = now + *ttl_ms < now ? ~std::uint64_t{0} : now + *ttl_ms;
+    if (deadline == 0) deadline = 1;
+  }
+  check_key_length(key);
+  StrEntry* e = StrEntry::create(key, value, deadline, next_stamp());
+  insert_locked(s, h, EntryRef(e));
+  log_mutation(WalRecord::set(key, deadline, value));
+  return true;
+}
+
+std::uint64_t Store::del(KeyList keys) {
+  LazyNow now(*clock_);
+  std::uint64_t removed = 0;
+  for (std::string_view key : keys) {
+    const std::uint64_t h = key_hash(key);
+    Shard& s = shard_for(h);
+    WriteGuard g(s.lock);
+    expire_if_due(s, key, h, now.get());
+    if (remove_locked(s, key, h)) ++removed;
+  }
+  return removed;
+}
+
+bool Store::exists(std::string_view key) {
+  const std::uint64_t h = key_hash(key);
+  return live_size(shard_for(h), key, h, clock_->now_ms()).first;
+}
+
+// ---- persistence entry points ------------------------------------------------
+
+Result<void, PersistError> Store::save() {
+  if (persist_ == nullptr) {
+    return make_err(PersistError::make(PersistErrorKind::InvalidInput, "persistence is not enabled for this store"));
+  }
+  return persist_->save(*this);
+}
+
+void Store::close() {
+  if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+  if (persist_ != nullptr) persist_->close(*this);
+}
+
+std::optional<PersistStats> Store::persist_stats() {
+  if (persist_ == nullptr) return std::nullopt;
+  return persist_->stats();
+}
+
+}  // namespace mevora

@@ -1,0 +1,263 @@
+// Store: the sharded in-memory keyspace.
+//
+// A power-of-two array of shards, each a reader-writer lock around one
+// Table of entries. A key's shard is (key_hash >> 32) & shard_mask.
+//
+// Every operation reads the clock at most once, locks at most one shard at
+// a time (except flush, which takes all of them in ascending order, and the
+// snapshot writer, which takes all shared locks in ascending order), and
+// applies lazy expiry: a key whose deadline is at or before now is absent,
+// and a writer that meets it removes it first (logging DEL). Operations
+// that can grow used_memory compute their need under shared locks and call
+// admit() before taking their exclusive lock, so eviction never runs while
+// the caller holds a shard lock.
+//
+// Results are always copies; no reference into a shard outlives its lock.
+// Missing keys are not errors: reads yield absent/empty/0, removals 0/false.
+//
+// Logging: while still holding the changed shard's exclusive lock, every
+// successful mutation hands its WalRecord to log_mutation(), which does
+// nothing without persistence. Logging never fails an operation.
+//
+// Lock order: save mutex, shard locks (ascending index), log mutex, stats
+// mutex. No shard lock is ever requested while the log mutex is held.
+//
+// Thread safety: every public method may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/key_hash.h"
+#include "core/persist/persist_error.h"
+#include "core/persistence.h"
+#include "core/store_types.h"
+#include "core/table.h"
+#include "core/value.h"
+#include "core/wal_record.h"
+#include "util/rwlock.h"
+
+namespace mevora {
+
+using KeyList = std::span<const std::string_view>;
+
+// Refuses keys longer than 4,294,967,295 bytes by throwing
+// std::length_error("key longer than 4 GiB") before anything changes.
+void check_key_length(std::string_view key);
+using KeyValue = std::pair<std::string_view, std::string_view>;
+
+struct alignas(64) Shard {
+  RwLock lock;
+  Table table MEVORA_GUARDED_BY(lock);
+  // The table_overhead last charged to used_memory for this shard.
+  std::atomic<std::uint64_t> overhead{0};
+};
+
+class Store : public std::enable_shared_from_this<Store> {
+ public:
+  // The in-memory constructor (`Store::new`). Starts the sweeper when
+  // config.sweep_interval_ms != 0. `clock` defaults to the wall clock.
+  static std::shared_ptr<Store> create(const StoreConfig& config, std::shared_ptr<Clock> clock = nullptr);
+
+  // The persistent constructor: locks config.persist_dir, recovers the
+  // keyspace from its snapshot and log, and starts the background threads.
+  static Result<std::shared_ptr<Store>, PersistError> open(const StoreConfig& config);
+
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // ---- whole store ------------------------------------------------------
+  std::uint64_t len();                                  // live keys
+  std::uint64_t used_memory() const { return used_.load(std::memory_order_relaxed); }
+  std::size_t shard_count() const { return shards_.size(); }
+  std::uint64_t max_memory() const { return max_memory_; }
+  EvictionPolicy policy() const { return policy_; }
+  std::uint32_t lru_clock() const { return lru_clock_.load(std::memory_order_relaxed); }
+
+  // ---- strings and keys -------------------------------------------------
+  StoreResult<std::optional<std::string>> get(std::string_view key);
+  // The fast form of get: copies the value into out. true = found.
+  StoreResult<bool> get_into(std::string_view key, std::string& out);
+  StoreResult<bool> set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
+                        bool nx, bool xx);
+  std::uint64_t del(KeyList keys);  // `delete`
+  bool exists(std::string_view key);
+  StoreResult<std::int64_t> incr(std::string_view key, std::int64_t amount);
+  StoreResult<std::uint64_t> append(std::string_view key, std::string_view bytes);
+  std::vector<std::optional<std::string>> mget(KeyList keys);
+  StoreResult<void> mset(std::span<const KeyValue> pairs);
+
+  // ---- expiry ------------------------------------------------------------
+  std::int64_t pttl(std::string_view key);
+  bool pexpire(std::string_view key, std::uint64_t ms);
+  bool persist(std::string_view key);
+
+  // ---- hashes --------------------------------------------------------------
+  StoreResult<bool> hset(std::string_view key, std::string_view field, std::string_view value);
+  StoreResult<std::optional<std::string>> hget(std::string_view key, std::string_view field);
+  StoreResult<std::uint64_t> hdel(std::string_view key, KeyList fields);
+  StoreResult<std::vector<std::pair<std::string, std::string>>> hgetall(std::string_view key);
+  StoreResult<std::uint64_t> hlen(std::string_view key);
+
+  // ---- lists ---------------------------------------------------------------
+  StoreResult<std::uint64_t> lpush(std::string_view key, KeyList values);
+  StoreResult<std::uint64_t> rpush(std::string_view key, KeyList values);
+  StoreResult<std::optional<std::string>> lpop(std::string_view key);
+  StoreResult<std::optional<std::string>> rpop(std::string_view key);
+  StoreResult<std::vector<std::string>> lrange(std::string_view key, std::int64_t start, std::int64_t stop);
+  StoreResult<std::uint64_t> llen(std::string_view key);
+
+  // ---- sets ----------------------------------------------------------------
+  StoreResult<std::uint64_t> sadd(std::string_view key, KeyList members);
+  StoreResult<std::uint64_t> srem(std::string_view key, KeyList members);
+  StoreResult<std::vector<std::string>> smembers(std::string_view key);
+  StoreResult<bool> sismember(std::string_view key, std::string_view member);
+  StoreResult<std::uint64_t> scard(std::string_view key);
+
+  // ---- key patterns and flush ----------------------------------------------
+  std::vector<std::string> keys(std::string_view pattern);
+  void flush();
+
+  // ---- persistence -----------------------------------------------------------
+  // Errors: InvalidInput "persistence is not enabled for this store"
+  // without persistence; otherwise what the persistence layer reports.
+  Result<void, PersistError> save();
+  // Marks the store closed (ends the sweeper) and, when persistent, shuts
+  // persistence down. Idempotent; never fails.
+  void close();
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+  std::optional<PersistStats> persist_stats();
+  bool persistent() const { return persist_ != nullptr; }
+
+  // ---- eviction (also used by tests) -----------------------------------------
+  // Makes room for `need` more bytes under the memory limit; false = refuse.
+  bool admit(std::uint64_t need);
+  // Removes the sampled least-recently-used candidate; false = none found.
+  bool evict_one(bool volatile_only);
+  // SplitMix64 draw from the shared random state.
+  std::uint64_t next_random();
+  // One pass of the expiry sweeper over every shard (the sweeper thread
+  // calls it every interval; tests call it directly).
+  void sweep_once();
+
+  // ---- internals shared by the store's own files, recovery and the sweeper --
+  Shard& shard_for(std::uint64_t hash) { return *shards_[(hash >> 32) & shard_mask_]; }
+  Shard& shard_at(std::size_t i) { return *shards_[i]; }
+  Clock& clock() const { return *clock_; }
+  void set_clock(std::shared_ptr<Clock> clock) { clock_ = std::move(clock); }
+  void set_limits(std::uint64_t max_memory, EvictionPolicy policy) {
+    max_memory_ = max_memory;
+    policy_ = policy;
+  }
+  void install_persistence(std::unique_ptr<Persistence> p) { persist_ = std::move(p); }
+  Persistence* persistence() const { return persist_.get(); }
+
+  void log_mutation(const WalRecord& record) {
+    if (persist_ != nullptr) persist_->append(record);
+  }
+
+  // The stamp for an entry touched now: the LRU clock (then advanced), or 0
+  // when there is no memory limit.
+  std::uint32_t next_stamp() {
+    if (max_memory_ == 0) return 0;
+    return lru_clock_.fetch_add(1, std::memory_order_relaxed);
+  }
+  void stamp(EntryHead& h) {
+    if (max_memory_ != 0) h.stamp(lru_clock_.fetch_add(1, std::memory_order_relaxed));
+  }
+
+  // Under the shard's exclusive lock:
+  void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now)
+      MEVORA_REQUIRES(s.lock);
+  bool remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
+  void remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
+  // Stores entry under key (whose hash is given), replacing any entry.
+  // Throws std::bad_alloc only before anything changed (entry not owned).
+  void insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) MEVORA_REQUIRES(s.lock);
+  void drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
+  void recharge_table(Shard& s) MEVORA_REQUIRES(s.lock);
+  void add_used(std::uint64_t n) { used_.fetch_add(n, std::memory_order_relaxed); }
+  void sub_used(std::uint64_t n) { used_.fetch_sub(n, std::memory_order_relaxed); }
+
+  // Under the shard's shared lock (taken inside):
+  std::uint64_t table_growth_cost(Shard& s, std::string_view key, std::uint64_t hash);
+  // (live, accounted_size) of key at now.
+  std::pair<bool, std::uint64_t> live_size(Shard& s, std::string_view key, std::uint64_t hash,
+                                           std::uint64_t now);
+
+  // Runs f(EntryRef*) under the key's shard shared lock with the live entry
+  // (stamped), or f(nullptr) when the key is absent or due; a due key is
+  // removed first under the exclusive lock. The read path of every reader.
+  template <class F>
+  auto read_path(std::string_view key, F&& f);
+
+  explicit Store(const StoreConfig& config, std::shared_ptr<Clock> clock);
+
+ private:
+  void start_sweeper(std::uint64_t interval_ms);
+
+  std::vector<std::unique_ptr<Shard>> shards_;
+  std::uint64_t shard_mask_ = 0;
+  std::shared_ptr<Clock> clock_;
+  std::uint64_t max_memory_ = 0;
+  EvictionPolicy policy_ = EvictionPolicy::NoEviction;
+  std::atomic<std::uint64_t> used_{0};
+  std::atomic<std::uint64_t> rng_state_{0x853c49e6748fea9bULL};
+  std::atomic<std::uint32_t> lru_clock_{0};
+  std::atomic<bool> closed_{false};
+  std::unique_ptr<Persistence> persist_;
+};
+
+// Reads the clock on first use only: most operations on keys without a
+// deadline never need the time. Observably the same as reading it at the
+// start, since nothing in between depends on it.
+class LazyNow {
+ public:
+  explicit LazyNow(const Clock& c) : clock_(c) {}
+  std::uint64_t get() {
+    if (!have_) {
+      now_ = clock_.now_ms();
+      have_ = true;
+    }
+    return now_;
+  }
+
+ private:
+  const Clock& clock_;
+  std::uint64_t now_ = 0;
+  bool have_ = false;
+};
+
+template <class F>
+auto Store::read_path(std::string_view key, F&& f) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  LazyNow now(*clock_);
+  {
+    ReadGuard g(s.lock);
+    const std::size_t slot = s.table.find(key, h);
+    if (slot == Table::npos) return f(static_cast<EntryRef*>(nullptr));
+    EntryRef& e = s.table.at(slot);
+    EntryHead& head = e.head();
+    if (head.deadline_ms == 0 || head.deadline_ms > now.get()) {
+      stamp(head);
+      return f(&e);
+    }
+  }
+  {
+    WriteGuard g(s.lock);
+    expire_if_due(s, key, h, now.get());
+  }
+  return f(static_cast<EntryRef*>(nullptr));
+}
+
+}  // namespace mevora

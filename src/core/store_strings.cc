@@ -1,0 +1,126 @@
+// String operations beyond get/set: counters (incr; decr is incr with the
+// negated amount), in-place append, and the multi-key mget and mset.
+#include <charconv>
+#include <limits>
+
+#include "core/store.h"
+
+namespace mevora {
+namespace {
+
+// The counter syntax: an optional '-', one or more ASCII digits, nothing
+// else, within the signed 64-bit range. Leading zeros are accepted.
+bool parse_counter(std::string_view text, std::int64_t& out) {
+  if (text.empty()) return false;
+  const bool negative = text[0] == '-';
+  std::string_view digits = negative ? text.substr(1) : text;
+  if (digits.empty()) return false;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  // Accumulate as a negative number so that INT64_MIN fits.
+  std::int64_t v = 0;
+  for (char c : digits) {
+    const int d = c - '0';
+    if (v < (std::numeric_limits<std::int64_t>::min() + d) / 10) return false;
+    v = v * 10 - d;
+  }
+  if (!negative) {
+    if (v == std::numeric_limits<std::int64_t>::min()) return false;
+    v = -v;
+  }
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+
+  std::uint64_t need = table_growth_cost(s, key, h) + align16(key.size() + 20);
+  const auto [live, old] = live_size(s, key, h, now);
+  if (live) need = need > old ? need - old : 0;
+  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  std::int64_t current = 0;
+  std::uint64_t deadline = 0;
+  const std::size_t slot = s.table.find(key, h);
+  if (slot != Table::npos) {
+    EntryRef e = s.table.at(slot);
+    if (!e.is_string()) return make_err(StoreError::WrongType);
+    if (!parse_counter(e.str()->value(), current)) return make_err(StoreError::NotInteger);
+    deadline = e.head().deadline_ms;
+  }
+  std::int64_t result;
+  if (__builtin_add_overflow(current, amount, &result)) return make_err(StoreError::Overflow);
+
+  char text[24];
+  auto [end, ec] = std::to_chars(text, text + sizeof text, result);
+  (void)ec;  // 24 bytes always hold a 64-bit integer
+  const std::string_view value(text, static_cast<std::size_t>(end - text));
+  check_key_length(key);
+  insert_locked(s, h, EntryRef(StrEntry::create(key, value, deadline, next_stamp())));
+  log_mutation(WalRecord::set(key, deadline, value));
+  return result;
+}
+
+StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view bytes) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+
+  const bool live = live_size(s, key, h, now).first;
+  const std::uint64_t need =
+      live ? bytes.size() : align16(key.size() + bytes.size()) + table_growth_cost(s, key, h);
+  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  const std::size_t slot = s.table.find(key, h);
+  if (slot == Table::npos) {
+    check_key_length(key);
+    insert_locked(s, h, EntryRef(StrEntry::create(key, bytes, 0, next_stamp())));
+    log_mutation(WalRecord::set(key, 0, bytes));
+    return static_cast<std::uint64_t>(bytes.size());
+  }
+  EntryRef& ref = s.table.at(slot);
+  if (!ref.is_string()) return make_err(StoreError::WrongType);
+  stamp(ref.head());
+  const std::uint64_t old_cap = ref.str()->buffer_cap();
+  StrEntry* e = StrEntry::append(ref.str(), bytes);
+  ref = EntryRef(e);
+  used_.fetch_add(align16(e->buffer_cap()) - align16(old_cap), std::memory_order_relaxed);
+  recharge_table(s);
+  log_mutation(WalRecord::set(e->key(), e->head.deadline_ms, e->value()));
+  return e->value_len();
+}
+
+std::vector<std::optional<std::string>> Store::mget(KeyList keys) {
+  std::vector<std::optional<std::string>> out;
+  out.reserve(keys.size());
+  for (std::string_view key : keys) {
+    read_path(key, [&](EntryRef* e) {
+      if (e != nullptr && e->is_string()) {
+        out.emplace_back(std::string(e->str()->value()));
+      } else {
+        out.emplace_back();
+      }
+    });
+  }
+  return out;
+}
+
+StoreResult<void> Store::mset(std::span<const KeyValue> pairs) {
+  for (const auto& [key, value] : pairs) {
+    auto r = set(key, value, std::nullopt, false, false);
+    if (!r.ok()) return make_err(r.error());
+  }
+  return {};
+}
+
+}  // namespace mevora

@@ -1,0 +1,211 @@
+// Values, entries and the memory-accounting formulas.
+//
+// One Entry per key, owned by its shard's table through an EntryRef (a
+// tagged pointer). Two storage forms:
+//
+//   StrEntry  (String kind): ONE allocation holding the entry header, then
+//             the key bytes immediately followed by the value bytes.
+//             +---------------------+------+------+-----------+
+//             | EntryHead | vlen vcap | key  | value | spare   |
+//             +---------------------+------+------+-----------+
+//             Buffer length = key + value, capacity = key + vcap. Values of
+//             4 GiB or more use the wide header (vcap == kWide) with 64-bit
+//             lengths stored between the header and the key.
+//   CollEntry (List, Hash, Set): the header plus an owned Collection.
+//
+// The memory figure is not measured from the allocator: it is computed by
+// the exact formulas below (accounted_size, table_overhead), and the store
+// moves its counter by their deltas at every change.
+//
+// Thread safety: entries belong to a shard and change only under its
+// exclusive lock, except lru_stamp, which readers holding the shared lock
+// may refresh with a relaxed atomic store.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/key_hash.h"
+
+namespace mevora {
+
+// ---- accounting constants and formulas ------------------------------------
+
+constexpr std::uint64_t align16(std::uint64_t x) { return (x + 15) & ~std::uint64_t{15}; }
+
+constexpr std::uint64_t kElementOverhead = 56;
+constexpr std::uint64_t kCollectionOverhead = 80;
+constexpr std::uint64_t kSlotCost = 41;     // a 40-byte entry slot + 1 control byte
+constexpr std::uint64_t kTableHeader = 16;
+constexpr std::uint64_t kMaxKeyLen = 0xFFFFFFFFull;
+
+constexpr std::uint64_t list_item_cost(std::uint64_t n) { return kElementOverhead + align16(n); }
+constexpr std::uint64_t set_member_cost(std::uint64_t n) { return kElementOverhead + align16(n); }
+constexpr std::uint64_t hash_field_cost(std::uint64_t f, std::uint64_t v) {
+  return kElementOverhead + align16(f) + align16(v);
+}
+
+// table_overhead of a table whose usable capacity (entries + inserts it can
+// still take without growing) is c.
+constexpr std::uint64_t table_overhead_for(std::uint64_t c) {
+  if (c == 0) return 0;
+  if (c <= 3) return 192;
+  return align16((c / 7) * 328 + 16);
+}
+
+// ---- entries ----------------------------------------------------------------
+
+enum class CollectionKind : std::uint8_t { List = 0, Hash = 1, Set = 2 };
+
+struct EntryHead {
+  std::uint64_t deadline_ms = 0;  // 0 = no expiry; a set deadline is >= 1
+  std::uint32_t key_len = 0;
+  std::atomic<std::uint32_t> lru_stamp{0};
+
+  bool due(std::uint64_t now) const { return deadline_ms != 0 && deadline_ms <= now; }
+  void stamp(std::uint32_t s) { lru_stamp.store(s, std::memory_order_relaxed); }
+};
+
+class StrEntry {
+ public:
+  static constexpr std::uint32_t kWide = 0xFFFFFFFFu;
+
+  // One allocation: key then value, capacity equal to length.
+  static StrEntry* create(std::string_view key, std::string_view value, std::uint64_t deadline,
+                          std::uint32_t stamp);
+  static void destroy(StrEntry* e);
+
+  EntryHead head;
+
+  std::string_view key() const { return {data(), head.key_len}; }
+  std::string_view value() const { return {data() + head.key_len, value_len()}; }
+  std::uint64_t value_len() const { return vcap_ == kWide ? wide()[0] : vlen_; }
+  std::uint64_t value_cap() const { return vcap_ == kWide ? wide()[1] : vcap_; }
+  // Buffer capacity: key bytes plus value capacity.
+  std::uint64_t buffer_cap() const { return head.key_len + value_cap(); }
+  std::uint64_t buffer_len() const { return head.key_len + value_len(); }
+
+  // Appends bytes, growing the buffer to capacity max(2*cap, new length, 8)
+  // when the spare capacity is too small. May reallocate: returns the
+  // (possibly moved) entry. Throws std::bad_alloc, leaving *this intact.
+  static StrEntry* append(StrEntry* e, std::string_view bytes);
+
+ private:
+  static StrEntry* allocate(std::uint32_t key_len, std::uint64_t vlen, std::uint64_t vcap);
+  static bool needs_wide(std::uint64_t vlen, std::uint64_t vcap) { return vcap >= kWide || vlen >= kWide; }
+
+  const std::uint64_t* wide() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
+  std::uint64_t* wide() { return reinterpret_cast<std::uint64_t*>(this + 1); }
+  char* data() { return reinterpret_cast<char*>(this + 1) + (vcap_ == kWide ? 16 : 0); }
+  const char* data() const { return reinterpret_cast<const char*>(this + 1) + (vcap_ == kWide ? 16 : 0); }
+
+  std::uint32_t vlen_ = 0;
+  std::uint32_t vcap_ = 0;
+};
+static_assert(sizeof(StrEntry) == 24, "string entry header must stay compact");
+
+// A hasher seeded per container so that field and member layouts differ
+// between maps and runs.
+struct SeededHash {
+  using is_transparent = void;
+  std::uint64_t seed;
+  std::size_t operator()(std::string_view s) const { return hash_bytes(s.data(), s.size(), seed); }
+};
+struct BytesEq {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
+
+std::uint64_t new_collection_seed();
+
+// A ring-buffer double-ended queue of owned byte strings.
+class ByteDeque {
+ public:
+  std::size_t size() const { return len_; }
+  bool empty() const { return len_ == 0; }
+  const std::string& at(std::size_t i) const { return buf_[(head_ + i) & (buf_.size() - 1)]; }
+  void push_front(std::string s);
+  void push_back(std::string s);
+  std::string pop_front();
+  std::string pop_back();
+
+ private:
+  void grow();
+  std::vector<std::string> buf_;  // size is 0 or a power of two
+  std::size_t head_ = 0;
+  std::size_t len_ = 0;
+};
+
+using HashMap = std::unordered_map<std::string, std::string, SeededHash, BytesEq>;
+using MemberSet = std::unordered_set<std::string, SeededHash, BytesEq>;
+
+// A List, Hash or Set value with the bookkeeping of its elements' costs.
+class CollEntry {
+ public:
+  static CollEntry* create(CollectionKind kind, std::string_view key, std::uint64_t deadline,
+                           std::uint32_t stamp);
+  static void destroy(CollEntry* e);
+  ~CollEntry();
+
+  EntryHead head;
+  const CollectionKind kind;
+  std::uint64_t value_size = 0;  // sum of element costs; never below 0
+
+  std::string_view key() const { return key_; }
+  std::size_t count() const;
+
+  ByteDeque& list() { return u_.list; }
+  HashMap& hash() { return u_.hash; }
+  MemberSet& set() { return u_.set; }
+  const ByteDeque& list() const { return u_.list; }
+  const HashMap& hash() const { return u_.hash; }
+  const MemberSet& set() const { return u_.set; }
+
+  void add_cost(std::uint64_t c) { value_size += c; }
+  void sub_cost(std::uint64_t c) { value_size = value_size > c ? value_size - c : 0; }
+
+ private:
+  CollEntry(CollectionKind k, std::string_view key);
+  union Elements {
+    Elements() {}
+    ~Elements() {}
+    ByteDeque list;
+    HashMap hash;
+    MemberSet set;
+  } u_;
+  std::string key_;
+};
+
+// EntryRef: what a table slot holds. A tagged pointer: the low bit is set
+// for a CollEntry and clear for a StrEntry (both are at least 8-aligned).
+class EntryRef {
+ public:
+  EntryRef() = default;
+  explicit EntryRef(StrEntry* s) : bits_(reinterpret_cast<std::uintptr_t>(s)) {}
+  explicit EntryRef(CollEntry* c) : bits_(reinterpret_cast<std::uintptr_t>(c) | 1u) {}
+
+  bool is_string() const { return (bits_ & 1u) == 0; }
+  StrEntry* str() const { return reinterpret_cast<StrEntry*>(bits_); }
+  CollEntry* coll() const { return reinterpret_cast<CollEntry*>(bits_ & ~std::uintptr_t{1}); }
+  EntryHead& head() const { return is_string() ? str()->head : coll()->head; }
+  std::string_view key() const { return is_string() ? str()->key() : coll()->key(); }
+  std::uintptr_t bits() const { return bits_; }
+  explicit operator bool() const { return bits_ != 0; }
+
+  // The entry's contribution to used_memory.
+  std::uint64_t accounted_size() const;
+  // Frees the entry and everything it owns.
+  void destroy() const;
+
+ private:
+  std::uintptr_t bits_ = 0;
+};
+
+}  // namespace mevora

@@ -1,0 +1,55 @@
+// WalRecord: one logged mutation, as handed by store operations to
+// Store::log_mutation. It only views bytes owned by the caller (the
+// operation's arguments or the entry under the held shard lock); it is
+// encoded before the lock is released and never stored.
+//
+// Kind codes are part of the on-disk format and never change.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace mevora {
+
+enum class WalKind : std::uint8_t {
+  Set = 1,     // deadline, key, value
+  Del = 2,     // key
+  Expire = 3,  // deadline, key
+  HSet = 4,    // key, field, value
+  HDel = 5,    // key, items (fields)
+  LPush = 6,   // key, items (values)
+  RPush = 7,   // key, items (values)
+  LPop = 8,    // key
+  RPop = 9,    // key
+  SAdd = 10,   // key, items (members)
+  SRem = 11,   // key, items (members)
+  Flush = 12,  // nothing
+};
+
+struct WalRecord {
+  WalKind kind = WalKind::Flush;
+  std::string_view key;
+  std::uint64_t deadline_ms = 0;
+  std::string_view field;
+  std::string_view value;
+  std::span<const std::string_view> items;
+
+  static WalRecord set(std::string_view k, std::uint64_t deadline, std::string_view v) {
+    return {WalKind::Set, k, deadline, {}, v, {}};
+  }
+  static WalRecord del(std::string_view k) { return {WalKind::Del, k, 0, {}, {}, {}}; }
+  static WalRecord expire(std::string_view k, std::uint64_t deadline) {
+    return {WalKind::Expire, k, deadline, {}, {}, {}};
+  }
+  static WalRecord hset(std::string_view k, std::string_view f, std::string_view v) {
+    return {WalKind::HSet, k, 0, f, v, {}};
+  }
+  static WalRecord with_items(WalKind kind, std::string_view k, std::span<const std::string_view> items) {
+    return {kind, k, 0, {}, {}, items};
+  }
+  static WalRecord key_only(WalKind kind, std::string_view k) { return {kind, k, 0, {}, {}, {}}; }
+  static WalRecord flush() { return {}; }
+};
+
+}  // namespace mevora

@@ -1,0 +1,34 @@
+// The one platform seam. Everything that differs between operating systems
+// (thread naming, durable flushes, send flags, entropy) lives behind these
+// functions; no other file uses #ifdef for the platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mevora::platform {
+
+// Names the calling thread (truncated to what the OS allows, 15 bytes on
+// Linux) so it shows in thread listings.
+void set_current_thread_name(const char* name);
+
+// Durably flushes an open file to stable storage, retrying on EINTR.
+// Returns 0 or the errno of the failure.
+int sync_file(int fd);
+
+// Durably flushes a directory's entries (after create, rename, unlink).
+// Returns 0 or the errno of the failure.
+int sync_dir(const char* path);
+
+// Flags for send(2) on sockets: a write to a vanished peer returns EPIPE
+// instead of raising SIGPIPE.
+int send_flags();
+
+// Fills buf with len bytes from the operating system's random source.
+// Falls back to a clock-derived mix only if the source fails.
+void fill_random(void* buf, std::size_t len);
+
+// Wall-clock milliseconds since the Unix epoch; 0 before the epoch.
+std::uint64_t wall_clock_ms();
+
+}  // namespace mevora::platform
