@@ -12,8 +12,11 @@
 namespace mevora::py {
 namespace {
 
+// m_size 0 (not -1) makes CPython call PyInit__mevora again for another
+// interpreter instead of copying this module's dict there, so the guard
+// below can refuse it.
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "_mevora", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_mevora", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The first interpreter's id and module (a strong reference, never freed).

@@ -151,8 +151,10 @@ void Table::resize(std::size_t new_slots) {
 
 void Table::insert_new(std::uint64_t hash, EntryRef entry) {
   if (slots_ == nullptr || growth_left_ == 0) {
-    const std::size_t old_cap = slots_ == nullptr ? 0 : capacity_of(mask_ + 1);
-    const std::size_t want = std::max(items_ + 1, old_cap + 1);
+    // Size for max(items + 1, C + 1) where C is the usable capacity. Without
+    // removed-slot markers this doubles the slot count; with them the table
+    // is rebuilt at the size its live entries need, dropping the markers.
+    const std::size_t want = std::max(items_ + 1, usable_capacity() + 1);
     std::size_t s = 4;
     while (capacity_of(s) < want) s *= 2;
     resize(s);

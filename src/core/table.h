@@ -10,8 +10,9 @@
 //
 // Capacity policy (the accounting depends on it):
 //   - usable capacity of S slots is S - 1 for S <= 8 and 7S/8 above;
-//   - an insert with no budget left grows to the smallest S whose capacity
-//     holds max(items + 1, old capacity + 1), i.e. the slot count doubles;
+//   - an insert with no budget left rebuilds the table with the smallest S
+//     whose capacity holds max(items + 1, C + 1): the slot count doubles
+//     when there are no removed-slot markers (4 -> 8 -> 16 ...);
 //   - removed-slot markers consume insert budget until the next rehash;
 //   - removing the last entry releases all storage;
 //   - a removal that leaves usable capacity >= 256 and items * 4 < usable

@@ -7,7 +7,8 @@
 namespace mevora {
 
 NamedThread::NamedThread(std::string name, std::function<void()> body)
-    : t_([name = std::move(name), body = std::move(body)]() {
+    : name_for_os_(name),
+      t_([name = std::move(name), body = std::move(body)]() {
         platform::set_current_thread_name(name.c_str());
         try {
           body();
@@ -15,7 +16,11 @@ NamedThread::NamedThread(std::string name, std::function<void()> body)
           // A background thread has nobody to report to; its owner observes
           // the effects (or their absence) through the store's counters.
         }
-      }) {}
+      }) {
+  // Name it from here too, so the name is visible as soon as the
+  // constructor returns (the thread may not have run yet).
+  platform::set_thread_name(t_.native_handle(), name_for_os_.c_str());
+}
 
 NamedThread::~NamedThread() { join(); }
 

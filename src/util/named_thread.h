@@ -31,6 +31,7 @@ class NamedThread {
   void detach();
 
  private:
+  std::string name_for_os_;
   std::thread t_;
 };
 

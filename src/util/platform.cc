@@ -13,12 +13,14 @@
 
 namespace mevora::platform {
 
-void set_current_thread_name(const char* name) {
+void set_thread_name(std::thread::native_handle_type thread, const char* name) {
   char buf[16];
   std::strncpy(buf, name, sizeof buf - 1);
   buf[sizeof buf - 1] = '\0';
-  pthread_setname_np(pthread_self(), buf);
+  pthread_setname_np(thread, buf);
 }
+
+void set_current_thread_name(const char* name) { set_thread_name(pthread_self(), name); }
 
 int sync_file(int fd) {
   // Linux has no stronger full-flush primitive; fsync reaches the device.

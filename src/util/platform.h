@@ -5,12 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 namespace mevora::platform {
 
 // Names the calling thread (truncated to what the OS allows, 15 bytes on
 // Linux) so it shows in thread listings.
 void set_current_thread_name(const char* name);
+// Names another thread of this process by its native handle.
+void set_thread_name(std::thread::native_handle_type thread, const char* name);
 
 // Durably flushes an open file to stable storage, retrying on EINTR.
 // Returns 0 or the errno of the failure.

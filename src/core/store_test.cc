@@ -1,0 +1,284 @@
+// Store core: lazy expiry at the exact deadline, admission and sampled-LRU
+// eviction, LRU stamps across the 32-bit wrap, and the sweeper. A fake
+// clock reaches the cases that real time cannot.
+#include "core/store.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace mevora {
+namespace {
+
+// Records every logged mutation (kind and key).
+class RecordingLog : public Persistence {
+ public:
+  std::vector<std::pair<WalKind, std::string>>* out;
+  explicit RecordingLog(std::vector<std::pair<WalKind, std::string>>* o) : out(o) {}
+  void append(const WalRecord& r) override { out->emplace_back(r.kind, std::string(r.key)); }
+  Result<void, PersistError> save(Store&) override { return {}; }
+  void close(Store&) override {}
+  PersistStats stats() override { return {}; }
+};
+
+struct Fixture {
+  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(1000);
+  std::vector<std::pair<WalKind, std::string>> log;
+  std::shared_ptr<Store> store;
+
+  explicit Fixture(StoreConfig cfg = {}) {
+    cfg.sweep_interval_ms = 0;
+    store = Store::create(cfg, clock);
+    store->install_persistence(std::make_unique<RecordingLog>(&log));
+  }
+};
+
+StoreConfig one_shard(std::uint64_t max_memory = 0, EvictionPolicy policy = EvictionPolicy::NoEviction) {
+  StoreConfig c;
+  c.shards = 1;
+  c.max_memory = max_memory;
+  c.policy = policy;
+  return c;
+}
+
+TEST(StoreExpiry, KeyWhoseDeadlineEqualsNowIsGoneAndItsRemovalLogged) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("k", "v", 500, false, false).value());
+  f.clock->set(1500);  // deadline == now
+  EXPECT_EQ(f.store->pttl("k"), -2);
+  EXPECT_FALSE(f.store->exists("k"));
+  EXPECT_EQ(f.store->len(), 0u);
+  EXPECT_GT(f.store->used_memory(), 0u);  // still in its table
+  auto r = f.store->get("k");
+  ASSERT_TRUE(r.ok());
+  EXPECT_FALSE(r.value().has_value());
+  EXPECT_EQ(f.store->used_memory(), 0u);  // the read path removed it
+  ASSERT_EQ(f.log.size(), 2u);
+  EXPECT_EQ(f.log[1].first, WalKind::Del);
+}
+
+TEST(StoreExpiry, OneMillisecondBeforeTheDeadlineTheKeyLives) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("k", "v", 500, false, false).value());
+  f.clock->set(1499);
+  EXPECT_EQ(f.store->pttl("k"), 1);
+  EXPECT_TRUE(f.store->exists("k"));
+}
+
+TEST(StoreExpiry, NxStoresOverAnExpiredKeyAndXxRefusesIt) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("k", "old", 10, false, false).value());
+  f.clock->advance(10);
+  EXPECT_FALSE(f.store->set("k", "x", std::nullopt, false, true).value());
+  EXPECT_TRUE(f.store->set("k", "new", std::nullopt, true, false).value());
+  EXPECT_EQ(*f.store->get("k").value(), "new");
+}
+
+TEST(StoreExpiry, DeadlineSaturatesAndIsNeverZero) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("k", "v", ~std::uint64_t{0}, false, false).value());
+  EXPECT_EQ(f.store->pttl("k"), INT64_MAX);
+  f.clock->set(0);
+  EXPECT_TRUE(f.store->pexpire("k", ~std::uint64_t{0}));
+  EXPECT_EQ(f.store->pttl("k"), INT64_MAX);
+}
+
+TEST(StoreExpiry, PersistAndPexpireLogExpireRecords) {
+  Fixture f(one_shard());
+  EXPECT_FALSE(f.store->persist("missing"));
+  EXPECT_FALSE(f.store->pexpire("missing", 5));
+  ASSERT_TRUE(f.store->set("k", "v", std::nullopt, false, false).value());
+  EXPECT_FALSE(f.store->persist("k"));  // no deadline: nothing logged
+  EXPECT_TRUE(f.store->pexpire("k", 5));
+  EXPECT_EQ(f.store->pttl("k"), 5);
+  EXPECT_TRUE(f.store->persist("k"));
+  EXPECT_EQ(f.store->pttl("k"), -1);
+  std::vector<WalKind> kinds;
+  for (auto& [k, key] : f.log) kinds.push_back(k);
+  EXPECT_EQ(kinds, (std::vector<WalKind>{WalKind::Set, WalKind::Expire, WalKind::Expire}));
+}
+
+TEST(StoreExpiry, SweepRemovesOneDueKeyInEachOf64Shards) {
+  StoreConfig cfg;
+  cfg.shards = 64;
+  Fixture f(cfg);
+  // Find one key per shard.
+  std::vector<bool> taken(64, false);
+  int placed = 0;
+  for (int i = 0; placed < 64; ++i) {
+    std::string key = "key" + std::to_string(i);
+    const std::size_t shard = (key_hash(key) >> 32) & 63;
+    if (taken[shard]) continue;
+    taken[shard] = true;
+    ++placed;
+    ASSERT_TRUE(f.store->set(key, "v", 50, false, false).value());
+  }
+  f.log.clear();
+  f.clock->advance(50);
+  f.store->sweep_once();
+  EXPECT_EQ(f.store->used_memory(), 0u);
+  EXPECT_EQ(f.log.size(), 64u);
+}
+
+TEST(StoreExpiry, SweepIsBoundedPerShardPerPass) {
+  Fixture f(one_shard());
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_TRUE(f.store->set("k" + std::to_string(i), "v", 1, false, false).value());
+  }
+  f.clock->advance(1);
+  f.store->sweep_once();
+  // At most 16 batches of 20 examined entries per pass.
+  EXPECT_LE(f.log.size() - 2000, 16u * 20u);
+  EXPECT_GT(f.log.size() - 2000, 0u);
+}
+
+TEST(StoreEviction, NoLimitNeverStamps) {
+  Fixture f(one_shard());
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(f.store->set("k" + std::to_string(i), "v", std::nullopt, false, false).ok());
+  ASSERT_TRUE(f.store->get("k1").ok());
+  EXPECT_EQ(f.store->lru_clock(), 0u);
+}
+
+TEST(StoreEviction, EvictsTheLeastRecentlyTouchedOfThree) {
+  Fixture f(one_shard(1 << 20, EvictionPolicy::AllKeysLru));
+  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(f.store->set(k, "v", std::nullopt, false, false).ok());
+  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(f.store->get(k).ok());
+  EXPECT_TRUE(f.store->evict_one(false));
+  EXPECT_FALSE(f.store->exists("a"));
+  EXPECT_TRUE(f.store->exists("b"));
+  EXPECT_TRUE(f.store->exists("c"));
+}
+
+TEST(StoreEviction, StampsWrapAroundTheLruClock) {
+  StoreConfig cfg = one_shard(1 << 20, EvictionPolicy::AllKeysLru);
+  Fixture f(cfg);
+  // Drive the clock to just below the wrap with cheap reads.
+  ASSERT_TRUE(f.store->set("old", "v", std::nullopt, false, false).ok());
+  ASSERT_TRUE(f.store->set("new", "v", std::nullopt, false, false).ok());
+  const std::uint32_t target = 0xFFFFFFFFu - 2;
+  // Stamp "old" just before the wrap and "new" just after it, by setting
+  // the entries' stamps through the same path the store uses.
+  Shard& s = f.store->shard_at(0);
+  {
+    WriteGuard g(s.lock);
+    s.table.at(s.table.find("old", key_hash("old"))).head().stamp(target);
+    s.table.at(s.table.find("new", key_hash("new"))).head().stamp(target + 4);  // wrapped: 1
+  }
+  // Now the clock reads 2 (wrapped); "old" is 5 old, "new" 1.
+  while (f.store->lru_clock() != 2) f.store->next_stamp();
+  EXPECT_TRUE(f.store->evict_one(false));
+  EXPECT_FALSE(f.store->exists("old"));
+  EXPECT_TRUE(f.store->exists("new"));
+}
+
+TEST(StoreEviction, VolatileOnlyConsidersKeysWithDeadlines) {
+  Fixture f(one_shard(1 << 20, EvictionPolicy::VolatileLru));
+  ASSERT_TRUE(f.store->set("persistent", "v", std::nullopt, false, false).ok());
+  EXPECT_FALSE(f.store->evict_one(true));
+  ASSERT_TRUE(f.store->set("volatile", "v", 100000, false, false).ok());
+  EXPECT_TRUE(f.store->evict_one(true));
+  EXPECT_TRUE(f.store->exists("persistent"));
+  EXPECT_FALSE(f.store->exists("volatile"));
+}
+
+TEST(StoreEviction, NoevictionRefusesWithoutChanging) {
+  Fixture f(one_shard(300, EvictionPolicy::NoEviction));
+  ASSERT_TRUE(f.store->set("a", std::string(50, 'x'), std::nullopt, false, false).ok());
+  const auto before = f.store->used_memory();
+  auto r = f.store->set("b", std::string(100, 'x'), std::nullopt, false, false);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), StoreError::OutOfMemory);
+  EXPECT_EQ(f.store->used_memory(), before);
+  EXPECT_FALSE(f.store->exists("b"));
+  // Shrinking writes always pass, even at the limit.
+  EXPECT_TRUE(f.store->set("a", "small", std::nullopt, false, false).ok());
+}
+
+TEST(StoreEviction, NxOnExistingKeyNeverEvicts) {
+  Fixture f(one_shard(250, EvictionPolicy::AllKeysLru));
+  ASSERT_TRUE(f.store->set("a", "v", std::nullopt, false, false).ok());
+  ASSERT_TRUE(f.store->set("b", "v", std::nullopt, false, false).ok());
+  EXPECT_FALSE(f.store->set("a", std::string(1000, 'x'), std::nullopt, true, false).value());
+  EXPECT_TRUE(f.store->exists("a"));
+  EXPECT_TRUE(f.store->exists("b"));
+}
+
+TEST(StoreEviction, ValueLargerThanTheLimitEvictsEverythingThenFails) {
+  Fixture f(one_shard(1000, EvictionPolicy::AllKeysLru));
+  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(f.store->set(k, "v", std::nullopt, false, false).ok());
+  auto r = f.store->set("huge", std::string(5000, 'x'), std::nullopt, false, false);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(f.store->len(), 0u);
+  EXPECT_EQ(f.store->used_memory(), 0u);
+}
+
+TEST(StoreStrings, IncrParsesCountersStrictly) {
+  Fixture f(one_shard());
+  struct Case {
+    const char* text;
+    bool ok;
+    std::int64_t amount;
+    std::int64_t result;
+  };
+  const Case cases[] = {
+      {"007", true, 1, 8},
+      {"-0", true, 0, 0},
+      {"9223372036854775806", true, 1, INT64_MAX},
+      {"-9223372036854775808", true, 0, INT64_MIN},
+      {"+1", false, 1, 0},
+      {" 1", false, 1, 0},
+      {"1 ", false, 1, 0},
+      {"1.0", false, 1, 0},
+      {"", false, 1, 0},
+      {"-", false, 1, 0},
+      {"9223372036854775808", false, 1, 0},
+      {"-9223372036854775809", false, 1, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(f.store->set("n", c.text, std::nullopt, false, false).ok());
+    auto r = f.store->incr("n", c.amount);
+    EXPECT_EQ(r.ok(), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(r.value(), c.result) << c.text;
+      EXPECT_EQ(*f.store->get("n").value(), std::to_string(c.result));
+    } else {
+      EXPECT_EQ(r.error(), StoreError::NotInteger) << c.text;
+      EXPECT_EQ(*f.store->get("n").value(), c.text);
+    }
+  }
+}
+
+TEST(StoreStrings, IncrOverflowLeavesValue) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("n", "9223372036854775807", std::nullopt, false, false).ok());
+  EXPECT_EQ(f.store->incr("n", 1).error(), StoreError::Overflow);
+  ASSERT_TRUE(f.store->set("m", "-9223372036854775808", std::nullopt, false, false).ok());
+  EXPECT_EQ(f.store->incr("m", -1).error(), StoreError::Overflow);
+  EXPECT_EQ(*f.store->get("n").value(), "9223372036854775807");
+}
+
+TEST(StoreStrings, AppendGrowsCapacityByTheDoublingRule) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("abc", "12345", std::nullopt, false, false).ok());
+  EXPECT_EQ(f.store->used_memory(), 208u);
+  EXPECT_EQ(f.store->append("abc", "6").value(), 6u);  // capacity 8 -> 16
+  EXPECT_EQ(f.store->used_memory(), 208u);
+  EXPECT_EQ(f.store->append("abc", "789012345").value(), 15u);  // length 18 -> capacity 32
+  EXPECT_EQ(f.store->used_memory(), 224u);
+  EXPECT_EQ(*f.store->get("abc").value(), "123456789012345");
+}
+
+TEST(StoreStrings, AppendKeepsTheDeadline) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("k", "v", 100, false, false).ok());
+  ASSERT_TRUE(f.store->append("k", "w").ok());
+  ASSERT_TRUE(f.store->incr("n", 1).ok());
+  EXPECT_EQ(f.store->pttl("k"), 100);
+  ASSERT_TRUE(f.store->set("n", "1", 100, false, false).ok());
+  ASSERT_TRUE(f.store->incr("n", 1).ok());
+  EXPECT_EQ(f.store->pttl("n"), 100);
+}
+
+}  // namespace
+}  // namespace mevora

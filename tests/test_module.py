@@ -1,0 +1,161 @@
+import inspect
+import subprocess
+import sys
+
+import pytest
+
+import mevora
+from mevora import _mevora
+from mevora import Cache, CacheLockedError, CorruptDataError
+
+
+def test_all_lists_public_names_in_registration_order():
+    assert _mevora.__all__[0] == "Cache"
+    assert _mevora.__all__[-2:] == ["CacheLockedError", "CorruptDataError"]
+    assert mevora.__all__ == _mevora.__all__
+    assert _mevora.__doc__ == ""
+
+
+def test_reimport_returns_same_module():
+    import importlib
+
+    again = importlib.import_module("mevora._mevora")
+    assert again is _mevora
+
+
+@pytest.mark.parametrize(
+    "cls, base, doc",
+    [
+        (CacheLockedError, OSError, "The persistence directory is in use by another live process."),
+        (CorruptDataError, ValueError, "The persisted snapshot failed its checksum or structure check."),
+    ],
+)
+def test_exception_classes(cls, base, doc):
+    assert issubclass(cls, base)
+    assert cls.__module__ == "_mevora"
+    assert cls.__doc__ == doc
+    err = cls("boom")
+    assert err.args == ("boom",)
+
+
+def test_cache_type_identity_and_docs():
+    assert Cache.__module__ == "mevora._mevora"
+    assert Cache.__qualname__ == "Cache"
+    assert Cache.__doc__ == (
+        "Bytes-level cache. The Python `mevora.Cache` subclass adds decoding,\n"
+        "JSON handling and dict-style sugar on top of this class."
+    )
+    assert str(inspect.signature(Cache)) == (
+        "(max_memory=0, policy='noeviction', shards=64, persist_dir=None, "
+        "fsync='everysec', snapshot_interval=300)"
+    )
+    assert "__init__" not in Cache.__dict__
+
+
+def test_instances_have_no_dict_but_subclasses_do():
+    c = Cache(shards=1)
+    with pytest.raises(AttributeError):
+        c.extra = 1
+    with pytest.raises(TypeError):
+        import weakref
+
+        weakref.ref(c)
+
+    class Sub(Cache):
+        pass
+
+    s = Sub(shards=2)
+    s.extra = 1
+    s.set("k", "v")
+    assert s.get("k") == b"v"
+    import weakref
+
+    assert weakref.ref(s)() is s
+
+
+METHOD_SIGNATURES = {
+    "close": "($self)",
+    "save": "($self)",
+    "set": "($self, key, value, ex=None, px=None, nx=False, xx=False)",
+    "get": "($self, key)",
+    "mget": "($self, keys)",
+    "mset": "($self, mapping)",
+    "incr": "($self, key, amount=1)",
+    "decr": "($self, key, amount=1)",
+    "append": "($self, key, value)",
+    "delete": "($self, *keys)",
+    "exists": "($self, key)",
+    "expire": "($self, key, seconds)",
+    "pexpire": "($self, key, milliseconds)",
+    "persist": "($self, key)",
+    "ttl": "($self, key)",
+    "pttl": "($self, key)",
+    "keys": '($self, pattern="*")',
+    "flush": "($self)",
+    "hset": "($self, key, field, value)",
+    "hget": "($self, key, field)",
+    "hdel": "($self, key, *fields)",
+    "hgetall": "($self, key)",
+    "hlen": "($self, key)",
+    "lpush": "($self, key, *values)",
+    "rpush": "($self, key, *values)",
+    "lpop": "($self, key)",
+    "rpop": "($self, key)",
+    "lrange": "($self, key, start, stop)",
+    "llen": "($self, key)",
+    "sadd": "($self, key, *members)",
+    "srem": "($self, key, *members)",
+    "smembers": "($self, key)",
+    "sismember": "($self, key, member)",
+    "scard": "($self, key)",
+}
+
+
+def test_methods_publish_signatures_in_order():
+    published = [name for name in Cache.__dict__ if callable(getattr(Cache, name)) and not name.startswith("_")]
+    assert published == list(METHOD_SIGNATURES)
+    for name, sig in METHOD_SIGNATURES.items():
+        assert getattr(Cache, name).__text_signature__ == sig, name
+
+
+@pytest.mark.parametrize("name", list(METHOD_SIGNATURES))
+def test_method_docs(name):
+    doc = getattr(Cache, name).__doc__
+    if name == "save":
+        assert doc == "Writes a snapshot now. Raises OSError on I/O failure, ValueError if persistence is off."
+    elif name == "ttl":
+        assert doc == "Remaining TTL in whole seconds, rounded up. -2 if missing, -1 if no expiry."
+    else:
+        assert doc is None
+
+
+def test_properties_are_read_only_with_docs():
+    c = Cache(shards=1)
+    for name, doc in [
+        ("persistent", "True when this cache was opened with a `persist_dir`."),
+        ("persist_stats", "Persistence counters as a dict, or None when persistence is off."),
+        ("used_memory", ""),
+    ]:
+        assert getattr(Cache, name).__doc__ == doc
+        with pytest.raises(AttributeError):
+            setattr(c, name, 1)
+
+
+def test_sub_interpreter_is_refused():
+    # Run in a fresh process so the refusal does not disturb this one.
+    code = (
+        "import mevora._mevora\n"
+        "try:\n"
+        "    import _xxsubinterpreters as si\n"
+        "except ImportError:\n"
+        "    raise SystemExit(0)\n"
+        "i = si.create()\n"
+        "try:\n"
+        "    si.run_string(i, 'import mevora._mevora')\n"
+        "except Exception as e:\n"
+        "    assert 'sub-interpreter' in str(e), e\n"
+        "    raise SystemExit(0)\n"
+        "raise SystemExit('sub-interpreter import was not refused')\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
