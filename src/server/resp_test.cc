@@ -1,0 +1,397 @@
+#include "server/resp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace mevora::server {
+namespace {
+
+using namespace std::string_literals;
+
+// Hands out data without ever crossing one of the cut positions in a single
+// read, so tests decide exactly how the stream arrives; then reports the end.
+class MemoryReader final : public ByteReader {
+ public:
+  explicit MemoryReader(std::string data, std::vector<std::size_t> cuts = {})
+      : data_(std::move(data)), cuts_(std::move(cuts)) {
+    std::sort(cuts_.begin(), cuts_.end());
+  }
+  // Cuts every `chunk` bytes.
+  static MemoryReader chunked(std::string data, std::size_t chunk) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = chunk; at < data.size(); at += chunk) cuts.push_back(at);
+    return MemoryReader(std::move(data), std::move(cuts));
+  }
+
+  std::size_t read_some(char* dst, std::size_t len) override {
+    std::size_t limit = data_.size();
+    auto next = std::upper_bound(cuts_.begin(), cuts_.end(), pos_);
+    if (next != cuts_.end()) limit = std::min(limit, *next);
+    std::size_t n = std::min(len, limit - pos_);
+    std::copy_n(data_.data() + pos_, n, dst);
+    pos_ += n;
+    return n;
+  }
+
+ private:
+  std::string data_;
+  std::vector<std::size_t> cuts_;
+  std::size_t pos_ = 0;
+};
+
+struct Outcome {
+  ReadStatus status = ReadStatus::End;
+  Request args;
+  std::string message;
+
+  bool operator==(const Outcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  static const char* const kNames[] = {"GotRequest", "EmptyRequest", "End", "ProtocolError"};
+  os << kNames[static_cast<int>(o.status)];
+  if (!o.message.empty()) os << " \"" << o.message << "\"";
+  for (const std::string& a : o.args) os << " [" << a.size() << ":" << a.substr(0, 40) << "]";
+  return os;
+}
+
+Outcome to_outcome(ReadResult r, Request args) {
+  Outcome o;
+  o.status = r.status;
+  if (r.status == ReadStatus::GotRequest) o.args = std::move(args);
+  if (r.message != nullptr) o.message = r.message;
+  return o;
+}
+
+Outcome next(RequestReader& requests) {
+  Request args;
+  ReadResult r = requests.read_request(args);
+  return to_outcome(r, std::move(args));
+}
+
+Outcome view(std::string_view bytes, std::size_t* consumed = nullptr) {
+  Request args;
+  ReadResult r = parse_buffered(bytes, &args, consumed);
+  return to_outcome(r, std::move(args));
+}
+
+Outcome stream(MemoryReader reader) {
+  RequestReader requests(reader);
+  Request args;
+  ReadResult r = requests.read_request(args);
+  return to_outcome(r, std::move(args));
+}
+
+Outcome request(std::vector<std::string> args) { return {ReadStatus::GotRequest, std::move(args), ""}; }
+Outcome empty() { return {ReadStatus::EmptyRequest, {}, ""}; }
+Outcome end() { return {ReadStatus::End, {}, ""}; }
+Outcome error(const char* message) { return {ReadStatus::ProtocolError, {}, message}; }
+
+// ---- parse_int --------------------------------------------------------------
+
+TEST(RespParseInt, AcceptsOnlySignedDecimalInRange) {
+  const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
+      {"0", 0}, {"+5", 5}, {"-5", -5}, {"007", 7}, {"-0", 0},
+      {"9223372036854775807", kMax}, {"+9223372036854775807", kMax},
+      {"-9223372036854775808", kMin}, {"00000000000000000000000001", 1},
+      {"9223372036854775808", std::nullopt}, {"-9223372036854775809", std::nullopt},
+      {"99999999999999999999", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
+      {"-", std::nullopt}, {" 5", std::nullopt}, {"5 ", std::nullopt}, {"5a", std::nullopt},
+      {"0x1", std::nullopt}, {"--1", std::nullopt}, {"+-1", std::nullopt},
+      {"1.0", std::nullopt}, {"\xd9\xa1", std::nullopt}, {"1\0"s, std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(parse_int(text), expected) << "input '" << text << "'";
+  }
+}
+
+// ---- framing ----------------------------------------------------------------
+
+struct FrameCase {
+  const char* name;
+  std::string input;  // minimal: the outcome is decided only by its last byte
+  Outcome expected;
+};
+
+std::vector<FrameCase> frame_cases() {
+  return {
+      {"multibulk", "*1\r\n$4\r\nPING\r\n", request({"PING"})},
+      {"two args", "*2\r\n$3\r\nGET\r\n$1\r\nk\r\n", request({"GET", "k"})},
+      {"LF-only header lines", "*1\n$4\nPING\r\n", request({"PING"})},
+      {"plus signs and leading zeros", "*+01\r\n$+004\r\nPING\r\n", request({"PING"})},
+      {"empty bulk", "*2\r\n$3\r\nGET\r\n$0\r\n\r\n", request({"GET", ""})},
+      {"binary payload", "*1\r\n$5\r\n\r\n\0\xff\n\r\n"s, request({"\r\n\0\xff\n"s})},
+      {"zero count", "*0\r\n", empty()},
+      {"negative count", "*-1\r\n", empty()},
+      {"most negative count", "*-9223372036854775808\n", empty()},
+      {"inline", "PING\r\n", request({"PING"})},
+      {"inline LF only", "PING\n", request({"PING"})},
+      {"inline strips one CR, CR is whitespace", "PING\r\r\n", request({"PING"})},
+      {"inline starting with $", "$5 x\r\n", request({"$5", "x"})},
+      {"empty inline line", "\r\n", empty()},
+      {"bare LF", "\n", empty()},
+      {"whitespace-only line", " \t\f \r\n", empty()},
+      {"count missing", "*\r\n", error("invalid multibulk length")},
+      {"count not a number", "*x\r\n", error("invalid multibulk length")},
+      {"count with space", "* 1\r\n", error("invalid multibulk length")},
+      {"count with two CRs", "*1\r\r\n", error("invalid multibulk length")},
+      {"count above limit", "*1048577\r\n", error("invalid multibulk length")},
+      {"count out of int64", "*9223372036854775808\r\n", error("invalid multibulk length")},
+      {"empty element header", "*1\r\n\r\n", error("expected '$' bulk string header")},
+      {"element header without $", "*1\r\nfoo\r\n", error("expected '$' bulk string header")},
+      {"nested multibulk", "*1\r\n*1\r\n", error("expected '$' bulk string header")},
+      {"length missing", "*1\r\n$\r\n", error("invalid bulk length")},
+      {"length negative", "*1\r\n$-1\r\n", error("invalid bulk length")},
+      {"length not a number", "*1\r\n$abc\r\n", error("invalid bulk length")},
+      {"length above limit", "*1\r\n$536870913\r\n", error("invalid bulk length")},
+      {"length with space", "*1\r\n$1 \r\n", error("invalid bulk length")},
+      {"payload followed by xx", "*1\r\n$4\r\nPINGxx", error("bulk string not terminated by CRLF")},
+      {"payload followed by LF only", "*1\r\n$4\r\nPING\nX", error("bulk string not terminated by CRLF")},
+      {"payload followed by LF CR", "*1\r\n$4\r\nPING\n\r", error("bulk string not terminated by CRLF")},
+      {"second element bad", "*2\r\n$1\r\na\r\n$1\r\nbcd", error("bulk string not terminated by CRLF")},
+      {"unbalanced inline", "SET k \"x\r\n", error("unbalanced quotes in request")},
+  };
+}
+
+TEST(RespFraming, EveryPrefixNeedsMoreAndTheWholeInputDecides) {
+  for (const FrameCase& c : frame_cases()) {
+    SCOPED_TRACE(c.name);
+    std::size_t consumed = 0;
+    EXPECT_EQ(view(c.input, &consumed), c.expected);
+    if (c.expected.status != ReadStatus::ProtocolError) {
+      EXPECT_EQ(consumed, c.input.size());
+    }
+    for (std::size_t len = 0; len < c.input.size(); ++len) {
+      ASSERT_EQ(view(std::string_view(c.input).substr(0, len)), end()) << "prefix " << len;
+      ASSERT_EQ(stream(MemoryReader(c.input.substr(0, len))), end()) << "prefix " << len;
+    }
+  }
+}
+
+TEST(RespFraming, StreamSplitAtEveryPositionGivesTheSameOutcome) {
+  for (const FrameCase& c : frame_cases()) {
+    SCOPED_TRACE(c.name);
+    for (std::size_t at = 0; at <= c.input.size(); ++at) {
+      ASSERT_EQ(stream(MemoryReader(c.input, {at})), c.expected) << "split at " << at;
+    }
+    EXPECT_EQ(stream(MemoryReader::chunked(c.input, 1)), c.expected);
+  }
+}
+
+TEST(RespFraming, ConsumesExactlyOneRequestAndLeavesTheNext) {
+  for (const FrameCase& c : frame_cases()) {
+    if (c.expected.status == ReadStatus::ProtocolError) continue;
+    SCOPED_TRACE(c.name);
+    std::string input = c.input + "ECHO x\r\n";
+    EXPECT_EQ(view(input), c.expected);
+    for (std::size_t chunk : {1u, 3u, 8192u}) {
+      MemoryReader reader = MemoryReader::chunked(input, chunk);
+      RequestReader requests(reader);
+      EXPECT_EQ(next(requests), c.expected);
+      EXPECT_EQ(next(requests), request({"ECHO", "x"}));
+      EXPECT_EQ(next(requests), end());
+    }
+  }
+}
+
+TEST(RespFraming, AcceptedHeadersWaitForTheirData) {
+  const std::vector<std::string> inputs = {
+      "*1048576\r\n",
+      "*1\r\n$536870912\r\n",
+      "*1\r\n$4\r\nPI",
+      "*2\r\n$1\r\na\r\n",
+  };
+  for (const std::string& input : inputs) {
+    EXPECT_EQ(view(input), end()) << input;
+    EXPECT_EQ(stream(MemoryReader(input)), end()) << input;
+  }
+}
+
+// ---- limits -----------------------------------------------------------------
+
+TEST(RespLimits, LineLimitCountsTheTerminator) {
+  const std::string at_limit(65536, 'a');   // + CR LF = 65,538 bytes
+  const std::string over_limit(65537, 'a');  // + CR LF = 65,539 bytes
+  const std::string numeric_pad(65533, '0');
+  struct Case {
+    const char* name;
+    std::string input;
+    Outcome expected;
+  };
+  const std::vector<Case> cases = {
+      {"inline at limit", at_limit + "\r\n", request({at_limit})},
+      {"inline over limit", over_limit + "\r\n", error("too big line in request")},
+      {"inline LF-only at limit", over_limit + "\n", request({over_limit})},
+      {"inline LF-only over limit", over_limit + "a\n", error("too big line in request")},
+      {"count header at limit", "*" + numeric_pad + "01\r\n$4\r\nPING\r\n", request({"PING"})},
+      {"count header over limit", "*" + numeric_pad + "001\r\n", error("too big line in request")},
+      {"bulk header at limit", "*1\r\n$" + numeric_pad + "04\r\nPING\r\n", request({"PING"})},
+      {"bulk header over limit", "*1\r\n$" + numeric_pad + "004\r\n", error("too big line in request")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(view(c.input), c.expected);
+    if (c.expected.status == ReadStatus::GotRequest) {
+      EXPECT_EQ(view(std::string_view(c.input).substr(0, c.input.size() - 1)), end());
+    }
+    for (std::size_t chunk : {1u, 7u, 4096u, 8192u, 100000u}) {
+      EXPECT_EQ(stream(MemoryReader::chunked(c.input, chunk)), c.expected) << "chunk " << chunk;
+    }
+  }
+}
+
+TEST(RespLimits, TooBigLineIsReportedAfterExactlyTheLimit) {
+  const std::string no_lf(kMaxLineBytes, 'x');
+  EXPECT_EQ(view(no_lf), error("too big line in request"));
+  EXPECT_EQ(view(std::string_view(no_lf).substr(0, kMaxLineBytes - 1)), end());
+  EXPECT_EQ(stream(MemoryReader::chunked(no_lf, 8192)), error("too big line in request"));
+  EXPECT_EQ(stream(MemoryReader::chunked(no_lf.substr(1), 8192)), end());
+}
+
+TEST(RespLimits, HugeAnnouncementsReserveOnlyTheCaps) {
+  {
+    MemoryReader reader("*1048576\r\n$1\r\na\r\n");
+    RequestReader requests(reader);
+    Request args;
+    EXPECT_EQ(requests.read_request(args).status, ReadStatus::End);
+    EXPECT_LE(args.capacity(), kArgsReserveCap);
+    EXPECT_EQ(args, Request({"a"}));
+  }
+  {
+    MemoryReader reader("*1\r\n$536870912\r\nabc");
+    RequestReader requests(reader);
+    Request args;
+    EXPECT_EQ(requests.read_request(args).status, ReadStatus::End);
+    ASSERT_EQ(args.size(), 1u);
+    EXPECT_EQ(args[0], "abc");
+    EXPECT_LE(args[0].capacity(), kBulkReserveCap);
+  }
+  {
+    // Memory follows the bytes that actually arrived: at most double.
+    const std::size_t received = 300000;
+    MemoryReader reader = MemoryReader::chunked("*1\r\n$536870912\r\n" + std::string(received, 'p'), 5000);
+    RequestReader requests(reader);
+    Request args;
+    EXPECT_EQ(requests.read_request(args).status, ReadStatus::End);
+    ASSERT_EQ(args.size(), 1u);
+    EXPECT_EQ(args[0].size(), received);
+    EXPECT_LE(args[0].capacity(), 2 * received);
+  }
+}
+
+TEST(RespStream, LargePayloadArrivesIntactAtAnyChunking) {
+  std::string payload(1 << 20, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 131 + (i >> 9));
+  const std::string input = "*2\r\n$3\r\nSET\r\n$" + std::to_string(payload.size()) + "\r\n" + payload +
+                            "\r\nPING\r\n";
+  for (std::size_t chunk : {1000u, 8192u, 65536u, 3000000u}) {
+    SCOPED_TRACE(chunk);
+    MemoryReader reader = MemoryReader::chunked(input, chunk);
+    RequestReader requests(reader);
+    Request args;
+    ASSERT_EQ(requests.read_request(args).status, ReadStatus::GotRequest);
+    ASSERT_EQ(args.size(), 2u);
+    EXPECT_EQ(args[0], "SET");
+    EXPECT_TRUE(args[1] == payload);
+    EXPECT_EQ(next(requests), request({"PING"}));
+  }
+}
+
+// ---- request_pending --------------------------------------------------------
+
+TEST(RespPending, ReportsWholeBufferedRequestsOnly) {
+  MemoryReader reader("PING\r\n*1\r\n$4\r\nECHO\r\n*0\r\nPI" "NG\r\n*x\r\n", {26, 30});
+  RequestReader requests(reader);
+  EXPECT_FALSE(requests.request_pending());  // nothing received yet
+  EXPECT_EQ(next(requests), request({"PING"}));
+  EXPECT_TRUE(requests.request_pending());
+  EXPECT_EQ(next(requests), request({"ECHO"}));
+  EXPECT_TRUE(requests.request_pending());  // an empty request counts
+  EXPECT_EQ(next(requests), empty());
+  EXPECT_FALSE(requests.request_pending());  // only the start of one
+  EXPECT_EQ(requests.buffered(), "PI");
+  EXPECT_EQ(next(requests), request({"PING"}));
+  EXPECT_FALSE(requests.request_pending());  // buffer drained
+  EXPECT_EQ(next(requests), error("invalid multibulk length"));
+}
+
+TEST(RespPending, ProtocolErrorCountsAsPending) {
+  MemoryReader reader("PING\r\n*1\r\n$-1\r\n");
+  RequestReader requests(reader);
+  ASSERT_EQ(next(requests), request({"PING"}));
+  EXPECT_TRUE(requests.request_pending());
+  EXPECT_EQ(requests.buffered(), "*1\r\n$-1\r\n");
+}
+
+// ---- inline quoting ---------------------------------------------------------
+
+TEST(RespInline, QuotingRules) {
+  struct Case {
+    std::string line;
+    std::optional<Request> args;  // nullopt: unbalanced quotes
+  };
+  const std::vector<Case> cases = {
+      {"SET k \"a b\"", Request{"SET", "k", "a b"}},
+      {R"("a\nb\rc\td\"e\\f\x")", Request{"a\nb\rc\td\"e\\fx"}},
+      {R"('it\'s')", Request{"it's"}},
+      {R"('a\nb')", Request{"a\\nb"}},
+      {R"('a\\b')", Request{"a\\\\b"}},
+      {R"('a"b' "c'd")", Request{"a\"b", "c'd"}},
+      {"\"a\"b", Request{"a", "b"}},
+      {"\"a\"\"b\"", Request{"a", "b"}},
+      {"'a'\"b\"c", Request{"a", "b", "c"}},
+      {"\"\"", Request{""}},
+      {"'' \"\"", Request{"", ""}},
+      {"a\"b c\"", Request{"a\"b", "c\""}},
+      {"  PING  ", Request{"PING"}},
+      {"a\tb\fc\rd", Request{"a", "b", "c", "d"}},
+      {"a\vb \v", Request{"a\vb", "\v"}},
+      {"\xff\xfe \x80", Request{"\xff\xfe", "\x80"}},
+      {"\"x", std::nullopt},
+      {"'x", std::nullopt},
+      {"\"x\\", std::nullopt},
+      {R"('x\')", std::nullopt},
+      {"SET k \"a\" \"b", std::nullopt},
+      {"\"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Outcome expected = c.args ? request(*c.args) : error("unbalanced quotes in request");
+    EXPECT_EQ(view(c.line + "\r\n"), expected);
+    EXPECT_EQ(stream(MemoryReader::chunked(c.line + "\n", 1)), expected);
+  }
+}
+
+// ---- agreement of the two readers -------------------------------------------
+
+TEST(RespAgreement, ViewAndStreamAgreeOnGeneratedInputs) {
+  const std::vector<std::string> fragments = {
+      "*", "$", "0", "1", "2", "3", "-1", "+", "\r\n", "\n", "\r", " ", "\"", "'", "\\",
+      "a", "PING", "*1\r\n", "$1\r\n", "$3\r\n", "*2\r\n", "\t", "\v", "xx\r\n"};
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 4000; ++round) {
+    std::string input;
+    std::size_t pieces = 1 + rng() % 12;
+    for (std::size_t i = 0; i < pieces; ++i) input += fragments[rng() % fragments.size()];
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = rng() % 4; i > 0; --i) cuts.push_back(rng() % (input.size() + 1));
+
+    Outcome from_view = view(input);
+    Outcome from_stream = stream(MemoryReader(input, cuts));
+    ASSERT_EQ(from_view, from_stream) << "input of " << input.size() << " bytes: "
+                                      << ::testing::PrintToString(input);
+  }
+}
+
+}  // namespace
+}  // namespace mevora::server
