@@ -1,0 +1,114 @@
+// Hash operations: hset, hget, hdel, hgetall, hlen.
+//
+// A hash comes into existence with its first field (hset) and disappears
+// with its last (hdel, through drop_if_empty). hset is the only one that
+// can grow memory, so the only one that asks admit() first. Fields are
+// looked up by string_view (the map's hasher and equality are
+// transparent), so no temporary string is built for a lookup.
+#include "core/collection_access.h"
+
+namespace mevora {
+
+using collections::find_locked;
+using collections::holds;
+using collections::find_or_create_locked;
+
+StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std::string_view value) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+
+  // Always priced as a new key holding a new field (80 + 56 = 136); not
+  // reduced when either already exists.
+  const std::uint64_t need = align16(key.size()) + align16(field.size()) + align16(value.size()) +
+                             table_growth_cost(s, key, h) + kCollectionOverhead + kElementOverhead;
+  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  auto found = find_or_create_locked(*this, s, key, h, CollectionKind::Hash);
+  if (!found.ok()) return make_err(found.error());
+  CollEntry& c = *found.value();
+
+  log_mutation(WalRecord::hset(key, field, value));
+  bool added = false;
+  collections::apply_or_drop(*this, s, key, h, [&] {
+    HashMap& map = c.hash();
+    auto it = map.find(field);
+    if (it == map.end()) {
+      map.emplace(std::string(field), std::string(value));
+      collections::add_element(*this, c, hash_field_cost(field.size(), value.size()));
+      added = true;
+      return;
+    }
+    const std::uint64_t old_len = it->second.size();
+    it->second.assign(value);  // the stored field bytes stay
+    collections::remove_element(*this, c, align16(old_len));
+    collections::add_element(*this, c, align16(value.size()));
+  });
+  recharge_table(s);
+  return added;
+}
+
+StoreResult<std::optional<std::string>> Store::hget(std::string_view key, std::string_view field) {
+  using Out = StoreResult<std::optional<std::string>>;
+  return read_path(key, [&](EntryRef* e) -> Out {
+    if (e == nullptr) return std::optional<std::string>();
+    if (!holds(*e, CollectionKind::Hash)) return make_err(StoreError::WrongType);
+    const HashMap& map = e->coll()->hash();
+    auto it = map.find(field);
+    if (it == map.end()) return std::optional<std::string>();
+    return std::optional<std::string>(it->second);
+  });
+}
+
+StoreResult<std::uint64_t> Store::hdel(std::string_view key, KeyList fields) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  auto found = find_locked(*this, s, key, h, CollectionKind::Hash);
+  if (!found.ok()) return make_err(found.error());
+  if (found.value() == nullptr) return std::uint64_t{0};
+  CollEntry& c = *found.value();
+
+  // Logged with every requested field, present or not, before any removal.
+  log_mutation(WalRecord::with_items(WalKind::HDel, key, fields));
+  std::uint64_t removed = 0;
+  HashMap& map = c.hash();
+  for (std::string_view field : fields) {
+    auto it = map.find(field);
+    if (it == map.end()) continue;  // missing, or named twice
+    const std::uint64_t cost = hash_field_cost(it->first.size(), it->second.size());
+    map.erase(it);
+    collections::remove_element(*this, c, cost);
+    ++removed;
+  }
+  drop_if_empty(s, key, h);
+  return removed;
+}
+
+StoreResult<std::vector<std::pair<std::string, std::string>>> Store::hgetall(std::string_view key) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  return read_path(key, [&](EntryRef* e) -> StoreResult<Pairs> {
+    Pairs out;
+    if (e == nullptr) return out;
+    if (!holds(*e, CollectionKind::Hash)) return make_err(StoreError::WrongType);
+    const HashMap& map = e->coll()->hash();
+    out.reserve(map.size());
+    for (const auto& [field, value] : map) out.emplace_back(field, value);
+    return out;
+  });
+}
+
+StoreResult<std::uint64_t> Store::hlen(std::string_view key) {
+  return read_path(key, [&](EntryRef* e) -> StoreResult<std::uint64_t> {
+    if (e == nullptr) return std::uint64_t{0};
+    if (!holds(*e, CollectionKind::Hash)) return make_err(StoreError::WrongType);
+    return static_cast<std::uint64_t>(e->coll()->hash().size());
+  });
+}
+
+}  // namespace mevora

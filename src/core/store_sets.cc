@@ -1,0 +1,105 @@
+// Set operations: sadd, srem, smembers, sismember, scard.
+//
+// A set comes into existence with sadd and disappears when srem takes its
+// last member (drop_if_empty, under the same lock hold). Both writers end
+// with drop_if_empty, so an sadd of no members on a missing key creates
+// the set and removes it again (logging SADD, then DEL). Members are looked
+// up by string_view (the set's hasher and equality are transparent); a
+// member's string is built only when it is actually inserted.
+#include "core/collection_access.h"
+
+namespace mevora {
+
+using collections::holds;
+
+StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+
+  // Priced as a new set holding every given member, repeats and members
+  // already present included; at least 80, so a limited store always runs
+  // the admission check.
+  const std::uint64_t need = align16(key.size()) + kCollectionOverhead + table_growth_cost(s, key, h) +
+                             collections::items_cost(members);
+  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+
+  const std::uint64_t now = clock_->now_ms();
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  auto found = collections::find_or_create_locked(*this, s, key, h, CollectionKind::Set);
+  if (!found.ok()) return make_err(found.error());
+  CollEntry& c = *found.value();
+
+  // Logged with every given member in request order, before inserting.
+  log_mutation(WalRecord::with_items(WalKind::SAdd, key, members));
+  std::uint64_t added = 0;
+  collections::apply_or_drop(*this, s, key, h, [&] {
+    MemberSet& set = c.set();
+    for (std::string_view m : members) {
+      if (set.find(m) != set.end()) continue;  // present, or repeated in this call
+      set.emplace(m);
+      collections::add_element(*this, c, set_member_cost(m.size()));
+      ++added;
+    }
+  });
+  drop_if_empty(s, key, h);
+  return added;
+}
+
+StoreResult<std::uint64_t> Store::srem(std::string_view key, KeyList members) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+
+  WriteGuard g(s.lock);
+  expire_if_due(s, key, h, now);
+  auto found = collections::find_locked(*this, s, key, h, CollectionKind::Set);
+  if (!found.ok()) return make_err(found.error());
+  if (found.value() == nullptr) return std::uint64_t{0};
+  CollEntry& c = *found.value();
+
+  // Logged with every given member, present or not, before any removal.
+  log_mutation(WalRecord::with_items(WalKind::SRem, key, members));
+  std::uint64_t removed = 0;
+  MemberSet& set = c.set();
+  for (std::string_view m : members) {
+    auto it = set.find(m);
+    if (it == set.end()) continue;
+    const std::uint64_t cost = set_member_cost(it->size());
+    set.erase(it);
+    collections::remove_element(*this, c, cost);
+    ++removed;
+  }
+  drop_if_empty(s, key, h);
+  return removed;
+}
+
+StoreResult<std::vector<std::string>> Store::smembers(std::string_view key) {
+  return read_path(key, [&](EntryRef* e) -> StoreResult<std::vector<std::string>> {
+    std::vector<std::string> out;
+    if (e == nullptr) return out;
+    if (!holds(*e, CollectionKind::Set)) return make_err(StoreError::WrongType);
+    const MemberSet& set = e->coll()->set();
+    out.reserve(set.size());
+    for (const std::string& m : set) out.push_back(m);
+    return out;
+  });
+}
+
+StoreResult<bool> Store::sismember(std::string_view key, std::string_view member) {
+  return read_path(key, [&](EntryRef* e) -> StoreResult<bool> {
+    if (e == nullptr) return false;
+    if (!holds(*e, CollectionKind::Set)) return make_err(StoreError::WrongType);
+    return e->coll()->set().contains(member);
+  });
+}
+
+StoreResult<std::uint64_t> Store::scard(std::string_view key) {
+  return read_path(key, [&](EntryRef* e) -> StoreResult<std::uint64_t> {
+    if (e == nullptr) return std::uint64_t{0};
+    if (!holds(*e, CollectionKind::Set)) return make_err(StoreError::WrongType);
+    return static_cast<std::uint64_t>(e->coll()->set().size());
+  });
+}
+
+}  // namespace mevora
