@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/persist/fsync_policy.h"
 #include "util/result.h"
 
 namespace mevora {
@@ -25,7 +26,6 @@ template <class T>
 using StoreResult = Result<T, StoreError>;
 
 enum class EvictionPolicy : std::uint8_t { NoEviction = 0, AllKeysLru = 1, VolatileLru = 2 };
-enum class FsyncPolicy : std::uint8_t { Always = 0, EverySec = 1, Never = 2 };
 
 struct StoreConfig {
   std::optional<std::string> persist_dir;  // absent = in memory only

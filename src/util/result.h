@@ -35,6 +35,7 @@ class [[nodiscard]] Result {
   T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
   T* operator->() { return &value(); }
   T& operator*() & { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
 
   const E& error() const { assert(!ok()); return std::get<1>(v_); }
   E& error() { assert(!ok()); return std::get<1>(v_); }

@@ -1,0 +1,289 @@
+#include "core/persist/lock.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/persist/file_io.h"
+#include "util/unique_fd.h"
+
+namespace mevora::persist {
+
+namespace {
+
+// The canonical paths of directories held by DirLocks of this process.
+struct LockRegistry {
+  std::mutex mu;
+  std::vector<std::string> paths;  // guarded by mu
+
+  bool contains(const std::string& p) const {
+    return std::find(paths.begin(), paths.end(), p) != paths.end();
+  }
+};
+
+LockRegistry& lock_registry() {
+  // Leaked on purpose: never destroyed, so it stays valid for threads that
+  // outlive static destruction.
+  static LockRegistry* registry = new LockRegistry;
+  return *registry;
+}
+
+Err<PersistError> locked_error() {
+  return make_err(PersistError::make(PersistErrorKind::WouldBlock, kLockedMessage));
+}
+
+// ---- reading a LOCK file ------------------------------------------------------
+//
+// The content is judged as text: valid UTF-8, Unicode whitespace trimmed at
+// both ends, then an unsigned 32-bit decimal with an optional leading '+'.
+// The file is parsed as a stream, so an absurdly large LOCK never costs more
+// than one small buffer.
+
+bool is_unicode_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Decodes UTF-8 one byte at a time; rejects overlong forms, surrogates and
+// values above U+10FFFF.
+class Utf8Decoder {
+ public:
+  enum class Step : std::uint8_t { More, Char, Invalid };
+
+  Step feed(unsigned char b, char32_t& out) {
+    if (need_ == 0) {
+      if (b < 0x80) {
+        out = b;
+        return Step::Char;
+      }
+      if (b >= 0xC2 && b <= 0xDF) {
+        start(b & 0x1F, 1, 0x80);
+      } else if (b >= 0xE0 && b <= 0xEF) {
+        start(b & 0x0F, 2, 0x800);
+      } else if (b >= 0xF0 && b <= 0xF4) {
+        start(b & 0x07, 3, 0x10000);
+      } else {
+        return Step::Invalid;
+      }
+      return Step::More;
+    }
+    if ((b & 0xC0) != 0x80) return Step::Invalid;
+    cp_ = (cp_ << 6) | (b & 0x3F);
+    if (--need_ > 0) return Step::More;
+    if (cp_ < min_ || cp_ > 0x10FFFF || (cp_ >= 0xD800 && cp_ <= 0xDFFF)) return Step::Invalid;
+    out = cp_;
+    return Step::Char;
+  }
+  bool complete() const { return need_ == 0; }
+
+ private:
+  void start(char32_t bits, int need, char32_t min) {
+    cp_ = bits;
+    need_ = need;
+    min_ = min;
+  }
+
+  char32_t cp_ = 0;
+  char32_t min_ = 0;
+  int need_ = 0;
+};
+
+// Recognises  <space>* ['+'] <digit>+ <space>*  with the digits as a u32.
+class PidParser {
+ public:
+  // Returns false once the text can no longer be a valid number.
+  bool feed(char32_t c) {
+    bool space = is_unicode_space(c);
+    bool digit = c >= '0' && c <= '9';
+    switch (state_) {
+      case State::Lead:
+        if (space) return true;
+        if (c == '+') return advance(State::Sign);
+        if (digit) return add_digit(c);
+        return advance(State::Bad);
+      case State::Sign:
+        return digit ? add_digit(c) : advance(State::Bad);
+      case State::Digits:
+        if (digit) return add_digit(c);
+        return advance(space ? State::Trail : State::Bad);
+      case State::Trail:
+        return space ? true : advance(State::Bad);
+      case State::Bad:
+        return false;
+    }
+    return false;
+  }
+  bool finished(std::uint32_t& value) const {
+    value = static_cast<std::uint32_t>(value_);
+    return state_ == State::Digits || state_ == State::Trail;
+  }
+
+ private:
+  enum class State : std::uint8_t { Lead, Sign, Digits, Trail, Bad };
+
+  bool advance(State s) {
+    state_ = s;
+    return s != State::Bad;
+  }
+  bool add_digit(char32_t c) {
+    value_ = value_ * 10 + (c - '0');
+    if (value_ > UINT32_MAX) return advance(State::Bad);
+    return advance(State::Digits);
+  }
+
+  State state_ = State::Lead;
+  std::uint64_t value_ = 0;
+};
+
+// The process id named by the LOCK file at path, or 0 when the file cannot
+// be read or does not hold exactly one u32 number (surrounded by
+// whitespace).
+std::uint32_t read_lock_pid(const std::string& path) {
+  // O_NONBLOCK: a FIFO named LOCK must not hang the open; on a regular
+  // file it changes nothing.
+  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!fd.ok()) return 0;
+  Utf8Decoder utf8;
+  PidParser parser;
+  char buf[256];
+  for (;;) {
+    ssize_t n = ::read(fd->get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;
+    if (n == 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      char32_t c = 0;
+      switch (utf8.feed(static_cast<unsigned char>(buf[i]), c)) {
+        case Utf8Decoder::Step::More:
+          break;
+        case Utf8Decoder::Step::Invalid:
+          return 0;
+        case Utf8Decoder::Step::Char:
+          if (!parser.feed(c)) return 0;
+          break;
+      }
+    }
+  }
+  std::uint32_t pid = 0;
+  if (!utf8.complete() || !parser.finished(pid)) return 0;
+  return pid;
+}
+
+// Whether the LOCK at path names a live process other than this one.
+bool lock_owner_alive(const std::string& path) {
+  std::uint32_t raw = read_lock_pid(path);
+  // The number is taken as a signed 32-bit process id.
+  auto pid = static_cast<std::int32_t>(raw);
+  if (pid <= 0 || pid == ::getpid()) return false;
+  if (::kill(pid, 0) == 0) return true;
+  int err = errno;
+  return err != ESRCH;  // EPERM: alive, owned by another user
+}
+
+enum class Attempt : std::uint8_t { Created, Stale };
+
+// One create-exclusive attempt. Created: LOCK now holds our pid. Stale: the
+// previous LOCK was removed and the caller may try again.
+Result<Attempt, PersistError> try_create_lock(const std::string& path) {
+  auto fd = open_file(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (fd.ok()) {
+    std::string text = std::to_string(::getpid()) + "\n";
+    if (auto w = write_all(fd->get(), text); !w.ok()) return make_err(w.error());
+    return Attempt::Created;
+  }
+  if (fd.error().kind() != PersistErrorKind::Os || fd.error().os_errno() != EEXIST) {
+    return make_err(fd.error());
+  }
+  if (lock_owner_alive(path)) return locked_error();
+  if (::unlink(path.c_str()) != 0) {
+    int err = errno;
+    if (err != ENOENT) return make_err(PersistError::from_errno(err));
+  }
+  return Attempt::Stale;
+}
+
+}  // namespace
+
+// ---- DirLock ----------------------------------------------------------------
+
+DirLock::~DirLock() { release_dir_lock(*this); }
+
+DirLock::DirLock(DirLock&& other) noexcept
+    : lock_path_(std::move(other.lock_path_)),
+      canonical_dir_(std::move(other.canonical_dir_)),
+      held_(std::exchange(other.held_, false)) {}
+
+DirLock& DirLock::operator=(DirLock&& other) noexcept {
+  if (this != &other) {
+    release_dir_lock(*this);
+    lock_path_ = std::move(other.lock_path_);
+    canonical_dir_ = std::move(other.canonical_dir_);
+    held_ = std::exchange(other.held_, false);
+  }
+  return *this;
+}
+
+Result<DirLock, PersistError> acquire_dir_lock(const std::string& dir,
+                                               std::chrono::milliseconds max_wait) {
+  if (auto r = make_dirs(dir); !r.ok()) return make_err(r.error());
+  std::unique_ptr<char, decltype(&::free)> real(::realpath(dir.c_str(), nullptr), &::free);
+  if (real == nullptr) {
+    int err = errno;
+    return make_err(PersistError::from_errno(err));
+  }
+
+  DirLock lock;
+  lock.lock_path_ = join_path(dir, kLockFileName);
+  lock.canonical_dir_ = real.get();
+
+  LockRegistry& reg = lock_registry();
+  std::unique_lock<std::mutex> guard(reg.mu);
+  const auto deadline = std::chrono::steady_clock::now() + max_wait;
+  while (reg.contains(lock.canonical_dir_)) {
+    if (std::chrono::steady_clock::now() >= deadline) return locked_error();
+    guard.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    guard.lock();
+  }
+
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    auto r = try_create_lock(lock.lock_path_);
+    if (!r.ok()) return make_err(r.error());
+    if (*r == Attempt::Created) {
+      reg.paths.push_back(lock.canonical_dir_);
+      lock.held_ = true;
+      return lock;
+    }
+  }
+  // Every attempt met a stale LOCK and removed it: other processes keep
+  // taking the directory over in between, so report it as held.
+  return locked_error();
+}
+
+void release_dir_lock(DirLock& lock) {
+  if (!lock.held_) return;
+  lock.held_ = false;
+  ::unlink(lock.lock_path_.c_str());
+  LockRegistry& reg = lock_registry();
+  std::lock_guard<std::mutex> guard(reg.mu);
+  std::erase(reg.paths, lock.canonical_dir_);
+}
+
+bool lock_registry_contains(const std::string& canonical_dir) {
+  LockRegistry& reg = lock_registry();
+  std::lock_guard<std::mutex> guard(reg.mu);
+  return reg.contains(canonical_dir);
+}
+
+}  // namespace mevora::persist

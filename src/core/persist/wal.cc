@@ -1,0 +1,382 @@
+#include "core/persist/wal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "core/persist/coding.h"
+#include "core/persist/file_io.h"
+
+namespace mevora::persist {
+
+namespace {
+
+Err<PersistError> os_error(int err) { return make_err(PersistError::from_errno(err)); }
+
+Err<PersistError> malformed(const char* reason) {
+  return make_err(
+      PersistError::make(PersistErrorKind::InvalidData, std::string("WAL record malformed: ") + reason));
+}
+
+bool has_items(WalKind k) {
+  return k == WalKind::HDel || k == WalKind::LPush || k == WalKind::RPush || k == WalKind::SAdd ||
+         k == WalKind::SRem;
+}
+
+std::uint64_t field_size(std::string_view s) { return varint_length(s.size()) + s.size(); }
+
+// The payload size of rec (code byte included), computed without encoding
+// so that an oversized record costs no buffer. 0 for an unknown kind.
+std::uint64_t payload_size(const WalRecord& rec) {
+  std::uint64_t n = 1;
+  switch (rec.kind) {
+    case WalKind::Set:
+      return n + 8 + field_size(rec.key) + rec.value.size();
+    case WalKind::Expire:
+      return n + 8 + field_size(rec.key);
+    case WalKind::HSet:
+      return n + field_size(rec.key) + field_size(rec.field) + rec.value.size();
+    case WalKind::Del:
+    case WalKind::LPop:
+    case WalKind::RPop:
+      return n + field_size(rec.key);
+    case WalKind::HDel:
+    case WalKind::LPush:
+    case WalKind::RPush:
+    case WalKind::SAdd:
+    case WalKind::SRem:
+      n += field_size(rec.key) + varint_length(rec.items.size());
+      for (std::string_view s : rec.items) n += field_size(s);
+      return n;
+    case WalKind::Flush:
+      return n;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// ---- segment naming -----------------------------------------------------------
+
+std::string segment_path(std::string_view dir, std::uint64_t n) {
+  return join_path(dir, "wal-" + std::to_string(n) + ".log");
+}
+
+std::optional<std::uint64_t> parse_segment_name(std::string_view name) {
+  constexpr std::string_view kPrefix = "wal-";
+  constexpr std::string_view kSuffix = ".log";
+  if (name.size() <= kPrefix.size() + kSuffix.size() || !name.starts_with(kPrefix) ||
+      !name.ends_with(kSuffix)) {
+    return std::nullopt;
+  }
+  std::string_view digits = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  std::uint64_t v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    auto d = static_cast<std::uint64_t>(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+Result<std::vector<std::uint64_t>, PersistError> list_segments(const std::string& dir) {
+  auto fd = open_file(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd.ok()) return make_err(fd.error());
+  struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, DirCloser> d(::fdopendir(fd->get()));
+  if (d == nullptr) {
+    int err = errno;
+    return os_error(err);
+  }
+  (void)fd->release();  // the DIR stream owns the descriptor now
+
+  std::vector<std::uint64_t> out;
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(d.get());
+    if (e == nullptr) {
+      int err = errno;
+      if (err != 0) return os_error(err);
+      break;
+    }
+    if (auto n = parse_segment_name(e->d_name)) out.push_back(*n);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+std::string torn_tail_note(std::uint64_t n, std::uint64_t p) {
+  return "truncated torn WAL tail in wal-" + std::to_string(n) + ".log at byte " + std::to_string(p);
+}
+
+// ---- encoding -------------------------------------------------------------------
+
+Result<void, PersistError> encode_record(const WalRecord& rec, std::string& buf) {
+  const std::uint64_t size = payload_size(rec);
+  if (size == 0) return make_err(PersistError::make(PersistErrorKind::InvalidInput, "unknown WAL record kind"));
+  if (size > kMaxPayloadSize) {
+    return make_err(PersistError::make(PersistErrorKind::InvalidInput, "WAL record over 4 GiB"));
+  }
+  const std::size_t start = buf.size();
+  buf.reserve(start + kFrameHeaderSize + size);
+  buf.append(kFrameHeaderSize, '\0');
+  buf.push_back(static_cast<char>(rec.kind));
+  switch (rec.kind) {
+    case WalKind::Set:
+      put_u64(buf, rec.deadline_ms);
+      put_bytes(buf, rec.key);
+      buf.append(rec.value);
+      break;
+    case WalKind::Expire:
+      put_u64(buf, rec.deadline_ms);
+      put_bytes(buf, rec.key);
+      break;
+    case WalKind::HSet:
+      put_bytes(buf, rec.key);
+      put_bytes(buf, rec.field);
+      buf.append(rec.value);
+      break;
+    case WalKind::Flush:
+      break;
+    default:
+      put_bytes(buf, rec.key);
+      if (has_items(rec.kind)) put_bytes_list(buf, rec.items);
+      break;
+  }
+  const char* payload = buf.data() + start + kFrameHeaderSize;
+  store_u32(buf.data() + start, static_cast<std::uint32_t>(size));
+  store_u32(buf.data() + start + 4, crc32(payload, size));
+  return {};
+}
+
+// ---- WalWriter ----------------------------------------------------------------------
+
+namespace {
+
+// Opens segment n for appending, syncs the directory and sizes the file.
+Result<std::pair<UniqueFd, std::uint64_t>, PersistError> open_segment(const std::string& dir,
+                                                                      std::uint64_t n) {
+  auto fd = open_file(segment_path(dir, n), O_WRONLY | O_APPEND | O_CREAT, 0666);
+  if (!fd.ok()) return make_err(fd.error());
+  if (auto s = sync_dir(dir); !s.ok()) return make_err(s.error());
+  auto size = file_size(fd->get());
+  if (!size.ok()) return make_err(size.error());
+  return std::pair<UniqueFd, std::uint64_t>(std::move(*fd), *size);
+}
+
+}  // namespace
+
+Result<void, PersistError> WalWriter::open_active(const std::string& dir, std::uint64_t n) {
+  auto seg = open_segment(dir, n);
+  if (!seg.ok()) return make_err(seg.error());
+  fd_ = std::move(seg->first);
+  segment_ = n;
+  wal_bytes_ = seg->second;
+  dirty_ = false;
+  return {};
+}
+
+Result<void, PersistError> WalWriter::append(const WalRecord& rec) {
+  if (!fd_.valid()) return {};
+  buf_.clear();
+  if (auto e = encode_record(rec, buf_); !e.ok()) return e;
+  if (auto w = write_all(fd_.get(), buf_); !w.ok()) {
+    // O_APPEND puts the next frame at the truncated end.
+    while (::ftruncate(fd_.get(), static_cast<off_t>(wal_bytes_)) != 0 && errno == EINTR) {
+    }
+    return w;
+  }
+  wal_bytes_ += buf_.size();
+  switch (policy_) {
+    case FsyncPolicy::Always:
+      return sync_file(fd_.get());
+    case FsyncPolicy::EverySec:
+      dirty_ = true;
+      break;
+    case FsyncPolicy::Never:
+      break;
+  }
+  return {};
+}
+
+Result<void, PersistError> WalWriter::sync_active() {
+  if (!fd_.valid()) return {};
+  if (auto s = sync_file(fd_.get()); !s.ok()) return s;
+  dirty_ = false;
+  return {};
+}
+
+Result<void, PersistError> WalWriter::sync_if_dirty() {
+  if (!dirty_) return {};
+  return sync_active();
+}
+
+Result<void, PersistError> WalWriter::rotate_to(const std::string& dir, std::uint64_t n) {
+  auto seg = open_segment(dir, n);
+  if (!seg.ok()) return make_err(seg.error());
+  fd_ = std::move(seg->first);  // closes the old segment
+  segment_ = n;
+  wal_bytes_ = seg->second;
+  return {};
+}
+
+Result<void, PersistError> WalWriter::close() {
+  if (!fd_.valid()) {
+    dirty_ = false;
+    return {};
+  }
+  Result<void, PersistError> r;
+  if (dirty_) r = sync_file(fd_.get());
+  // Closed either way: with no file there is nothing left to flush.
+  dirty_ = false;
+  fd_.reset();
+  return r;
+}
+
+// ---- replay ----------------------------------------------------------------------
+
+namespace {
+
+bool read_key(std::string_view& in, std::string_view& key) {
+  return get_bytes(in, key) == DecodeStatus::Ok;
+}
+
+bool read_list(std::string_view& in, std::vector<std::string_view>& items) {
+  std::uint64_t count = 0;
+  if (get_varint(in, count) != DecodeStatus::Ok) return false;
+  // Every item takes at least one byte; a larger count cannot be met.
+  if (count > in.size()) return false;
+  items.clear();
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::string_view s;
+    if (get_bytes(in, s) != DecodeStatus::Ok) return false;
+    items.push_back(s);
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<void, PersistError> apply_record(std::string_view payload, RecordSink& sink,
+                                        std::vector<std::string_view>& items) {
+  if (payload.empty()) return malformed("truncated");
+  const auto code = static_cast<std::uint8_t>(payload[0]);
+  std::string_view in = payload.substr(1);
+  std::string_view key;
+  std::string_view field;
+  std::uint64_t deadline = 0;
+  switch (code) {
+    case static_cast<std::uint8_t>(WalKind::Set):
+      if (get_u64(in, deadline) != DecodeStatus::Ok || !read_key(in, key)) return malformed("truncated");
+      sink.set(key, deadline, in);
+      return {};
+    case static_cast<std::uint8_t>(WalKind::Expire):
+      if (get_u64(in, deadline) != DecodeStatus::Ok || !read_key(in, key)) return malformed("truncated");
+      sink.expire(key, deadline);
+      return {};
+    case static_cast<std::uint8_t>(WalKind::HSet):
+      if (!read_key(in, key) || !read_key(in, field)) return malformed("truncated");
+      sink.hset(key, field, in);
+      return {};
+    case static_cast<std::uint8_t>(WalKind::Del):
+    case static_cast<std::uint8_t>(WalKind::LPop):
+    case static_cast<std::uint8_t>(WalKind::RPop):
+      if (!read_key(in, key)) return malformed("truncated");
+      if (code == static_cast<std::uint8_t>(WalKind::Del)) {
+        sink.del(key);
+      } else if (code == static_cast<std::uint8_t>(WalKind::LPop)) {
+        sink.lpop(key);
+      } else {
+        sink.rpop(key);
+      }
+      return {};
+    case static_cast<std::uint8_t>(WalKind::HDel):
+    case static_cast<std::uint8_t>(WalKind::LPush):
+    case static_cast<std::uint8_t>(WalKind::RPush):
+    case static_cast<std::uint8_t>(WalKind::SAdd):
+    case static_cast<std::uint8_t>(WalKind::SRem): {
+      if (!read_key(in, key) || !read_list(in, items)) return malformed("truncated");
+      std::span<const std::string_view> list(items);
+      switch (static_cast<WalKind>(code)) {
+        case WalKind::HDel: sink.hdel(key, list); break;
+        case WalKind::LPush: sink.lpush(key, list); break;
+        case WalKind::RPush: sink.rpush(key, list); break;
+        case WalKind::SAdd: sink.sadd(key, list); break;
+        default: sink.srem(key, list); break;
+      }
+      return {};
+    }
+    case static_cast<std::uint8_t>(WalKind::Flush):
+      sink.flush();
+      return {};
+    default:
+      return malformed("unknown operation");
+  }
+}
+
+namespace {
+
+// Cuts segment path back to p bytes and makes that durable.
+Result<void, PersistError> cut_segment(const std::string& path, std::uint64_t p) {
+  auto fd = open_file(path, O_WRONLY);
+  if (!fd.ok()) return make_err(fd.error());
+  while (::ftruncate(fd->get(), static_cast<off_t>(p)) != 0) {
+    int err = errno;
+    if (err != EINTR) return os_error(err);
+  }
+  return sync_file(fd->get());
+}
+
+}  // namespace
+
+Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::uint64_t n,
+                                                   RecordSink& sink) {
+  const std::string path = segment_path(dir, n);
+  auto fd = open_file(path, O_RDONLY);
+  if (!fd.ok()) return make_err(fd.error());
+  auto size = file_size(fd->get());
+  if (!size.ok()) return make_err(size.error());
+  const std::uint64_t s = *size;
+
+  BufferedReader reader(fd->get(), kReplayBufferSize);
+  std::string payload;
+  std::vector<std::string_view> items;
+  std::uint64_t p = 0;
+  while (p < s) {
+    // A read that ends early is a torn tail; a read that fails is an I/O
+    // error and must not cost the rest of the segment.
+    char header[kFrameHeaderSize];
+    auto st = reader.read_exact(header, sizeof header);
+    if (st == BufferedReader::Status::Error) return os_error(reader.error_errno());
+    if (st == BufferedReader::Status::Eof) break;
+    const std::uint32_t len = load_u32(header);
+    const std::uint32_t crc = load_u32(header + 4);
+    if (p + kFrameHeaderSize + len > s) break;
+    payload.resize(len);
+    st = reader.read_exact(payload.data(), len);
+    if (st == BufferedReader::Status::Error) return os_error(reader.error_errno());
+    if (st == BufferedReader::Status::Eof) break;
+    if (len == 0) {
+      if (crc == 0) return malformed("truncated");
+      break;
+    }
+    if (crc32(payload) != crc) break;
+    if (auto a = apply_record(payload, sink, items); !a.ok()) return make_err(a.error());
+    p += kFrameHeaderSize + len;
+  }
+  if (p == s) return ReplayOutcome{};
+
+  fd.value().reset();
+  if (auto c = cut_segment(path, p); !c.ok()) return make_err(c.error());
+  return ReplayOutcome{true, p};
+}
+
+}  // namespace mevora::persist

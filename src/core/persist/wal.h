@@ -1,0 +1,183 @@
+// The write-ahead log: numbered segment files in the data directory, each a
+// plain concatenation of frames; every change of the keyspace is appended as
+// one frame, and recovery replays the segments in ascending order.
+//
+// Segment files are named "wal-<n>.log" with n in plain decimal (u64).
+//
+// Frame (integers little-endian):
+//   +---------------+---------------+--------------------------------+
+//   | length (u32)  | CRC-32 (u32)  | payload: length bytes          |
+//   +---------------+---------------+--------------------------------+
+// The CRC covers the payload only. The payload is a one-byte kind code
+// (WalKind) followed by the body of that kind (see wal_record.h); keys,
+// fields and lists are byte strings / byte string lists (coding.h), SET and
+// HSET values are "the rest of the payload", deadlines are u64.
+//
+// Torn tails: a crash can leave the last frames of a segment incomplete.
+// Replay stops at the first frame whose header or payload is cut short,
+// whose length runs past the end of the file, or whose CRC does not match
+// (length 0 with a non-zero CRC counts as torn too); the segment is then
+// cut back to that frame's start and synced, and recovery goes on with the
+// next segment. A frame that passes its CRC but cannot be decoded is
+// corruption, not a torn tail: replay fails with InvalidData
+// "WAL record malformed: truncated" or "... unknown operation". A frame of
+// length 0 with CRC 0 is malformed "truncated".
+//
+// Thread safety: free functions are reentrant. A WalWriter is not
+// synchronised: its owner (the store) holds its WAL mutex around every call,
+// including the read-only accessors, and never requests a shard lock while
+// holding it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/persist/fsync_policy.h"
+#include "core/persist/persist_error.h"
+#include "core/wal_record.h"
+#include "util/result.h"
+#include "util/unique_fd.h"
+
+namespace mevora::persist {
+
+inline constexpr std::size_t kFrameHeaderSize = 8;
+inline constexpr std::uint64_t kMaxPayloadSize = 0xFFFFFFFFull;
+inline constexpr std::size_t kReplayBufferSize = 8 * 1024;
+
+// ---- segment naming -----------------------------------------------------------
+
+// dir joined with "wal-" n ".log" (no zero fill).
+std::string segment_path(std::string_view dir, std::uint64_t n);
+
+// The segment number a directory entry name stands for: "wal-", one or more
+// ASCII digits that fit a u64 (leading zeros allowed), ".log". Anything
+// else is not a segment.
+std::optional<std::uint64_t> parse_segment_name(std::string_view name);
+
+// The segment numbers in dir, ascending, each listed once: wal-7.log and
+// wal-07.log both name segment 7, which is read through segment_path (the
+// plain name) and must be replayed only once. Fails with the directory's
+// OS error when it cannot be read.
+Result<std::vector<std::uint64_t>, PersistError> list_segments(const std::string& dir);
+
+// ---- encoding -------------------------------------------------------------------
+
+// Appends one complete frame for rec to buf (existing content is kept).
+// A payload over 4,294,967,295 bytes is the InvalidInput error
+// "WAL record over 4 GiB"; the size is checked before anything is encoded,
+// so buf is then unchanged.
+Result<void, PersistError> encode_record(const WalRecord& rec, std::string& buf);
+
+// ---- appending -------------------------------------------------------------------
+
+// The writer of the active segment. A default-constructed or closed writer
+// has no file ("none"): append does nothing and succeeds.
+class WalWriter {
+ public:
+  explicit WalWriter(FsyncPolicy policy = FsyncPolicy::EverySec) : policy_(policy) {}
+  WalWriter(WalWriter&&) noexcept = default;
+  WalWriter& operator=(WalWriter&&) noexcept = default;
+
+  // Opens segment n of dir for appending, creating it when missing (0666
+  // before the umask); syncs dir so that a newly created entry is durable;
+  // wal_bytes becomes the file's size. On failure the writer is unchanged.
+  Result<void, PersistError> open_active(const std::string& dir, std::uint64_t n);
+
+  // Writes one frame with a single write loop. On a failed write the
+  // segment is truncated back to wal_bytes (truncation errors are ignored)
+  // so no partial frame stays, and the write error is returned. Under
+  // Always the segment is then synced; a sync failure is returned but the
+  // frame stays written and counted. Under EverySec the writer becomes
+  // dirty. Errors: "WAL record over 4 GiB" (nothing written), OS errors,
+  // "failed to write whole buffer".
+  Result<void, PersistError> append(const WalRecord& rec);
+
+  // Syncs the active segment now and clears dirty on success (used before
+  // a rotation). Nothing to do without a file.
+  Result<void, PersistError> sync_active();
+
+  // The periodic flush: when dirty, syncs the active segment and clears
+  // dirty on success (on failure dirty stays, so the next period retries);
+  // without a file it only clears dirty.
+  Result<void, PersistError> sync_if_dirty();
+
+  // Opens segment n of dir (creating it), syncs dir and only then closes
+  // the old segment and makes n active; wal_bytes becomes the new file's
+  // size (0 for a new file). On failure whatever was opened is closed and
+  // the old segment stays active. Callers sync the old segment first.
+  Result<void, PersistError> rotate_to(const std::string& dir, std::uint64_t n);
+
+  // Closes the log: when dirty and open, syncs first. The file is closed
+  // and the writer has no file afterwards even when that sync fails (the
+  // error is returned). Idempotent.
+  Result<void, PersistError> close();
+
+  bool is_open() const { return fd_.valid(); }
+  std::uint64_t segment() const { return segment_; }
+  std::uint64_t wal_bytes() const { return wal_bytes_; }
+  bool dirty() const { return dirty_; }
+  FsyncPolicy policy() const { return policy_; }
+
+ private:
+  UniqueFd fd_;
+  std::uint64_t segment_ = 0;
+  std::uint64_t wal_bytes_ = 0;
+  std::string buf_;  // the encode buffer: cleared per record, never shrunk
+  bool dirty_ = false;
+  FsyncPolicy policy_;
+};
+
+// ---- replay ----------------------------------------------------------------------
+
+// Receives the records of a segment in file order. Views are valid only
+// during the call. The store implements it by applying each record without
+// logging, admission or eviction; results (including type errors) are
+// discarded.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  virtual void set(std::string_view key, std::uint64_t deadline_ms, std::string_view value) = 0;
+  virtual void del(std::string_view key) = 0;
+  virtual void expire(std::string_view key, std::uint64_t deadline_ms) = 0;
+  virtual void hset(std::string_view key, std::string_view field, std::string_view value) = 0;
+  virtual void hdel(std::string_view key, std::span<const std::string_view> fields) = 0;
+  virtual void lpush(std::string_view key, std::span<const std::string_view> values) = 0;
+  virtual void rpush(std::string_view key, std::span<const std::string_view> values) = 0;
+  virtual void lpop(std::string_view key) = 0;
+  virtual void rpop(std::string_view key) = 0;
+  virtual void sadd(std::string_view key, std::span<const std::string_view> members) = 0;
+  virtual void srem(std::string_view key, std::span<const std::string_view> members) = 0;
+  virtual void flush() = 0;
+};
+
+struct ReplayOutcome {
+  bool torn = false;         // false: the whole segment was applied
+  std::uint64_t torn_at = 0;  // when torn: the segment now ends here
+};
+
+// Applies every intact frame of segment n (opened by its plain name) to
+// sink, in order. On a torn tail the file is truncated to the end of the
+// last good frame and synced before returning torn. Errors: OS errors of
+// opening, sizing, reading or truncating (nothing is cut because of a read
+// error), and InvalidData "WAL record malformed: ...". Reads go through an
+// 8 KiB buffer and one payload buffer that grows to the largest payload.
+Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::uint64_t n,
+                                                   RecordSink& sink);
+
+// "truncated torn WAL tail in wal-<n>.log at byte <p>": the recovery note.
+std::string torn_tail_note(std::uint64_t n, std::uint64_t p);
+
+// Decodes one payload (code byte first) and hands it to sink. `items` is
+// scratch space for list bodies, reused across calls. Trailing bytes after
+// the last field a kind reads are ignored (SET and HSET values take the
+// rest). Errors: InvalidData "WAL record malformed: truncated" or
+// "WAL record malformed: unknown operation"; sink is not called then.
+Result<void, PersistError> apply_record(std::string_view payload, RecordSink& sink,
+                                        std::vector<std::string_view>& items);
+
+}  // namespace mevora::persist
