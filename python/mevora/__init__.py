@@ -6,4 +6,4 @@ optional durability in a data directory.
 """
 
 from mevora._mevora import *  # noqa: F401,F403
-from mevora._mevora import __all__  # noqa: F401
+from mevora._mevora import __all__ as __all__  # noqa: F401

@@ -1,0 +1,179 @@
+"""The type stubs: strict mypy accepts correct use, rejects misuse, and the
+stubs agree with the signatures the extension publishes at run time."""
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import mevora
+from mevora import _mevora
+
+pytest.importorskip("mypy")
+
+REPO_PYTHON = pathlib.Path(__file__).resolve().parent.parent / "python"
+
+
+def stub_root():
+    """The directory holding the `mevora` package whose stubs are checked:
+    the imported package when it ships them, else the source tree."""
+    imported = pathlib.Path(mevora.__file__).resolve().parent
+    if (imported / "_mevora.pyi").exists():
+        return imported.parent
+    if (REPO_PYTHON / "mevora" / "_mevora.pyi").exists():
+        return REPO_PYTHON
+    pytest.fail("no _mevora.pyi next to the imported package or in the source tree")
+
+
+def run_tool(args, cwd):
+    env = dict(os.environ)
+    env["MYPYPATH"] = str(stub_root())
+    # The runtime package first, so stubtest introspects the module under test.
+    runtime_root = str(pathlib.Path(mevora.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (runtime_root, env.get("PYTHONPATH")) if p)
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=300)
+
+
+def mypy(tmp_path, source):
+    program = tmp_path / "program.py"
+    program.write_text(textwrap.dedent(source))
+    result = run_tool(["mypy", "--strict", "--python-version", "3.10", "--cache-dir", os.devnull, "--no-color-output",
+                       "--show-error-codes", str(program)], tmp_path)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    return result, errors
+
+
+GOOD = """
+    import pathlib
+
+    from mevora import Cache, CacheLockedError, CorruptDataError, Server
+
+
+    class Index:
+        def __index__(self) -> int:
+            return 2
+
+
+    def use(c: Cache) -> None:
+        counts: dict[str, int] = {"a": 1}
+        c.mset(counts)
+        c.mset({b"x": 1.5, "y": "z", 3: b"w"})
+        value: bytes | None = c.get("a")
+        n: int = c.incr("n", Index()) + c.decr("n") + c.append("s", b"x")
+        ok: bool = c.set("k", 1, ex=10, nx=True) and c.exists(b"k") and c.expire("k", 5) and c.persist("k")
+        ttl: int = c.ttl("k") + c.pttl("k") + c.delete("a", b"b", 3)
+        values: list[bytes | None] = c.mget(["a", "b"])
+        values = c.mget("ab")
+        keys: list[bytes] = c.keys() + c.keys(pattern="a*")
+        fields: dict[bytes, bytes] = c.hgetall("h")
+        new: bool = c.hset("h", "f", 1)
+        field: bytes | None = c.hget("h", "f")
+        n = c.hdel("h", "f", "g") + c.hlen("h")
+        n = c.lpush("l", "a", 1) + c.rpush("l") + c.llen("l")
+        items: list[bytes] = c.lrange("l", 0, Index())
+        popped: bytes | None = c.lpop("l") or c.rpop("l")
+        members: set[bytes] = c.smembers("s")
+        n = c.sadd("s", "a", b"b") + c.srem("s", "a") + c.scard("s")
+        member: bool = c.sismember("s", "a")
+        c.flush()
+        size: int = len(c) + c.used_memory
+        persistent: bool = c.persistent
+        stats = c.persist_stats
+        if stats is not None:
+            error: str | None = stats["last_error"]
+            saved: int = stats["last_save_ms"] + stats["wal_bytes"]
+        c.save()
+        c.close()
+        print(value, n, ok, ttl, values, keys, fields, new, field, items, popped, members, member, size,
+              persistent)
+
+
+    def serve() -> None:
+        c = Cache(max_memory=1 << 20, policy="allkeys-lru", shards=1, fsync="never", snapshot_interval=0)
+        server = Server(c, host="127.0.0.1", port=0, password=None)
+        server.start()
+        port: int = server.port
+        running: bool = server.running
+        server.stop()
+        print(port, running)
+
+
+    def open_dir(path: pathlib.Path) -> Cache | None:
+        try:
+            return Cache(persist_dir=path)
+        except CacheLockedError as e:
+            print(e.errno)
+        except CorruptDataError as e:
+            print(e.args)
+        return None
+
+
+    class Mine(Cache):
+        pass
+
+
+    use(Mine(persist_dir="/tmp/x"))
+"""
+
+
+def test_correct_use_passes_strict_mypy(tmp_path):
+    result, errors = mypy(tmp_path, GOOD)
+    assert errors == [], result.stdout
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Each line marked "# E" must draw an error, and no other line may.
+BAD = """
+    from mevora import Cache, Server
+
+    c = Cache()
+    c.get("k") + 1  # E
+    c.set("k", None)  # E
+    c.set("k", [1])  # E
+    c.get(bytearray(b"k"))  # E
+    c.mget(5)  # E
+    c.mset([("a", 1)])  # E
+    c.mset({"a": None})  # E
+    c.hgetall("h")["f"]  # E
+    c.smembers("s").append(b"x")  # E
+    c.keys(b"*")  # E
+    c.lrange("l", 0.5, 1)  # E
+    c.incr("k", 1.5)  # E
+    c.expire("k", 1.5)  # E
+    c.used_memory = 5  # E
+    Cache(persist_dir=b"/tmp")  # E
+    Cache(shards="64")  # E
+    c.flush(1)  # E
+    c.lpush("l", None)  # E
+    Server(c, password=b"pw")  # E
+    Server(c, port="6380")  # E
+    Server("not a cache")  # E
+    text: str = c.lpop("l")  # E
+    wal: int = c.persist_stats["wal_bytes"]  # E
+    count: str = len(c)  # E
+    c.nosuchmethod()  # E
+"""
+
+
+def test_misuse_fails_strict_mypy(tmp_path):
+    result, errors = mypy(tmp_path, BAD)
+    assert result.returncode == 1, result.stdout + result.stderr
+    source_lines = (tmp_path / "program.py").read_text().splitlines()
+    marked = {i + 1 for i, line in enumerate(source_lines) if line.endswith("# E")}
+    flagged = {int(m.group(1)) for m in (re.search(r"program\.py:(\d+):", e) for e in errors) if m}
+    assert flagged == marked, result.stdout
+
+
+def test_stubs_match_the_runtime_signatures(tmp_path):
+    if not hasattr(_mevora, "Server"):
+        pytest.skip("the extension was built without Server")
+    help_text = run_tool(["mypy.stubtest", "--help"], tmp_path).stdout
+    # Cache and Server have no instance dict; the stubs do not mark that.
+    extra = ["--ignore-disjoint-bases"] if "--ignore-disjoint-bases" in help_text else []
+    result = run_tool(["mypy.stubtest", *extra, "mevora._mevora"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
