@@ -10,7 +10,7 @@ import argparse
 import signal
 import sys
 
-from mevora._mevora import Cache, Server
+from mevora._mevora import Cache, CorruptDataError, Server
 
 _FSYNC_CHOICES = ("always", "everysec", "never")
 _POLICY_CHOICES = ("noeviction", "allkeys-lru", "volatile-lru")
@@ -89,11 +89,11 @@ def main(argv=None):
             fsync=args.fsync,
             snapshot_interval=args.snapshot_interval,
         )
-    except (ValueError, OverflowError) as e:
-        parser.error(str(e))
-    except OSError as e:
+    except (OSError, CorruptDataError) as e:  # the data directory, not the options
         print(f"mevora: {e}", file=sys.stderr)
         return 1
+    except (ValueError, OverflowError) as e:
+        parser.error(str(e))
 
     try:
         try:

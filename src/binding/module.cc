@@ -1,4 +1,4 @@
-// Module initialisation: registers Cache, CacheLockedError and
+// Module initialisation: registers Cache, Server, CacheLockedError and
 // CorruptDataError, appending each name to __all__ as it is added.
 //
 // The module uses single-phase initialisation and process-wide state, so it
@@ -8,6 +8,7 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "binding/server_object.h"
 
 namespace mevora::py {
 namespace {
@@ -46,6 +47,8 @@ PyObject* init() {
 
   PyRef cache(make_cache_type());
   if (!cache || !add(module.get(), all.get(), "Cache", cache.get())) return nullptr;
+  PyRef server(make_server_type());
+  if (!server || !add(module.get(), all.get(), "Server", server.get())) return nullptr;
   PyObject* locked = cache_locked_error();  // process-wide, never freed
   if (locked == nullptr || !add(module.get(), all.get(), "CacheLockedError", locked)) return nullptr;
   PyObject* corrupt = corrupt_data_error();  // process-wide, never freed

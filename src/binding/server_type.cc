@@ -1,0 +1,235 @@
+// The Server type: constructed entirely in __new__; start() and stop()
+// drive the listener with the GIL released; `port` and `running` report the
+// run state. Destroying a running Server stops it.
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "binding/cache_object.h"
+#include "binding/convert.h"
+#include "binding/py_ref.h"
+#include "binding/server_object.h"
+#include "server/listener.h"
+#include "util/rwlock.h"
+
+namespace mevora::py {
+namespace {
+
+struct ServerObject {
+  PyObject_HEAD
+  // Fixed at construction; read without the mutex.
+  std::string host;                     // UTF-8, resolved at start()
+  std::optional<std::string> password;  // UTF-8, never empty when present
+  std::shared_ptr<Store> store;         // the Cache's store
+  std::uint16_t bind_port;              // passed to every start()
+  // The run state.
+  Mutex mutex;
+  std::uint16_t reported_port MEVORA_GUARDED_BY(mutex);  // shown while stopped
+  std::optional<server::RunningServer> running MEVORA_GUARDED_BY(mutex);
+};
+
+ServerObject* as_server(PyObject* self) { return reinterpret_cast<ServerObject*>(self); }
+
+// Shuts a taken running state down. No lock needed: the state is no longer
+// reachable from the object.
+// Never throws: stopping must always succeed from Python's point of view.
+void stop_running(std::optional<server::RunningServer>& taken) noexcept {
+  if (!taken.has_value()) return;
+  try {
+    server::shutdown_server(*taken);
+  } catch (...) {
+    // Joining a thread cannot fail here (never self, never detached); if
+    // the library reports otherwise, the threads are left to end alone.
+  }
+  taken.reset();
+}
+
+PyObject* server_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
+  try {
+    static const char* kwlist[] = {"cache", "host", "port", "password", nullptr};
+    PyObject* o_cache = nullptr;
+    PyObject* o_host = nullptr;
+    PyObject* o_port = nullptr;
+    PyObject* o_password = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO:Server", const_cast<char**>(kwlist), &o_cache, &o_host,
+                                     &o_port, &o_password)) {
+      return nullptr;
+    }
+    if (!PyObject_TypeCheck(o_cache, cache_type())) {
+      PyErr_Format(PyExc_TypeError, "argument 'cache': '%s' object cannot be converted to 'Cache'",
+                   type_name(o_cache).c_str());
+      return nullptr;
+    }
+    std::string_view host = "127.0.0.1";
+    if (o_host != nullptr && !to_utf8(o_host, "host", host)) return nullptr;
+    std::int64_t port = 6380;
+    if (o_port != nullptr && !to_i64(o_port, "port", port)) return nullptr;
+    if (port < 0 || port > 65535) {
+      PyErr_SetString(PyExc_ValueError, "port must be between 0 and 65535");
+      return nullptr;
+    }
+    std::optional<std::string> password;
+    if (o_password != nullptr && o_password != Py_None) {
+      if (!PyUnicode_Check(o_password)) {
+        PyErr_SetString(PyExc_TypeError, "password must be a str");
+        return nullptr;
+      }
+      Py_ssize_t n = 0;
+      const char* s = PyUnicode_AsUTF8AndSize(o_password, &n);
+      if (s == nullptr) return nullptr;
+      if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "password must not be empty");
+        return nullptr;
+      }
+      password.emplace(s, static_cast<std::size_t>(n));
+    }
+    std::shared_ptr<Store> store = reinterpret_cast<CacheObject*>(o_cache)->store;
+    std::string host_copy(host);
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+    PyObject* self = alloc(cls, 0);
+    if (self == nullptr) return nullptr;
+    ServerObject* obj = as_server(self);
+    new (&obj->host) std::string(std::move(host_copy));
+    new (&obj->password) std::optional<std::string>(std::move(password));
+    new (&obj->store) std::shared_ptr<Store>(std::move(store));
+    obj->bind_port = static_cast<std::uint16_t>(port);
+    new (&obj->mutex) Mutex();
+    new (&obj->running) std::optional<server::RunningServer>();
+    {
+      MutexGuard g(obj->mutex);
+      obj->reported_port = obj->bind_port;
+    }
+    return self;
+  } catch (...) {
+    return raise_cpp_exception();
+  }
+}
+
+void server_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  ServerObject* obj = as_server(self);
+  {
+    // Nobody else can reach the object any more; the GIL stays held, which
+    // the server's threads never need.
+    std::optional<server::RunningServer> taken;
+    {
+      MutexGuard g(obj->mutex);
+      taken = std::move(obj->running);
+      obj->running.reset();
+    }
+    stop_running(taken);
+  }
+  std::destroy_at(&obj->running);
+  std::destroy_at(&obj->mutex);
+  std::destroy_at(&obj->store);
+  std::destroy_at(&obj->password);
+  std::destroy_at(&obj->host);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(tp);
+}
+
+PyObject* m_start(PyObject* self, PyObject*) {
+  ServerObject* obj = as_server(self);
+  std::optional<PersistError> failure;
+  try {
+    GilRelease unlocked;
+    MutexGuard g(obj->mutex);
+    if (!obj->running.has_value()) {
+      auto r = server::start_server(obj->host, obj->bind_port, obj->password, obj->store);
+      if (r.ok()) {
+        obj->running.emplace(std::move(r).value());
+      } else {
+        failure = std::move(r.error());
+      }
+    }
+  } catch (...) {
+    return raise_cpp_exception();
+  }
+  if (!failure.has_value()) Py_RETURN_NONE;
+  const std::string msg = "cannot bind " + obj->host + ":" + std::to_string(obj->bind_port) + ": " + failure->text();
+  PyRef text(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_OSError, text.get());
+  return nullptr;
+}
+
+PyObject* m_stop(PyObject* self, PyObject*) {
+  ServerObject* obj = as_server(self);
+  {
+    GilRelease unlocked;
+    MutexGuard g(obj->mutex);
+    if (obj->running.has_value()) {
+      std::optional<server::RunningServer> taken = std::move(obj->running);
+      obj->running.reset();
+      obj->reported_port = taken->port;
+      stop_running(taken);
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* get_port(PyObject* self, void*) {
+  ServerObject* obj = as_server(self);
+  std::uint16_t port;
+  {
+    MutexGuard g(obj->mutex);
+    port = obj->running.has_value() ? obj->running->port : obj->reported_port;
+  }
+  return PyLong_FromLong(port);
+}
+
+PyObject* get_running(PyObject* self, void*) {
+  ServerObject* obj = as_server(self);
+  bool running;
+  {
+    MutexGuard g(obj->mutex);
+    running = obj->running.has_value();
+  }
+  return PyBool_FromLong(running ? 1 : 0);
+}
+
+PyMethodDef kServerMethods[] = {
+    {"start", m_start, METH_NOARGS,
+     "start($self)\n--\n\nBinds and starts accepting connections. Calling it on a running server does nothing.\n"
+     "Raises OSError if the address cannot be bound."},
+    {"stop", m_stop, METH_NOARGS,
+     "stop($self)\n--\n\nStops accepting connections and closes open ones. Safe to call more than once."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kServerGetSet[] = {
+    {"port", get_port, nullptr, "The bound port. With port=0 this is the port the OS picked after `start()`.", nullptr},
+    {"running", get_running, nullptr, "True between a successful `start()` and the next `stop()`.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kServerDoc[] =
+    "Server(cache, host=\"127.0.0.1\", port=6380, password=None)\n--\n\n"
+    "RESP2 server that serves a `Cache` over TCP.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(server_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
+    {Py_tp_methods, kServerMethods},
+    {Py_tp_getset, kServerGetSet},
+    {Py_tp_doc, const_cast<char*>(kServerDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "mevora._mevora.Server",
+    sizeof(ServerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* make_server_type() { return PyType_FromSpec(&kSpec); }
+
+}  // namespace mevora::py

@@ -1,0 +1,112 @@
+// Internal to the command layer: the handler signature, the handlers of
+// commands_data.cc and commands_server.cc (named cmd_ + the command), and
+// the small helpers they share. Not for use outside src/server/commands*.
+//
+// A handler runs after dispatch has checked authentication and the
+// argument count against the command table, so args.size() is within the
+// command's bounds. It may move out of args, returns its reply and may
+// throw only the standard library's exceptions (dispatch turns them into
+// error replies).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "server/commands.h"
+
+namespace mevora::server {
+
+using Handler = Reply (*)(Request& args, ConnectionState& conn, const ServerContext& ctx);
+
+// ---- shared replies -------------------------------------------------------
+
+inline Reply ok_reply() { return Reply::simple("OK"); }
+inline Reply syntax_error() { return Reply::error("ERR syntax error"); }
+inline Reply count_reply(std::uint64_t n) { return Reply::integer(static_cast<std::int64_t>(n)); }
+
+// Whether bytes equal upper (an upper-case ASCII word) after ASCII
+// upper-casing; no allocation.
+bool equals_upper(std::string_view bytes, std::string_view upper);
+
+// A fixed-size list that lives on the stack while short: the views and
+// pairs handed to multi-key store calls cost no allocation for the common
+// small requests.
+template <class T, std::size_t N = 8>
+class ShortList {
+ public:
+  explicit ShortList(std::size_t n) : n_(n) {
+    if (n > N) heap_.resize(n);
+  }
+  T& operator[](std::size_t i) { return n_ > N ? heap_[i] : local_[i]; }
+  std::span<const T> span() const { return {n_ > N ? heap_.data() : local_.data(), n_}; }
+
+ private:
+  std::size_t n_;
+  std::array<T, N> local_{};
+  std::vector<T> heap_;
+};
+
+// Views of args[first..], in order.
+inline ShortList<std::string_view> views_from(const Request& args, std::size_t first) {
+  const std::size_t n = args.size() > first ? args.size() - first : 0;
+  ShortList<std::string_view> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = args[first + i];
+  return out;
+}
+
+// ---- data commands (commands_data.cc) -------------------------------------
+
+Reply cmd_get(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_set(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_setex(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_mget(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_mset(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_del(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_exists(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_expire(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_pexpire(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_persist(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_ttl(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_pttl(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_incr(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_decr(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_incrby(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_decrby(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_append(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_keys(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hset(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hget(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hdel(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hgetall(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hlen(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lpush(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_rpush(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lpop(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_rpop(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lrange(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_llen(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sadd(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_srem(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_smembers(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sismember(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_scard(Request&, ConnectionState&, const ServerContext&);
+
+// ---- connection and server commands (commands_server.cc) ------------------
+
+Reply cmd_quit(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_auth(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_ping(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_echo(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_select(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_dbsize(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_flush(Request&, ConnectionState&, const ServerContext&);  // FLUSHDB, FLUSHALL
+Reply cmd_info(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_save(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_bgsave(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lastsave(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_command(Request&, ConnectionState&, const ServerContext&);
+
+}  // namespace mevora::server

@@ -1,0 +1,175 @@
+// Dispatch: name normalisation, the authentication gate, the command table
+// and the argument-count check. The handlers live in commands_data.cc and
+// commands_server.cc.
+#include "server/commands.h"
+
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "server/command_handlers.h"
+#include "server/utf8.h"
+
+namespace mevora::server {
+namespace {
+
+constexpr std::size_t kAnyCount = std::numeric_limits<std::size_t>::max();
+
+struct CommandSpec {
+  std::string_view name;  // upper-case ASCII
+  std::size_t min_argc;   // argc counts the name too
+  std::size_t max_argc;
+  Handler handler;
+  // Runs before the authentication gate and checks its own arguments.
+  bool before_auth = false;
+  // The connection closes after the reply.
+  bool closes = false;
+};
+
+// The 47 commands, most frequent first (the lookup is a linear scan that
+// compares lengths before bytes).
+constexpr CommandSpec kCommands[] = {
+    {"GET", 2, 2, cmd_get},
+    {"SET", 3, kAnyCount, cmd_set},
+    {"DEL", 2, kAnyCount, cmd_del},
+    {"INCR", 2, 2, cmd_incr},
+    {"MGET", 2, kAnyCount, cmd_mget},
+    {"MSET", 3, kAnyCount, cmd_mset},
+    {"EXISTS", 2, kAnyCount, cmd_exists},
+    {"HSET", 4, kAnyCount, cmd_hset},
+    {"HGET", 3, 3, cmd_hget},
+    {"LPUSH", 2, kAnyCount, cmd_lpush},
+    {"RPUSH", 2, kAnyCount, cmd_rpush},
+    {"LPOP", 2, 2, cmd_lpop},
+    {"RPOP", 2, 2, cmd_rpop},
+    {"SADD", 2, kAnyCount, cmd_sadd},
+    {"PING", 1, 2, cmd_ping},
+    {"ECHO", 2, 2, cmd_echo},
+    {"SETEX", 4, 4, cmd_setex},
+    {"EXPIRE", 3, 3, cmd_expire},
+    {"PEXPIRE", 3, 3, cmd_pexpire},
+    {"PERSIST", 2, 2, cmd_persist},
+    {"TTL", 2, 2, cmd_ttl},
+    {"PTTL", 2, 2, cmd_pttl},
+    {"DECR", 2, 2, cmd_decr},
+    {"INCRBY", 3, 3, cmd_incrby},
+    {"DECRBY", 3, 3, cmd_decrby},
+    {"APPEND", 3, 3, cmd_append},
+    {"KEYS", 2, 2, cmd_keys},
+    {"HDEL", 2, kAnyCount, cmd_hdel},
+    {"HGETALL", 2, 2, cmd_hgetall},
+    {"HLEN", 2, 2, cmd_hlen},
+    {"LRANGE", 4, 4, cmd_lrange},
+    {"LLEN", 2, 2, cmd_llen},
+    {"SREM", 2, kAnyCount, cmd_srem},
+    {"SMEMBERS", 2, 2, cmd_smembers},
+    {"SISMEMBER", 3, 3, cmd_sismember},
+    {"SCARD", 2, 2, cmd_scard},
+    {"SELECT", 2, 2, cmd_select},
+    {"DBSIZE", 1, 1, cmd_dbsize},
+    {"FLUSHDB", 1, 2, cmd_flush},
+    {"FLUSHALL", 1, 2, cmd_flush},
+    {"INFO", 1, 2, cmd_info},
+    {"SAVE", 1, 1, cmd_save},
+    {"BGSAVE", 1, 1, cmd_bgsave},
+    {"LASTSAVE", 1, 1, cmd_lastsave},
+    {"COMMAND", 1, kAnyCount, cmd_command},
+    {"QUIT", 0, kAnyCount, cmd_quit, true, true},
+    {"AUTH", 0, kAnyCount, cmd_auth, true, false},
+};
+static_assert(std::size(kCommands) == 47);
+
+// Longer than every table name, so a longer argument 0 cannot match.
+constexpr std::size_t kNameBufferSize = 16;
+
+char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+// The table entry for a command name as sent, or null. The upper-cased
+// copy lives on the stack; a name too long for it matches nothing.
+const CommandSpec* find_command(std::string_view sent) {
+  if (sent.size() > kNameBufferSize) return nullptr;
+  char buf[kNameBufferSize];
+  for (std::size_t i = 0; i < sent.size(); ++i) buf[i] = ascii_upper(sent[i]);
+  const std::string_view name(buf, sent.size());
+  for (const CommandSpec& c : kCommands) {
+    if (c.name.size() == name.size() && c.name == name) return &c;
+  }
+  return nullptr;
+}
+
+// The reply for a standard-library exception escaping a handler; called
+// inside a catch block. Nothing has been changed beyond what a multi-step
+// command had already applied.
+Reply exception_reply() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return Reply::error("ERR out of memory");
+  } catch (const std::exception& e) {
+    return Reply::error(std::string("ERR ") + e.what());
+  } catch (...) {
+    return Reply::error("ERR internal error");
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<ServerContext> ServerContext::create(std::optional<std::string> password,
+                                                     std::shared_ptr<Store> store) {
+  auto ctx = std::make_shared<ServerContext>();
+  ctx->password = std::move(password);
+  ctx->store = std::move(store);
+  ctx->started = std::chrono::steady_clock::now();
+  ctx->bgsave = std::make_shared<std::atomic<bool>>(false);
+  return ctx;
+}
+
+DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx) {
+  try {
+    const CommandSpec* cmd = find_command(args[0]);
+    if (cmd != nullptr && cmd->before_auth) return {cmd->handler(args, conn, ctx), cmd->closes};
+    if (!conn.authenticated) return {Reply::error("NOAUTH Authentication required.")};
+    if (cmd == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'")};
+    if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) return {wrong_args(args[0])};
+    return {cmd->handler(args, conn, ctx), cmd->closes};
+  } catch (...) {
+    return {exception_reply()};
+  }
+}
+
+Reply wrong_args(std::string_view name) {
+  std::string lower(name);
+  for (char& c : lower) c = ascii_lower(c);
+  return Reply::error("ERR wrong number of arguments for '" + utf8_lossy(lower) + "' command");
+}
+
+Result<std::int64_t, Reply> int_arg(std::string_view bytes) {
+  if (std::optional<std::int64_t> v = parse_int(bytes)) return *v;
+  return make_err(Reply::error("ERR value is not an integer or out of range"));
+}
+
+Reply store_error_reply(StoreError e) {
+  switch (e) {
+    case StoreError::WrongType:
+    case StoreError::OutOfMemory:
+      return Reply::error(store_error_message(e));
+    case StoreError::NotInteger:
+    case StoreError::Overflow:
+      return Reply::error(std::string("ERR ") + store_error_message(e));
+  }
+  return Reply::error("ERR internal error");
+}
+
+bool equals_upper(std::string_view bytes, std::string_view upper) {
+  if (bytes.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (ascii_upper(bytes[i]) != upper[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace mevora::server

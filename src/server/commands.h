@@ -1,0 +1,94 @@
+// The command layer of the RESP server: one request in, one Reply out.
+//
+// dispatch() normalises the command name (an ASCII upper-cased copy, so
+// names are case-insensitive), runs QUIT and AUTH before the
+// authentication gate, answers NOAUTH to everything else on an
+// unauthenticated connection, looks the name up in a fixed table of 47
+// commands, checks the argument count and runs the handler against the
+// shared Store. Every failure is an Error reply; only QUIT asks for the
+// connection to be closed. There is one keyspace (database 0).
+//
+// Ownership: a ServerContext is shared (shared_ptr) by the accept thread,
+// every connection thread of one running server and any background-save
+// thread it started; it holds one strong reference to the Store. A
+// ConnectionState belongs to its connection's thread.
+//
+// Thread safety: dispatch may run on many connection threads at once with
+// the same ServerContext; the context is read-only after creation except
+// the bgsave flag, which is atomic. The store synchronises itself. A
+// command that makes several store calls (HSET with several pairs, EXISTS
+// with several keys, EXPIRE below 1) is not atomic as a whole.
+//
+// Errors: store errors become their fixed texts (store_error_reply); the
+// standard library's exceptions (std::bad_alloc, std::length_error) raised
+// inside a handler become "ERR ..." replies. dispatch itself throws only if
+// even that error reply cannot be built; the connection loop then closes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/store.h"
+#include "core/store_types.h"
+#include "server/dispatch_result.h"
+#include "server/reply.h"
+#include "server/resp.h"
+#include "util/result.h"
+
+namespace mevora::server {
+
+// What the threads of one running server share.
+struct ServerContext {
+  // When present (never empty), connections start unauthenticated.
+  std::optional<std::string> password;
+  // The keyspace every command acts on. Never null.
+  std::shared_ptr<Store> store;
+  // Monotonic time of the server start; INFO reports the seconds since.
+  std::chrono::steady_clock::time_point started;
+  // True exactly while one of this server's BGSAVE threads runs. Never
+  // null; shared with those threads, which may outlive the server.
+  std::shared_ptr<std::atomic<bool>> bgsave;
+
+  // A context started now, with a fresh bgsave flag.
+  static std::shared_ptr<ServerContext> create(std::optional<std::string> password, std::shared_ptr<Store> store);
+};
+
+// Per-connection state. Only AUTH changes it.
+struct ConnectionState {
+  bool authenticated = true;
+
+  // The state a new connection of this server starts in: authenticated
+  // exactly when the server has no password.
+  static ConnectionState initial(const ServerContext& ctx) { return {!ctx.password.has_value()}; }
+};
+
+// Runs one non-empty request (args[0] is the command name). May move out of
+// args. Never fails: every failure is an Error reply.
+DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx);
+
+// "ERR wrong number of arguments for '<name>' command", with name ASCII
+// lower-cased and shown as UTF-8 with invalid sequences replaced by U+FFFD.
+Reply wrong_args(std::string_view name);
+
+// A wire integer argument (optional sign, decimal digits, signed 64-bit
+// range), or the Error "ERR value is not an integer or out of range".
+Result<std::int64_t, Reply> int_arg(std::string_view bytes);
+
+// The Error reply for a store error kind.
+Reply store_error_reply(StoreError e);
+
+// Compares a client's password with the configured one in time that does
+// not depend on where they first differ: every position up to the longer
+// length is visited, and a length mismatch alone makes them different.
+bool password_matches(std::string_view given, std::string_view expected);
+
+// The INFO report: "# Server", "# Memory", "# Keyspace" and "# Persistence"
+// sections, every line ended by CR LF, sections separated by an empty line.
+std::string info_text(const ServerContext& ctx);
+
+}  // namespace mevora::server

@@ -1,0 +1,160 @@
+// Handlers of the connection and server commands: QUIT, AUTH, PING, ECHO,
+// SELECT, COMMAND, DBSIZE, FLUSHDB/FLUSHALL, INFO, SAVE, BGSAVE, LASTSAVE.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core/persist/persist_error.h"
+#include "server/command_handlers.h"
+#include "util/named_thread.h"
+
+namespace mevora::server {
+namespace {
+
+Reply persistence_disabled() { return Reply::error("ERR persistence is not enabled for this server"); }
+
+// Clears the bgsave flag when the background save ends, however it ends.
+class BgsaveRelease {
+ public:
+  explicit BgsaveRelease(std::shared_ptr<std::atomic<bool>> flag) : flag_(std::move(flag)) {}
+  ~BgsaveRelease() { flag_->store(false, std::memory_order_seq_cst); }
+  BgsaveRelease(const BgsaveRelease&) = delete;
+  BgsaveRelease& operator=(const BgsaveRelease&) = delete;
+
+ private:
+  std::shared_ptr<std::atomic<bool>> flag_;
+};
+
+void append_line(std::string& out, std::string_view name, std::uint64_t value) {
+  out.append(name);
+  out += ':';
+  out += std::to_string(value);
+  out += "\r\n";
+}
+
+}  // namespace
+
+bool password_matches(std::string_view given, std::string_view expected) {
+  const std::size_t n = given.size() > expected.size() ? given.size() : expected.size();
+  // Lengths are folded in as a full-width XOR, so any mismatch survives.
+  std::size_t diff = given.size() ^ expected.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto a = static_cast<unsigned char>(i < given.size() ? given[i] : 0);
+    const auto b = static_cast<unsigned char>(i < expected.size() ? expected[i] : 0);
+    diff |= static_cast<std::size_t>(a ^ b);
+  }
+  return diff == 0;
+}
+
+std::string info_text(const ServerContext& ctx) {
+  const auto elapsed = std::chrono::steady_clock::now() - ctx.started;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+  std::string out;
+  out.reserve(256);
+  out += "# Server\r\n";
+  append_line(out, "uptime_in_seconds", seconds > 0 ? static_cast<std::uint64_t>(seconds) : 0);
+  out += "\r\n# Memory\r\n";
+  append_line(out, "used_memory", ctx.store->used_memory());
+  out += "\r\n# Keyspace\r\n";
+  append_line(out, "keys", ctx.store->len());
+  out += "\r\n# Persistence\r\n";
+  const std::optional<PersistStats> stats = ctx.store->persist_stats();
+  if (!stats.has_value()) {
+    out += "persistence_enabled:0\r\n";
+    return out;
+  }
+  out += "persistence_enabled:1\r\n";
+  append_line(out, "last_save_time", stats->last_save_ms / 1000);
+  append_line(out, "wal_bytes", stats->wal_bytes);
+  append_line(out, "snapshot_bytes", stats->snapshot_bytes);
+  out += "last_error:";
+  if (stats->last_error.has_value()) out += *stats->last_error;
+  out += "\r\n";
+  return out;
+}
+
+// ---- connection ------------------------------------------------------------------
+
+Reply cmd_quit(Request&, ConnectionState&, const ServerContext&) { return ok_reply(); }
+
+Reply cmd_auth(Request& args, ConnectionState& conn, const ServerContext& ctx) {
+  if (args.size() != 2) return wrong_args(args[0]);
+  if (!ctx.password.has_value()) {
+    return Reply::error("ERR AUTH <password> called without any password configured");
+  }
+  conn.authenticated = password_matches(args[1], *ctx.password);
+  return conn.authenticated ? ok_reply() : Reply::error("WRONGPASS invalid password");
+}
+
+Reply cmd_ping(Request& args, ConnectionState&, const ServerContext&) {
+  return args.size() == 1 ? Reply::simple("PONG") : Reply::bulk(std::move(args[1]));
+}
+
+Reply cmd_echo(Request& args, ConnectionState&, const ServerContext&) { return Reply::bulk(std::move(args[1])); }
+
+Reply cmd_select(Request& args, ConnectionState&, const ServerContext&) {
+  Result<std::int64_t, Reply> index = int_arg(args[1]);
+  if (!index.ok()) return std::move(index.error());
+  return index.value() == 0 ? ok_reply() : Reply::error("ERR DB index is out of range");
+}
+
+Reply cmd_command(Request&, ConnectionState&, const ServerContext&) { return Reply::array({}); }
+
+// ---- keyspace ----------------------------------------------------------------------
+
+Reply cmd_dbsize(Request&, ConnectionState&, const ServerContext& ctx) { return count_reply(ctx.store->len()); }
+
+Reply cmd_flush(Request& args, ConnectionState&, const ServerContext& ctx) {
+  // Both modes flush synchronously; the mode is only validated.
+  if (args.size() == 2 && !equals_upper(args[1], "ASYNC") && !equals_upper(args[1], "SYNC")) {
+    return syntax_error();
+  }
+  ctx.store->flush();
+  return ok_reply();
+}
+
+Reply cmd_info(Request&, ConnectionState&, const ServerContext& ctx) { return Reply::bulk(info_text(ctx)); }
+
+// ---- persistence ---------------------------------------------------------------------
+
+Reply cmd_save(Request&, ConnectionState&, const ServerContext& ctx) {
+  if (!ctx.store->persistent()) return persistence_disabled();
+  Result<void, PersistError> r = ctx.store->save();
+  if (!r.ok()) return Reply::error("ERR save failed: " + r.error().text());
+  return ok_reply();
+}
+
+Reply cmd_bgsave(Request&, ConnectionState&, const ServerContext& ctx) {
+  if (!ctx.store->persistent()) return persistence_disabled();
+  bool idle = false;
+  if (!ctx.bgsave->compare_exchange_strong(idle, true)) {
+    return Reply::error("ERR Background save already in progress");
+  }
+  try {
+    // The thread owns its references, so it may outlive this connection
+    // and the server; its result shows up in the persistence counters.
+    NamedThread saver("mevora-bgsave", [store = ctx.store, flag = ctx.bgsave] {
+      BgsaveRelease release(flag);
+      (void)store->save();
+    });
+    saver.detach();
+  } catch (const std::system_error& e) {
+    ctx.bgsave->store(false, std::memory_order_seq_cst);
+    return Reply::error("ERR cannot start background save: " + PersistError::from_errno(e.code().value()).text());
+  } catch (...) {
+    ctx.bgsave->store(false, std::memory_order_seq_cst);
+    throw;
+  }
+  return Reply::simple("Background saving started");
+}
+
+Reply cmd_lastsave(Request&, ConnectionState&, const ServerContext& ctx) {
+  const std::optional<PersistStats> stats = ctx.store->persist_stats();
+  return count_reply(stats.has_value() ? stats->last_save_ms / 1000 : 0);
+}
+
+}  // namespace mevora::server

@@ -1,0 +1,294 @@
+#include "server/listener.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "server/commands.h"
+#include "server/connection.h"
+
+namespace mevora::server {
+namespace {
+
+constexpr int kBacklog = 128;
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(10);
+constexpr auto kWakeRetryPause = std::chrono::milliseconds(20);
+constexpr int kWakeConnectTimeoutMs = 1000;
+
+struct Address {
+  sockaddr_storage storage{};
+  socklen_t len = 0;
+};
+
+void set_port(Address& a, std::uint16_t port) {
+  if (a.storage.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&a.storage)->sin_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in6*>(&a.storage)->sin6_port = htons(port);
+  }
+}
+
+std::uint16_t port_of(const sockaddr_storage& s) {
+  if (s.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&s)->sin_port);
+  return ntohs(reinterpret_cast<const sockaddr_in6*>(&s)->sin6_port);
+}
+
+PersistError resolve_error(const char* text) {
+  return PersistError::make(PersistErrorKind::Other, std::string("failed to lookup address information: ") + text);
+}
+
+// An address literal gives itself; anything else goes to the resolver,
+// whose stream-socket results are taken in order.
+Result<std::vector<Address>, PersistError> resolve(std::string_view host_view, std::uint16_t port) {
+  const std::string host(host_view);
+  std::vector<Address> out;
+  Address literal;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&literal.storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&literal.storage);
+  if (host.find('\0') != std::string::npos) return make_err(resolve_error(gai_strerror(EAI_NONAME)));
+  if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    literal.len = sizeof(sockaddr_in);
+  } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    literal.len = sizeof(sockaddr_in6);
+  }
+  if (literal.len != 0) {
+    set_port(literal, port);
+    out.push_back(literal);
+    return out;
+  }
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* raw = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &raw);
+  if (rc != 0) return make_err(resolve_error(gai_strerror(rc)));
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> results(raw, ::freeaddrinfo);
+  for (const addrinfo* ai = raw; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_socktype != SOCK_STREAM || (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)) continue;
+    if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    Address a;
+    std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
+    a.len = ai->ai_addrlen;
+    set_port(a, port);
+    out.push_back(a);
+  }
+  if (out.empty()) {
+    return make_err(PersistError::make(PersistErrorKind::InvalidInput, "could not resolve to any addresses"));
+  }
+  return out;
+}
+
+// socket + SO_REUSEADDR + bind + listen for one address.
+Result<UniqueFd, PersistError> listen_on(const Address& a) {
+  UniqueFd fd(::socket(a.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return make_err(PersistError::from_errno(errno));
+  const int one = 1;
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a.storage), a.len) != 0 ||
+      ::listen(fd.get(), kBacklog) != 0) {
+    const int err = errno;
+    return make_err(PersistError::from_errno(err));
+  }
+  return fd;
+}
+
+// Sets a flag when it goes out of scope: the last act of a thread body.
+class MarkOnExit {
+ public:
+  explicit MarkOnExit(std::atomic<bool>& flag) : flag_(flag) {}
+  ~MarkOnExit() { flag_.store(true, std::memory_order_release); }
+  MarkOnExit(const MarkOnExit&) = delete;
+  MarkOnExit& operator=(const MarkOnExit&) = delete;
+
+ private:
+  std::atomic<bool>& flag_;
+};
+
+// What a connection thread starts with. Shared with the starting code only
+// until the thread takes the socket and the context out.
+struct ConnectionTask {
+  UniqueFd socket;
+  std::shared_ptr<ServerContext> ctx;
+  std::shared_ptr<std::atomic<bool>> finished;
+};
+
+void connection_thread(ConnectionTask& task) {
+  const std::shared_ptr<std::atomic<bool>> finished = task.finished;
+  MarkOnExit mark(*finished);
+  std::shared_ptr<ServerContext> ctx = std::move(task.ctx);
+  const Dispatcher dispatcher = [state = ConnectionState::initial(*ctx), ctx](Request& args) mutable {
+    return dispatch(args, state, *ctx);
+  };
+  serve_connection(std::move(task.socket), dispatcher);
+}
+
+// The accept thread's state. Owned (through a shared_ptr) by the thread's
+// body only.
+class AcceptLoop {
+ public:
+  AcceptLoop(UniqueFd listener, std::shared_ptr<ServerContext> ctx, std::shared_ptr<ConnectionRegistry> registry)
+      : listener_(std::move(listener)), ctx_(std::move(ctx)), registry_(std::move(registry)) {}
+
+  void run() {
+    MarkOnExit mark(registry_->accept_finished);
+    for (;;) {
+      UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!socket.valid()) {
+        if (errno == EINTR) continue;
+        if (registry_->stop.load(std::memory_order_acquire)) break;
+        std::this_thread::sleep_for(kAcceptRetryPause);  // e.g. out of descriptors
+        continue;
+      }
+      if (!admit(std::move(socket))) break;
+    }
+    listener_.reset();
+    ctx_.reset();
+  }
+
+ private:
+  // Registers the connection and starts its thread. False once the server
+  // is stopping (the socket is then closed unanswered).
+  bool admit(UniqueFd socket) {
+    MutexGuard guard(registry_->mutex);
+    if (registry_->stop.load(std::memory_order_acquire)) return false;
+    reap();
+    try {
+      UniqueFd dup(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
+      if (!dup.valid()) return true;
+      // Reserve first, so that appending after the thread has started
+      // cannot fail and strand a running thread.
+      registry_->connections.reserve(registry_->connections.size() + 1);
+      auto task = std::make_shared<ConnectionTask>();
+      task->socket = std::move(socket);
+      task->ctx = ctx_;
+      task->finished = std::make_shared<std::atomic<bool>>(false);
+      std::shared_ptr<std::atomic<bool>> finished = task->finished;
+      NamedThread thread("mevora-conn", [task] { connection_thread(*task); });
+      registry_->connections.push_back(ConnectionEntry{std::move(thread), std::move(dup), std::move(finished)});
+    } catch (...) {
+      // No memory or no thread: this one connection is closed unanswered
+      // (the task, holding the socket, is gone); the server goes on.
+    }
+    return true;
+  }
+
+  // Joins and drops the entries of finished connection threads; the last
+  // entry takes a removed one's place. Joining cannot block: the thread has
+  // already run its last statement.
+  void reap() MEVORA_REQUIRES(registry_->mutex) {
+    std::vector<ConnectionEntry>& list = registry_->connections;
+    std::size_t i = 0;
+    while (i < list.size()) {
+      if (!list[i].finished->load(std::memory_order_acquire)) {
+        ++i;
+        continue;
+      }
+      list[i].thread.join();
+      if (i + 1 != list.size()) list[i] = std::move(list.back());
+      list.pop_back();
+    }
+  }
+
+  UniqueFd listener_;
+  std::shared_ptr<ServerContext> ctx_;
+  std::shared_ptr<ConnectionRegistry> registry_;
+};
+
+// Opens a connection to the server's own address and closes it at once, so
+// that a blocked accept returns. Every failure is ignored.
+void wake_accept(const sockaddr_storage& address, socklen_t len) {
+  UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return;
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), len) == 0) return;
+  if (errno != EINPROGRESS) return;
+  pollfd p{fd.get(), POLLOUT, 0};
+  if (::poll(&p, 1, kWakeConnectTimeoutMs) <= 0) return;
+  int so_error = 0;
+  socklen_t so_len = sizeof so_error;
+  (void)::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &so_error, &so_len);
+}
+
+}  // namespace
+
+Result<RunningServer, PersistError> start_server(std::string_view host, std::uint16_t port,
+                                                 std::optional<std::string> password, std::shared_ptr<Store> store) {
+  try {
+    Result<std::vector<Address>, PersistError> addresses = resolve(host, port);
+    if (!addresses.ok()) return make_err(std::move(addresses.error()));
+    std::optional<PersistError> last_error;
+    UniqueFd listener;
+    for (const Address& a : addresses.value()) {
+      Result<UniqueFd, PersistError> fd = listen_on(a);
+      if (fd.ok()) {
+        listener = std::move(fd.value());
+        break;
+      }
+      last_error = std::move(fd.error());
+    }
+    if (!listener.valid()) return make_err(std::move(*last_error));
+
+    RunningServer server;
+    server.address_len = sizeof server.address;
+    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&server.address), &server.address_len) != 0) {
+      return make_err(PersistError::from_errno(errno));
+    }
+    server.port = port_of(server.address);
+    server.registry = std::make_shared<ConnectionRegistry>();
+    auto loop = std::make_shared<AcceptLoop>(std::move(listener), ServerContext::create(std::move(password), store),
+                                             server.registry);
+    try {
+      server.accept_thread = NamedThread("mevora-accept", [loop] { loop->run(); });
+    } catch (const std::system_error& e) {
+      return make_err(PersistError::from_errno(e.code().value()));
+    }
+    return server;
+  } catch (const std::bad_alloc&) {
+    return make_err(PersistError::from_errno(ENOMEM));
+  }
+}
+
+void shutdown_server(RunningServer& server) {
+  if (!server.registry) return;
+  ConnectionRegistry& registry = *server.registry;
+  registry.stop.store(true, std::memory_order_release);
+  if (server.accept_thread.joinable()) {
+    // The wake-up connection makes the blocked accept return; the accept
+    // thread then sees the stop flag and ends, closing the listener.
+    while (!registry.accept_finished.load(std::memory_order_acquire)) {
+      wake_accept(server.address, server.address_len);
+      if (registry.accept_finished.load(std::memory_order_acquire)) break;
+      std::this_thread::sleep_for(kWakeRetryPause);
+    }
+    server.accept_thread.join();
+  }
+  // No connection thread can appear any more, so this list is complete.
+  std::vector<ConnectionEntry> taken;
+  {
+    MutexGuard guard(registry.mutex);
+    taken.swap(registry.connections);
+  }
+  for (ConnectionEntry& e : taken) ::shutdown(e.socket.get(), SHUT_RDWR);
+  for (ConnectionEntry& e : taken) {
+    e.thread.join();
+    e.socket.reset();
+  }
+}
+
+}  // namespace mevora::server

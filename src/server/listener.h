@@ -1,0 +1,96 @@
+// The network machinery of one running server: the listening socket, the
+// "mevora-accept" thread, one "mevora-conn" thread per client connection,
+// and the shutdown that ends them all.
+//
+// start_server resolves and binds, then starts the accept thread. The
+// accept thread takes connections in blocking mode; for each one it
+// registers a duplicate of the socket (used only to shut it down from
+// outside) and starts a connection thread that runs the connection loop
+// with its own ConnectionState and the shared ServerContext. Finished
+// connection threads are reaped on the accept path.
+//
+// shutdown_server raises the stop flag, wakes the blocked accept with a
+// loopback connection until the accept thread has finished (the accept
+// thread closes the listening socket itself, so no descriptor is closed
+// under a thread blocked on it), then shuts every registered connection
+// down and joins its thread.
+//
+// Ownership: RunningServer is move-only and owned by the caller (the
+// Python Server object). The registry is shared by the accept thread and
+// the RunningServer; the ServerContext (and through it the Store) by the
+// accept and connection threads. A BGSAVE thread is detached and not waited
+// for.
+//
+// Thread safety: start_server and shutdown_server for one RunningServer must
+// be serialised by the caller. Neither touches the Python interpreter.
+//
+// Errors: start_server returns a PersistError (this project's I/O error
+// type) whose text() is the OS text "<description> (os error N)", or
+// "could not resolve to any addresses", or "failed to lookup address
+// information: <resolver text>". shutdown_server never fails.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/persist/persist_error.h"
+#include "core/store.h"
+#include "util/named_thread.h"
+#include "util/result.h"
+#include "util/rwlock.h"
+#include "util/unique_fd.h"
+
+namespace mevora::server {
+
+// One connection thread not yet reaped.
+struct ConnectionEntry {
+  NamedThread thread;
+  // A duplicate of the connection's socket, used only to shut it down.
+  UniqueFd socket;
+  // Set by the connection thread as the very last thing it does, so a
+  // reaper that sees it can join without blocking.
+  std::shared_ptr<std::atomic<bool>> finished;
+};
+
+// Shared by the accept thread and the RunningServer.
+struct ConnectionRegistry {
+  // Raised once by shutdown (release), read by the accept thread (acquire).
+  std::atomic<bool> stop{false};
+  // Set by the accept thread when it is about to end.
+  std::atomic<bool> accept_finished{false};
+  Mutex mutex;
+  std::vector<ConnectionEntry> connections MEVORA_GUARDED_BY(mutex);
+};
+
+// Move-only.
+struct RunningServer {
+  // The bound local address (family, IP, port; flow info and scope id for
+  // IPv6), also the target of shutdown's wake-up connections.
+  sockaddr_storage address{};
+  socklen_t address_len = 0;
+  std::uint16_t port = 0;  // the bound port (the OS's pick for port 0)
+  std::shared_ptr<ConnectionRegistry> registry;
+  NamedThread accept_thread;  // taken out (joined) by shutdown
+};
+
+// Resolves host (an IPv4/IPv6 literal, else getaddrinfo's stream results),
+// binds the first address that accepts socket + SO_REUSEADDR + bind +
+// listen(128), and starts the accept thread. On failure nothing is left
+// open and no thread runs; the error is the last attempt's.
+Result<RunningServer, PersistError> start_server(std::string_view host, std::uint16_t port,
+                                                 std::optional<std::string> password, std::shared_ptr<Store> store);
+
+// Stops accepting, ends every open connection and joins every server
+// thread. Safe on a server whose accept thread already ended, and when
+// called again. Blocks until all connection threads have returned (each
+// ends promptly once its socket is shut down).
+void shutdown_server(RunningServer& server);
+
+}  // namespace mevora::server
