@@ -97,7 +97,7 @@ bool to_path(PyObject* obj, std::string& out) {
 }
 
 // Raises the exception for a failed persistent open.
-[[maybe_unused]] void raise_open_error(const PersistError& err, const std::string& dir) {
+void raise_open_error(const PersistError& err, const std::string& dir) {
   PyRef shown(PyUnicode_DecodeUTF8(dir.data(), static_cast<Py_ssize_t>(dir.size()), "replace"));
   if (!shown) return;
   PyRef text(PyUnicode_DecodeUTF8(err.text().data(), static_cast<Py_ssize_t>(err.text().size()), "replace"));
@@ -175,8 +175,15 @@ PyObject* cache_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
     if (!config.persist_dir.has_value()) {
       store = Store::create(config);
     } else {
-      PyErr_SetString(PyExc_NotImplementedError, "persistence (persist_dir) is not available in this build yet");
-      return nullptr;
+      Result<std::shared_ptr<Store>, PersistError> opened = [&] {
+        GilRelease g;
+        return Store::open(config);
+      }();
+      if (!opened.ok()) {
+        raise_open_error(opened.error(), *config.persist_dir);
+        return nullptr;
+      }
+      store = std::move(*opened);
     }
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));

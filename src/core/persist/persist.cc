@@ -1,0 +1,245 @@
+// StorePersistence: appending, save, close and the counters. The background
+// threads are in background.cc.
+#include "core/persist/persist.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+#include "core/persist/background.h"
+#include "core/persist/file_io.h"
+#include "core/persist/snapshot.h"
+#include "core/store.h"
+#include "util/platform.h"
+
+namespace mevora::persist {
+namespace {
+
+// The shared locks of every shard, taken in ascending index when built, so
+// no key can change while the log is rotated. write_shard releases each
+// shard as soon as it has been written (its writers then log into the new
+// segment); whatever is still held is released at scope exit, also when
+// the snapshot fails part-way.
+class FrozenShards final : public EntrySource {
+ public:
+  explicit FrozenShards(Store& store) MEVORA_NO_THREAD_SAFETY_ANALYSIS : store_(store) {
+    try {
+      for (; held_end_ < store_.shard_count(); ++held_end_) store_.shard_at(held_end_).lock.lock_shared();
+    } catch (...) {
+      release_below(held_end_);
+      throw;
+    }
+  }
+  ~FrozenShards() override { release_below(held_end_); }
+
+  FrozenShards(const FrozenShards&) = delete;
+  FrozenShards& operator=(const FrozenShards&) = delete;
+
+  std::size_t shard_count() const override { return store_.shard_count(); }
+
+  // Shards are written in index order, so shard i is the lowest one held.
+  Result<void, PersistError> write_shard(std::size_t i, SnapshotWriter& out) override {
+    auto r = write_entries(store_.shard_at(i), out);
+    release_below(i + 1);
+    return r;
+  }
+
+ private:
+  // Under shard s's shared lock (held by this object).
+  static Result<void, PersistError> write_entries(Shard& s, SnapshotWriter& out)
+      MEVORA_NO_THREAD_SAFETY_ANALYSIS {
+    Result<void, PersistError> r;
+    for (std::size_t slot = s.table.first_occupied(); slot != Table::npos && r.ok();
+         slot = s.table.next_occupied(slot + 1)) {
+      const EntryRef e = s.table.at(slot);
+      const std::uint64_t deadline = e.head().deadline_ms;
+      if (out.expired(deadline)) continue;
+      r = write_entry(e, deadline, out);
+    }
+    return r;
+  }
+
+  static Result<void, PersistError> write_entry(EntryRef e, std::uint64_t deadline, SnapshotWriter& out) {
+    if (e.is_string()) return out.add_string(e.key(), deadline, e.str()->value());
+    const CollEntry& c = *e.coll();
+    switch (c.kind) {
+      case CollectionKind::List: {
+        const ByteDeque& list = c.list();
+        if (auto r = out.begin_list(c.key(), deadline, list.size()); !r.ok()) return r;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+          if (auto r = out.list_item(list.at(i)); !r.ok()) return r;
+        }
+        return {};
+      }
+      case CollectionKind::Hash:
+        if (auto r = out.begin_hash(c.key(), deadline, c.hash().size()); !r.ok()) return r;
+        for (const auto& [field, value] : c.hash()) {
+          if (auto r = out.hash_pair(field, value); !r.ok()) return r;
+        }
+        return {};
+      case CollectionKind::Set:
+        if (auto r = out.begin_set(c.key(), deadline, c.set().size()); !r.ok()) return r;
+        for (const std::string& member : c.set()) {
+          if (auto r = out.set_member(member); !r.ok()) return r;
+        }
+        return {};
+    }
+    return {};
+  }
+
+  // Releases the shards from released_end_ up to (not including) end.
+  void release_below(std::size_t end) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
+    for (; released_end_ < end && released_end_ < held_end_; ++released_end_) {
+      store_.shard_at(released_end_).lock.unlock_shared();
+    }
+  }
+
+  Store& store_;
+  std::size_t held_end_ = 0;      // shards below this index were locked
+  std::size_t released_end_ = 0;  // shards below this index were released
+};
+
+PersistError closed_error() { return PersistError::make(PersistErrorKind::Other, "store is closed"); }
+
+}  // namespace
+
+StorePersistence::StorePersistence(std::string dir, WalWriter wal, DirLock lock,
+                                   std::optional<std::string> note, std::uint64_t snapshot_bytes)
+    : dir_(std::move(dir)),
+      policy_(wal.policy()),
+      stop_(std::make_shared<StopSignal>()),
+      wal_(std::move(wal)),
+      dir_lock_(std::move(lock)) {
+  stats_.last_error = std::move(note);
+  stats_.snapshot_bytes = snapshot_bytes;
+}
+
+StorePersistence::~StorePersistence() {
+  stop_threads();
+  {
+    // Closes the segment without a sync: a dropped store flushes nothing.
+    MutexGuard g(wal_mu_);
+    wal_ = WalWriter(policy_);
+  }
+  MutexGuard g(lock_mu_);
+  release_dir_lock(dir_lock_);
+}
+
+// ---- appending -------------------------------------------------------------------
+
+void StorePersistence::append(const WalRecord& rec) {
+  Result<void, PersistError> r;
+  {
+    MutexGuard g(wal_mu_);
+    if (!wal_.is_open()) return;
+    r = wal_.append(rec);
+  }
+  if (!r.ok()) record_error("WAL append failed: " + r.error().text());
+}
+
+// ---- save ----------------------------------------------------------------------------
+
+Result<void, PersistError> StorePersistence::save(Store& store) {
+  MutexGuard g(save_mu_);
+  auto r = save_locked(store);
+  if (!r.ok()) record_error("save failed: " + r.error().text());
+  return r;
+}
+
+Result<void, PersistError> StorePersistence::save_locked(Store& store) {
+  FrozenShards frozen(store);
+  std::uint64_t n = 0;
+  {
+    MutexGuard g(wal_mu_);
+    if (!wal_.is_open()) return make_err(closed_error());
+    if (wal_.segment() == std::numeric_limits<std::uint64_t>::max()) {
+      // The next number would wrap to 0 and sort before every segment.
+      return make_err(PersistError::make(PersistErrorKind::Other, "WAL segment numbers exhausted"));
+    }
+    if (auto r = wal_.sync_active(); !r.ok()) return r;
+    n = wal_.segment() + 1;
+    if (auto r = wal_.rotate_to(dir_, n); !r.ok()) return r;
+  }
+  auto size = write_snapshot(dir_, n, store.clock().now_ms(), frozen);
+  if (!size.ok()) return make_err(size.error());
+  if (auto r = delete_segments_below(n); !r.ok()) return r;
+  if (auto r = sync_dir(dir_); !r.ok()) return r;
+
+  MutexGuard g(stats_mu_);
+  stats_.last_save_ms = platform::wall_clock_ms();
+  stats_.snapshot_bytes = *size;
+  stats_.last_error.reset();
+  return {};
+}
+
+Result<void, PersistError> StorePersistence::delete_segments_below(std::uint64_t n) {
+  auto segments = list_segments(dir_);
+  if (!segments.ok()) return make_err(segments.error());
+  for (std::uint64_t m : *segments) {
+    if (m >= n) break;  // ascending
+    if (::unlink(segment_path(dir_, m).c_str()) != 0) {
+      const int err = errno;
+      if (err != ENOENT) return make_err(PersistError::from_errno(err));
+    }
+  }
+  return {};
+}
+
+// ---- close -------------------------------------------------------------------------
+
+void StorePersistence::close(Store& store) {
+  stop_threads();
+  if (auto r = save(store); !r.ok()) record_error("final save failed: " + r.error().text());
+  Result<void, PersistError> closed;
+  {
+    MutexGuard g(wal_mu_);
+    closed = wal_.close();
+  }
+  if (!closed.ok()) record_error("WAL close failed: " + closed.error().text());
+  MutexGuard g(lock_mu_);
+  release_dir_lock(dir_lock_);
+}
+
+// ---- counters ------------------------------------------------------------------------
+
+PersistStats StorePersistence::stats() {
+  PersistStats out;
+  {
+    MutexGuard g(wal_mu_);
+    out.wal_bytes = wal_.wal_bytes();
+  }
+  MutexGuard g(stats_mu_);
+  out.last_error = stats_.last_error;
+  out.last_save_ms = stats_.last_save_ms;
+  out.snapshot_bytes = stats_.snapshot_bytes;
+  out.loaded_keys = stats_.loaded_keys;
+  return out;
+}
+
+void StorePersistence::set_loaded_keys(std::uint64_t n) {
+  MutexGuard g(stats_mu_);
+  stats_.loaded_keys = n;
+}
+
+std::uint64_t StorePersistence::wal_bytes() {
+  MutexGuard g(wal_mu_);
+  return wal_.wal_bytes();
+}
+
+void StorePersistence::flush_if_dirty() {
+  Result<void, PersistError> r;
+  {
+    MutexGuard g(wal_mu_);
+    r = wal_.sync_if_dirty();
+  }
+  if (!r.ok()) record_error("fsync failed: " + r.error().text());
+}
+
+void StorePersistence::record_error(std::string text) {
+  MutexGuard g(stats_mu_);
+  stats_.last_error = std::move(text);
+}
+
+}  // namespace mevora::persist

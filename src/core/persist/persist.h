@@ -1,0 +1,149 @@
+// StorePersistence: the persistence state of a persistent Store, installed
+// by Store::open once the keyspace has been rebuilt (open.cc).
+//
+// It owns everything a persistent store keeps besides its keys:
+//   - the WalWriter of the active log segment, under the WAL mutex;
+//   - the counters (PersistStats without wal_bytes), under the stats mutex;
+//   - the DirLock of the data directory, under its own mutex;
+//   - the handles of the "mevora-fsync" and "mevora-snapshot" threads,
+//     under the thread-list mutex;
+//   - the save mutex, which serialises save.
+//
+// Lock order (the store's one order): save mutex, shard locks in ascending
+// index, WAL mutex, stats mutex. append() is called with the changed key's
+// shard lock held exclusively and takes the WAL mutex, then (after
+// releasing it) the stats mutex. Nothing here requests a shard lock while
+// holding the WAL mutex or the stats mutex.
+//
+// Errors: append, the fsync thread and close never fail their caller; they
+// record "WAL append failed: ", "fsync failed: ", "final save failed: " or
+// "WAL close failed: " followed by the error text in last_error. save
+// returns its error and records it as "save failed: " + text; a successful
+// save clears last_error.
+//
+// Background threads hold only a weak reference to the store and lock it
+// for one tick at a time, so they never keep it alive. They end when the
+// store is gone or closed, or at once when close or the destructor raises
+// the stop signal they share with this object.
+//
+// Destruction without close (the store's last reference dropped): the
+// threads are stopped and joined (a thread that dropped the last reference
+// itself is detached instead of joining itself), the active segment is
+// closed without a sync, and the directory lock is released. No final
+// snapshot is written.
+//
+// Thread safety: every public method may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/persist/lock.h"
+#include "core/persist/wal.h"
+#include "core/persistence.h"
+#include "core/store_types.h"
+#include "util/named_thread.h"
+#include "util/rwlock.h"
+
+namespace mevora {
+class Store;
+}  // namespace mevora
+
+namespace mevora::persist {
+
+// Step of the background threads' sleep loop, and the fsync period.
+inline constexpr std::uint64_t kBackgroundStepMs = 10;
+inline constexpr std::uint64_t kFsyncPeriodMs = 1000;
+
+class StopSignal;
+
+class StorePersistence final : public Persistence {
+ public:
+  // `wal` holds the open active segment; `lock` the held directory lock.
+  // last_error starts as `note` (the recovery note, if any); snapshot_bytes
+  // as the size of the snapshot loaded at open; everything else 0.
+  StorePersistence(std::string dir, WalWriter wal, DirLock lock, std::optional<std::string> note,
+                   std::uint64_t snapshot_bytes);
+  ~StorePersistence() override;
+
+  StorePersistence(const StorePersistence&) = delete;
+  StorePersistence& operator=(const StorePersistence&) = delete;
+
+  // Frames rec into the active segment and applies the fsync policy. Does
+  // nothing once the log is closed. Failures are recorded, never returned.
+  void append(const WalRecord& rec) override;
+
+  // Writes a snapshot and retires the segments it covers: syncs and
+  // rotates the log to segment n + 1 while every shard is held shared,
+  // writes the snapshot with wal_seq n + 1 releasing each shard right after
+  // it is written, deletes older segments and syncs the directory. Errors:
+  // Other "store is closed" once the log is closed, or the I/O error of a
+  // step; each is recorded as "save failed: " + text. A failure after the
+  // rotation does not undo it. Must be called without any shard lock held.
+  Result<void, PersistError> save(Store& store) override;
+
+  // Stops and joins the background threads, takes a final snapshot, closes
+  // the log and releases the directory lock. Called once, by Store::close,
+  // after the store's closed flag was set.
+  void close(Store& store) override;
+
+  // A copy of the counters: wal_bytes under the WAL mutex, then the rest
+  // under the stats mutex (not one atomic snapshot across both).
+  PersistStats stats() override;
+
+  // Sets loaded_keys (once, at the end of recovery).
+  void set_loaded_keys(std::uint64_t n);
+
+  // Starts "mevora-fsync" when the policy is EverySec and "mevora-snapshot"
+  // when snapshot_interval_s != 0; both hold weak references to store,
+  // which must own this object. Throws std::system_error if a thread
+  // cannot be created (threads already started stay registered).
+  void start_threads(const std::shared_ptr<Store>& store, std::uint64_t snapshot_interval_s);
+
+  // One period of the fsync thread: syncs the active segment when dirty;
+  // a failure keeps it dirty and records "fsync failed: " + text.
+  void flush_if_dirty();
+
+  // The active segment's length as the writer knows it.
+  std::uint64_t wal_bytes();
+
+  const std::string& dir() const { return dir_; }
+
+ private:
+  // Steps of save after the save mutex: everything that can fail.
+  Result<void, PersistError> save_locked(Store& store) MEVORA_REQUIRES(save_mu_);
+  // Deletes the segments numbered below n; a missing file is fine.
+  Result<void, PersistError> delete_segments_below(std::uint64_t n);
+  // Replaces last_error.
+  void record_error(std::string text) MEVORA_EXCLUDES(stats_mu_);
+  // Raises the stop signal, takes the thread handles out and joins them.
+  void stop_threads() MEVORA_EXCLUDES(threads_mu_);
+
+  const std::string dir_;
+  const FsyncPolicy policy_;
+  const std::shared_ptr<StopSignal> stop_;
+
+  // Serialises save; taken before any shard lock.
+  Mutex save_mu_;
+
+  // Guards the writer of the active segment; taken after shard locks.
+  Mutex wal_mu_ MEVORA_ACQUIRED_AFTER(save_mu_);
+  WalWriter wal_ MEVORA_GUARDED_BY(wal_mu_);
+
+  // Guards the counters (all fields except wal_bytes, which is wal_'s).
+  Mutex stats_mu_ MEVORA_ACQUIRED_AFTER(wal_mu_);
+  PersistStats stats_ MEVORA_GUARDED_BY(stats_mu_);
+
+  // Guards the directory lock until close or destruction releases it.
+  Mutex lock_mu_;
+  DirLock dir_lock_ MEVORA_GUARDED_BY(lock_mu_);
+
+  // Guards the handles of the background threads.
+  Mutex threads_mu_;
+  std::vector<NamedThread> threads_ MEVORA_GUARDED_BY(threads_mu_);
+};
+
+}  // namespace mevora::persist

@@ -1,0 +1,179 @@
+"""Crash safety and fault injection: processes killed mid-stream, torn log
+tails, log writes that fail, and saves that fail."""
+
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import mevora
+from mevora import Cache
+from persist_files import frame_ends, read_segment, segment
+
+CHILD_TIMEOUT = 30
+
+# Writes an endless stream of changes and acknowledges each completed step
+# on stdout; the parent kills it mid-stream.
+WRITER = r"""
+import sys
+from mevora import Cache
+
+c = Cache(persist_dir=sys.argv[1], fsync=sys.argv[2])
+i = 0
+while True:
+    c.set(f"k{i}", f"v{i}")
+    c.hset("h", f"f{i}", str(i))
+    c.rpush("l", str(i))
+    sys.stdout.write(f"{i}\n")
+    sys.stdout.flush()
+    i += 1
+"""
+
+# Opens a cache, caps the file size just above the log, and tries writes
+# that cross the cap.
+FSIZE = r"""
+import json, os, resource, signal, sys
+from mevora import Cache
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+d = sys.argv[1]
+c = Cache(persist_dir=d, fsync="never", snapshot_interval=0)
+c.set("small", "v")
+size = os.path.getsize(os.path.join(d, "wal-0.log"))
+resource.setrlimit(resource.RLIMIT_FSIZE, (size + 100, resource.RLIM_INFINITY))
+stored = c.set("big", "x" * 1000)
+after_big = dict(c.persist_stats)
+c.set("after", "1")
+print(json.dumps({
+    "stored": stored,
+    "big_in_memory": c.get("big") == b"x" * 1000,
+    "stats": after_big,
+    "size_before": size,
+    "size_after_big": after_big["wal_bytes"],
+}))
+sys.stdout.flush()
+os._exit(0)
+"""
+
+
+def child_env():
+    env = dict(os.environ)
+    root = str(pathlib.Path(mevora.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = root + os.pathsep + env.get("PYTHONPATH", "")
+    return env
+
+
+def spawn(script, *args):
+    p = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE,
+                         env=child_env(), text=True)
+    watchdog = threading.Timer(CHILD_TIMEOUT, p.kill)
+    watchdog.start()
+    return p, watchdog
+
+
+@pytest.mark.parametrize("fsync, steps", [("always", 60), ("everysec", 300), ("never", 300)])
+def test_acknowledged_writes_survive_sigkill(tmp_path, fsync, steps):
+    d = str(tmp_path / "data")
+    p, watchdog = spawn(WRITER, d, fsync)
+    try:
+        acked = -1
+        for line in p.stdout:
+            acked = int(line)
+            if acked + 1 >= steps:
+                break
+        os.kill(p.pid, signal.SIGKILL)
+        p.wait(timeout=CHILD_TIMEOUT)  # reaped: its LOCK now names a dead process
+    finally:
+        watchdog.cancel()
+        p.kill()
+        p.stdout.close()
+    assert acked + 1 == steps, "the writer stopped early"
+
+    c = Cache(persist_dir=d)
+    for i in range(acked + 1):
+        assert c.get(f"k{i}") == f"v{i}".encode()
+        assert c.hget("h", f"f{i}") == str(i).encode()
+    # The child ran on past the last acknowledgement; what it logged before
+    # the kill comes back as an unbroken prefix of its stream.
+    items = c.lrange("l", 0, -1)
+    assert len(items) >= acked + 1
+    assert items == [str(i).encode() for i in range(len(items))]
+    c.close()
+
+
+@pytest.mark.parametrize("where", ["header", "payload", "checksum"])
+def test_torn_final_frame_is_cut_back_with_a_note(tmp_path, where):
+    d = str(tmp_path / "data")
+    c = Cache(persist_dir=d, fsync="never")
+    for i in range(10):
+        c.set(f"k{i}", f"v{i}")
+    del c  # no close: the log is all there is
+    path = segment(d, 0)
+    ends = frame_ends(path)
+    assert len(ends) == 10
+    good = ends[-2]
+    data = bytearray(open(path, "rb").read())
+    if where == "header":
+        data = data[:good + 5]
+    elif where == "payload":
+        data = data[:-1]
+    else:
+        data[-1] ^= 0xFF
+    open(path, "wb").write(bytes(data))
+
+    c = Cache(persist_dir=d)
+    assert c.persist_stats["last_error"] == f"truncated torn WAL tail in wal-0.log at byte {good}"
+    assert os.path.getsize(path) == good
+    assert sorted(c.keys()) == sorted(f"k{i}".encode() for i in range(9))
+    c.set("next", "1")  # appended right after the last whole frame
+    assert read_segment(path)[-1] == ("SET", 0, b"next", b"1")
+    c.save()
+    assert c.persist_stats["last_error"] is None
+    c.close()
+
+
+def test_failed_log_write_keeps_the_change_and_leaves_no_partial_frame(tmp_path):
+    d = str(tmp_path / "data")
+    p, watchdog = spawn(FSIZE, d)
+    try:
+        out, _ = p.communicate(timeout=CHILD_TIMEOUT)
+    finally:
+        watchdog.cancel()
+    assert p.returncode == 0
+    result = json.loads(out)
+    assert result["stored"] is True
+    assert result["big_in_memory"] is True
+    assert result["stats"]["last_error"] == "WAL append failed: File too large (os error 27)"
+    assert result["size_after_big"] == result["size_before"]
+    # Cut back to the last whole frame; the next append follows it.
+    assert read_segment(segment(d, 0)) == [("SET", 0, b"small", b"v"), ("SET", 0, b"after", b"1")]
+    c = Cache(persist_dir=d)
+    assert sorted(c.keys()) == [b"after", b"small"]
+    c.close()
+
+
+def test_failed_save_keeps_the_previous_snapshot(tmp_path):
+    d = str(tmp_path / "data")
+    c = Cache(persist_dir=d)
+    c.set("a", "1")
+    c.save()
+    snapshot = open(os.path.join(d, "snapshot.qvs"), "rb").read()
+    c.set("b", "2")
+    os.mkdir(os.path.join(d, "snapshot.tmp"))  # the temporary file cannot be created
+    with pytest.raises(OSError) as e:
+        c.save()
+    assert type(e.value) is OSError
+    assert str(e.value) == "save failed: Is a directory (os error 21)"
+    assert c.persist_stats["last_error"] == "save failed: Is a directory (os error 21)"
+    assert open(os.path.join(d, "snapshot.qvs"), "rb").read() == snapshot
+    c.close()  # the final save fails the same way
+    assert c.persist_stats["last_error"] == "final save failed: Is a directory (os error 21)"
+    os.rmdir(os.path.join(d, "snapshot.tmp"))
+    c2 = Cache(persist_dir=d)
+    assert sorted(c2.keys()) == [b"a", b"b"]
+    c2.close()
