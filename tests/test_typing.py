@@ -29,12 +29,26 @@ def stub_root():
     pytest.fail("no _mevora.pyi next to the imported package or in the source tree")
 
 
+def installed(root):
+    """True when root is where the interpreter installs packages: mypy finds
+    those by itself (and refuses them on MYPYPATH)."""
+    import site
+    import sysconfig
+
+    candidates = set(site.getsitepackages()) | {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]}
+    if hasattr(site, "getusersitepackages"):
+        candidates.add(site.getusersitepackages())
+    return any(pathlib.Path(c).resolve() == root.resolve() for c in candidates)
+
+
 def run_tool(args, cwd):
     env = dict(os.environ)
-    env["MYPYPATH"] = str(stub_root())
-    # The runtime package first, so stubtest introspects the module under test.
-    runtime_root = str(pathlib.Path(mevora.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (runtime_root, env.get("PYTHONPATH")) if p)
+    root = stub_root()
+    runtime_root = pathlib.Path(mevora.__file__).resolve().parent.parent
+    if not installed(root):
+        env["MYPYPATH"] = str(root)
+        # The runtime package first, so stubtest introspects the module under test.
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(runtime_root), env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=300)
 

@@ -4,6 +4,7 @@
 #include "core/store.h"
 
 #include <bit>
+#include <mutex>
 #include <stdexcept>
 
 namespace mevora {
@@ -75,14 +76,13 @@ void Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, st
   if (slot != Table::npos && s.table.at(slot).head().due(now)) remove_slot_locked(s, slot);
 }
 
-void Store::insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) {
+EntryRef Store::put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) {
   const std::uint64_t size = entry.accounted_size();
-  const std::size_t slot = s.table.find(entry.key(), hash);
+  EntryRef old;
   if (slot != Table::npos) {
-    EntryRef old = s.table.at(slot);
+    old = s.table.at(slot);
     s.table.at(slot) = entry;
     used_.fetch_add(size - old.accounted_size(), std::memory_order_relaxed);
-    old.destroy();
   } else {
     try {
       s.table.insert_new(hash, entry);
@@ -93,6 +93,12 @@ void Store::insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) {
     used_.fetch_add(size, std::memory_order_relaxed);
   }
   recharge_table(s);
+  return old;
+}
+
+void Store::insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) {
+  EntryRef old = put_locked(s, hash, s.table.find(entry.key(), hash), entry);
+  if (old) old.destroy();
 }
 
 void Store::drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) {
@@ -108,6 +114,9 @@ void Store::drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) {
 }
 
 std::uint64_t Store::table_growth_cost(Shard& s, std::string_view key, std::uint64_t hash) {
+  // The figure only feeds admission, which admits everything without a
+  // limit: skip the lock and the probe then.
+  if (max_memory_ == 0) return 0;
   ReadGuard g(s.lock);
   if (s.table.find(key, hash) != Table::npos) return 0;
   const std::uint64_t items = s.table.size();
@@ -165,21 +174,32 @@ StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
 
 StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                              bool nx, bool xx) {
+  return *set_impl(key, value, ttl_ms, nx, xx, false);
+}
+
+std::optional<StoreResult<bool>> Store::try_set(std::string_view key, std::string_view value,
+                                                std::optional<std::uint64_t> ttl_ms, bool nx, bool xx) {
+  return set_impl(key, value, ttl_ms, nx, xx, true);
+}
+
+std::optional<StoreResult<bool>> Store::set_impl(std::string_view key, std::string_view value,
+                                                 std::optional<std::uint64_t> ttl_ms, bool nx, bool xx,
+                                                 bool nonblocking) {
+  // The non-blocking form never waits, evicts or logs (which may write to
+  // disk): it only serves unlimited in-memory stores, uncontended.
+  if (nonblocking && (max_memory_ != 0 || persist_ != nullptr)) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   const std::uint64_t now = clock_->now_ms();
 
-  const std::uint64_t growth = table_growth_cost(s, key, h);
-  const auto [exists, old] = live_size(s, key, h, now);
-  if ((exists && nx) || (!exists && xx)) return false;
-  std::uint64_t need = align16(key.size() + value.size()) + growth;
-  if (exists) need = need > old ? need - old : 0;
-  if (!admit(need)) return make_err(StoreError::OutOfMemory);
-
-  WriteGuard g(s.lock);
-  expire_if_due(s, key, h, now);
-  const bool present = s.table.find(key, h) != Table::npos;
-  if ((present && nx) || (!present && xx)) return false;
+  if (max_memory_ != 0) {
+    const std::uint64_t growth = table_growth_cost(s, key, h);
+    const auto [exists, old] = live_size(s, key, h, now);
+    if ((exists && nx) || (!exists && xx)) return StoreResult<bool>(false);
+    std::uint64_t need = align16(key.size() + value.size()) + growth;
+    if (exists) need = need > old ? need - old : 0;
+    if (!admit(need)) return StoreResult<bool>(make_err(StoreError::OutOfMemory));
+  }
 
   std::uint64_t deadline = 0;
   if (ttl_ms.has_value()) {
@@ -187,10 +207,34 @@ StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::
     if (deadline == 0) deadline = 1;
   }
   check_key_length(key);
-  StrEntry* e = StrEntry::create(key, value, deadline, next_stamp());
-  insert_locked(s, h, EntryRef(e));
-  log_mutation(WalRecord::set(key, deadline, value));
-  return true;
+  // Allocate before locking and free the replaced entry after unlocking, so
+  // the exclusive hold covers only the probe and the pointer swap.
+  EntryRef fresh(StrEntry::create(key, value, deadline, 0));
+  EntryRef old;
+  {
+    std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+    if (nonblocking) {
+      if (!g.try_lock()) {
+        fresh.destroy();
+        return std::nullopt;
+      }
+    } else {
+      g.lock();
+    }
+    expire_if_due(s, key, h, now);
+    const std::size_t slot = s.table.find(key, h);
+    const bool present = slot != Table::npos;
+    if ((present && nx) || (!present && xx)) {
+      g.unlock();
+      fresh.destroy();
+      return StoreResult<bool>(false);
+    }
+    fresh.head().stamp(next_stamp());
+    old = put_locked(s, h, slot, fresh);
+    log_mutation(WalRecord::set(key, deadline, value));
+  }
+  if (old) old.destroy();
+  return StoreResult<bool>(true);
 }
 
 std::uint64_t Store::del(KeyList keys) {

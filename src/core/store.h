@@ -28,6 +28,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -89,6 +91,12 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<bool> get_into(std::string_view key, std::string& out);
   StoreResult<bool> set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                         bool nx, bool xx);
+  // set without waiting: returns nullopt, having changed nothing, when the
+  // shard lock is taken, or when the store has a memory limit or
+  // persistence (whose work may block). Lets callers that hold a
+  // process-wide lock (the Python binding) skip releasing it.
+  std::optional<StoreResult<bool>> try_set(std::string_view key, std::string_view value,
+                                           std::optional<std::uint64_t> ttl_ms, bool nx, bool xx);
   std::uint64_t del(KeyList keys);  // `delete`
   bool exists(std::string_view key);
   StoreResult<std::int64_t> incr(std::string_view key, std::int64_t amount);
@@ -181,8 +189,11 @@ class Store : public std::enable_shared_from_this<Store> {
   bool remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
   void remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
   // Stores entry under key (whose hash is given), replacing any entry.
-  // Throws std::bad_alloc only before anything changed (entry not owned).
+  // Throws std::bad_alloc only before anything changed (entry destroyed).
   void insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) MEVORA_REQUIRES(s.lock);
+  // The same with the key's slot already probed (npos = absent); returns the
+  // replaced entry, which the caller frees (ideally after unlocking).
+  EntryRef put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) MEVORA_REQUIRES(s.lock);
   void drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
   void recharge_table(Shard& s) MEVORA_REQUIRES(s.lock);
   void add_used(std::uint64_t n) { used_.fetch_add(n, std::memory_order_relaxed); }
@@ -199,11 +210,18 @@ class Store : public std::enable_shared_from_this<Store> {
   // removed first under the exclusive lock. The read path of every reader.
   template <class F>
   auto read_path(std::string_view key, F&& f);
+  // read_path without waiting: runs f like read_path and returns true, or
+  // returns false without calling f when the shard lock is not free at once
+  // or the key is due (its removal needs the exclusive lock).
+  template <class F>
+  bool try_read_path(std::string_view key, F&& f);
 
   explicit Store(const StoreConfig& config, std::shared_ptr<Clock> clock);
 
  private:
   void start_sweeper(std::uint64_t interval_ms);
+  std::optional<StoreResult<bool>> set_impl(std::string_view key, std::string_view value,
+                                            std::optional<std::uint64_t> ttl_ms, bool nx, bool xx, bool nonblocking);
 
   std::vector<std::unique_ptr<Shard>> shards_;
   std::uint64_t shard_mask_ = 0;
@@ -236,6 +254,25 @@ class LazyNow {
   std::uint64_t now_ = 0;
   bool have_ = false;
 };
+
+template <class F>
+bool Store::try_read_path(std::string_view key, F&& f) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  if (!s.lock.try_lock_shared()) return false;
+  std::shared_lock<RwLock> g(s.lock, std::adopt_lock);
+  const std::size_t slot = s.table.find(key, h);
+  if (slot == Table::npos) {
+    f(static_cast<EntryRef*>(nullptr));
+    return true;
+  }
+  EntryRef& e = s.table.at(slot);
+  EntryHead& head = e.head();
+  if (head.deadline_ms != 0 && head.deadline_ms <= clock_->now_ms()) return false;  // removal must wait
+  stamp(head);
+  f(&e);
+  return true;
+}
 
 template <class F>
 auto Store::read_path(std::string_view key, F&& f) {

@@ -40,10 +40,12 @@ StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount)
   Shard& s = shard_for(h);
   const std::uint64_t now = clock_->now_ms();
 
-  std::uint64_t need = table_growth_cost(s, key, h) + align16(key.size() + 20);
-  const auto [live, old] = live_size(s, key, h, now);
-  if (live) need = need > old ? need - old : 0;
-  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+  if (max_memory_ != 0) {
+    std::uint64_t need = table_growth_cost(s, key, h) + align16(key.size() + 20);
+    const auto [live, old] = live_size(s, key, h, now);
+    if (live) need = need > old ? need - old : 0;
+    if (!admit(need)) return make_err(StoreError::OutOfMemory);
+  }
 
   WriteGuard g(s.lock);
   expire_if_due(s, key, h, now);
@@ -74,10 +76,12 @@ StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view 
   Shard& s = shard_for(h);
   const std::uint64_t now = clock_->now_ms();
 
-  const bool live = live_size(s, key, h, now).first;
-  const std::uint64_t need =
-      live ? bytes.size() : align16(key.size() + bytes.size()) + table_growth_cost(s, key, h);
-  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+  if (max_memory_ != 0) {
+    const bool live = live_size(s, key, h, now).first;
+    const std::uint64_t need =
+        live ? bytes.size() : align16(key.size() + bytes.size()) + table_growth_cost(s, key, h);
+    if (!admit(need)) return make_err(StoreError::OutOfMemory);
+  }
 
   WriteGuard g(s.lock);
   expire_if_due(s, key, h, now);
