@@ -51,8 +51,20 @@ class FrozenShards final : public EntrySource {
   static Result<void, PersistError> write_entries(Shard& s, SnapshotWriter& out)
       MEVORA_NO_THREAD_SAFETY_ANALYSIS {
     Result<void, PersistError> r;
+    // Entries live in their own allocations: fetch a few slots ahead so the
+    // walk is not one dependent cache miss per entry.
+    constexpr std::size_t kAhead = 8;
+    std::size_t ahead = s.table.first_occupied();
+    for (std::size_t n = 0; n < kAhead && ahead != Table::npos; ++n) {
+      __builtin_prefetch(reinterpret_cast<const void*>(s.table.at(ahead).bits() & ~std::uintptr_t{1}));
+      ahead = s.table.next_occupied(ahead + 1);
+    }
     for (std::size_t slot = s.table.first_occupied(); slot != Table::npos && r.ok();
          slot = s.table.next_occupied(slot + 1)) {
+      if (ahead != Table::npos) {
+        __builtin_prefetch(reinterpret_cast<const void*>(s.table.at(ahead).bits() & ~std::uintptr_t{1}));
+        ahead = s.table.next_occupied(ahead + 1);
+      }
       const EntryRef e = s.table.at(slot);
       const std::uint64_t deadline = e.head().deadline_ms;
       if (out.expired(deadline)) continue;
