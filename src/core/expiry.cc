@@ -6,6 +6,7 @@
 // exclusive lock at a time and does a bounded amount of work per shard
 // (at most 16 batches of 20 examined entries).
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,11 @@ std::int64_t Store::pttl(std::string_view key) {
   return left > static_cast<std::uint64_t>(kMaxI64) ? kMaxI64 : static_cast<std::int64_t>(left);
 }
 
-bool Store::pexpire(std::string_view key, std::uint64_t ms) {
+// Sets the deadline of the live entry under key to deadline_for(now,
+// current deadline), logging EXPIRE, unless that returns nullopt (nothing
+// changes then). A due key is removed first and counts as absent.
+template <class F>
+bool Store::change_deadline(std::string_view key, F&& deadline_for) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   const std::uint64_t now = clock_->now_ms();
@@ -77,26 +82,25 @@ bool Store::pexpire(std::string_view key, std::uint64_t ms) {
   const std::size_t slot = s.table.find(key, h);
   if (slot == Table::npos) return false;
   EntryRef e = s.table.at(slot);
-  std::uint64_t deadline = saturating_add(now, ms);
-  if (deadline == 0) deadline = 1;
-  e.head().deadline_ms = deadline;
-  log_mutation(WalRecord::expire(e.key(), deadline));
+  const std::optional<std::uint64_t> deadline = deadline_for(now, e.head().deadline_ms);
+  if (!deadline.has_value()) return false;
+  e.head().deadline_ms = *deadline;
+  log_mutation(WalRecord::expire(e.key(), *deadline));
   return true;
 }
 
+bool Store::pexpire(std::string_view key, std::uint64_t ms) {
+  return change_deadline(key, [ms](std::uint64_t now, std::uint64_t) -> std::optional<std::uint64_t> {
+    const std::uint64_t deadline = saturating_add(now, ms);
+    return deadline == 0 ? 1 : deadline;
+  });
+}
+
 bool Store::persist(std::string_view key) {
-  const std::uint64_t h = key_hash(key);
-  Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
-  WriteGuard g(s.lock);
-  expire_if_due(s, key, h, now);
-  const std::size_t slot = s.table.find(key, h);
-  if (slot == Table::npos) return false;
-  EntryRef e = s.table.at(slot);
-  if (e.head().deadline_ms == 0) return false;
-  e.head().deadline_ms = 0;
-  log_mutation(WalRecord::expire(e.key(), 0));
-  return true;
+  return change_deadline(key, [](std::uint64_t, std::uint64_t current) -> std::optional<std::uint64_t> {
+    if (current == 0) return std::nullopt;
+    return 0;
+  });
 }
 
 void Store::sweep_once() {

@@ -220,6 +220,8 @@ class Store : public std::enable_shared_from_this<Store> {
 
  private:
   void start_sweeper(std::uint64_t interval_ms);
+  template <class F>
+  bool change_deadline(std::string_view key, F&& deadline_for);
   std::optional<StoreResult<bool>> set_impl(std::string_view key, std::string_view value,
                                             std::optional<std::uint64_t> ttl_ms, bool nx, bool xx, bool nonblocking);
 
