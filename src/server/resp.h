@@ -78,8 +78,8 @@ class ByteReader {
 
 // Parses one request from the start of bytes without reading anything else.
 // If args is given, it receives the arguments (cleared first); if consumed is
-// given, it receives the length of the request's bytes (meaningful unless
-// End). The outcome is exactly what RequestReader::read_request would return
+// given, it receives the length of the request's bytes (meaningful for
+// GotRequest and EmptyRequest only). The outcome is exactly what RequestReader::read_request would return
 // for a stream holding these bytes, with End where that reader would wait.
 ReadResult parse_buffered(std::string_view bytes, Request* args = nullptr,
                           std::size_t* consumed = nullptr);
