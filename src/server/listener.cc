@@ -174,7 +174,8 @@ class AcceptLoop {
       if (!dup.valid()) return true;
       // Reserve first, so that appending after the thread has started
       // cannot fail and strand a running thread.
-      registry_->connections.reserve(registry_->connections.size() + 1);
+      auto& list = registry_->connections;
+      if (list.size() == list.capacity()) list.reserve(list.size() < 16 ? 16 : 2 * list.size());
       auto task = std::make_shared<ConnectionTask>();
       task->socket = std::move(socket);
       task->ctx = ctx_;
