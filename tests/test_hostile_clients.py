@@ -31,6 +31,11 @@ from resp_client import Client, encode, server_threads, thread_names
 
 MIB = 1 << 20
 WAIT_S = 30  # bound on every wait for the server to catch up
+# Under AddressSanitizer (tools/sanitize/asan_pytest.sh) the memory figures
+# are the sanitizer's own: quarantined frees, shadow memory and the mappings
+# of its allocator. The footprint checks are skipped there; every other
+# check still runs.
+UNDER_ASAN = "ASAN_OPTIONS" in os.environ
 
 
 @pytest.fixture
@@ -282,7 +287,7 @@ def test_a_thousand_concurrent_connections_are_served_and_reaped(server):
                 for i, c in enumerate(clients):
                     close_or_abort(c, i)
             settle(server, threads_before, fds_before)
-            assert status_bytes("VmRSS") - rss_before < 64 * MIB
+            assert UNDER_ASAN or status_bytes("VmRSS") - rss_before < 64 * MIB
     finally:
         resource.setrlimit(resource.RLIMIT_NOFILE, (old_soft, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
@@ -317,17 +322,17 @@ def test_stalled_huge_requests_reserve_little_and_block_no_one(server):
             # Received bytes (about 0.5 MiB in all) plus the capped
             # reservations (64 KiB of payload and 1024 argument slots per
             # request) plus thread stacks: far below the limit.
-            assert status_bytes("VmRSS") - rss_before < 64 * MIB
+            assert UNDER_ASAN or status_bytes("VmRSS") - rss_before < 64 * MIB
             # Nor is the announced size reserved untouched: no mapping grew
             # by the 32 MiB of a million argument slots or the 512 MiB of a
             # payload (a new thread stack is the largest expected, and
             # malloc's heaps grow with use).
-            assert largest_mapping_growth(mappings_before) < thread_stack_size() + 16 * MIB
+            assert UNDER_ASAN or largest_mapping_growth(mappings_before) < thread_stack_size() + 16 * MIB
         finally:
             for s in stalled:
                 s.close()
         settle(server, threads_before, fds_before)
-        assert status_bytes("VmRSS") - rss_before < 64 * MIB
+        assert UNDER_ASAN or status_bytes("VmRSS") - rss_before < 64 * MIB
 
 
 # ---- random bytes --------------------------------------------------------------------
@@ -461,7 +466,7 @@ def test_random_bytes_from_many_clients(server):
             errors = [i for i, r in enumerate(replies) if is_protocol_error(r)]
             assert errors in ([], [len(replies) - 1]), (stream[:200], replies)
         settle(server, threads_before, fds_before)
-        assert status_bytes("VmRSS") - rss_before < 64 * MIB
+        assert UNDER_ASAN or status_bytes("VmRSS") - rss_before < 64 * MIB
 
 
 # ---- a slow reader ---------------------------------------------------------------------
@@ -594,4 +599,4 @@ def test_disconnects_mid_request_leave_nothing_behind(server):
         # No partial request ran.
         with Client(server.port) as k:
             assert k.call("EXISTS", "mid", "midh") == 0
-        assert status_bytes("VmRSS") - rss_before < 32 * MIB
+        assert UNDER_ASAN or status_bytes("VmRSS") - rss_before < 32 * MIB

@@ -28,21 +28,18 @@ std::uint64_t Store::next_random() {
 
 bool Store::admit(std::uint64_t need) {
   if (need == 0 || max_memory_ == 0) return true;
-  while (true) {
+  const auto fits = [&] {
     const std::uint64_t used = used_memory();
-    const std::uint64_t total = used + need < used ? ~std::uint64_t{0} : used + need;
-    if (total <= max_memory_) return true;
-    switch (policy_) {
-      case EvictionPolicy::NoEviction:
-        return false;
-      case EvictionPolicy::AllKeysLru:
-        if (!evict_one(false)) return false;
-        break;
-      case EvictionPolicy::VolatileLru:
-        if (!evict_one(true)) return false;
-        break;
-    }
+    return used + need >= used && used + need <= max_memory_;
+  };
+  while (!fits()) {
+    if (policy_ == EvictionPolicy::NoEviction) return false;
+    // Finding nothing to evict refuses only if the need still does not
+    // fit: other threads may have freed memory (a flush, a delete, their
+    // own evictions) between the check above and the sampling.
+    if (!evict_one(policy_ == EvictionPolicy::VolatileLru)) return fits();
   }
+  return true;
 }
 
 bool Store::evict_one(bool volatile_only) {
