@@ -1,6 +1,6 @@
 import pytest
 
-from mevora import Cache
+from mevora import Cache, Server
 
 
 @pytest.fixture
@@ -17,3 +17,30 @@ def big():
     c = Cache()
     yield c
     c.close()
+
+
+@pytest.fixture
+def server():
+    """A running server on a free port over its own 4-shard cache (test
+    modules that need another setup define their own `server`)."""
+    c = Cache(shards=4)
+    s = Server(c, port=0)
+    s.start()
+    yield s
+    s.stop()
+    c.close()
+
+
+KIND_FILLERS = {
+    "string": lambda c: c.set("string", "text"),
+    "hash": lambda c: c.hset("hash", "f", "v"),
+    "list": lambda c: c.rpush("list", "x"),
+    "set": lambda c: c.sadd("set", "m"),
+}
+
+
+def fill_other_kinds(c, kind):
+    """Stores one key of every kind but `kind`, named after its kind."""
+    for name, fill in KIND_FILLERS.items():
+        if name != kind:
+            fill(c)

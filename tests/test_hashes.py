@@ -4,6 +4,8 @@ import time
 
 import pytest
 
+from conftest import fill_other_kinds
+
 WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
 
 
@@ -118,12 +120,6 @@ def test_expired_hash_behaves_as_missing(cache):
     assert cache.ttl("h2") == -1
 
 
-def fill_other_kinds(c):
-    c.set("string", "text")
-    c.rpush("list", "x")
-    c.sadd("set", "m")
-
-
 @pytest.mark.parametrize("key", ["string", "list", "set"])
 @pytest.mark.parametrize(
     "call",
@@ -138,7 +134,7 @@ def fill_other_kinds(c):
     ids=["hset", "hget", "hdel", "hdel-none", "hgetall", "hlen"],
 )
 def test_hash_operations_on_other_kinds_raise_wrongtype(cache, key, call):
-    fill_other_kinds(cache)
+    fill_other_kinds(cache, "hash")
     before = cache.used_memory
     with pytest.raises(TypeError) as info:
         call(cache, key)

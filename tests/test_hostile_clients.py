@@ -26,7 +26,6 @@ import warnings
 
 import pytest
 
-from mevora import Cache, Server
 from resp_client import Client, encode, server_threads, thread_names
 
 MIB = 1 << 20
@@ -36,16 +35,6 @@ WAIT_S = 30  # bound on every wait for the server to catch up
 # of its allocator. The footprint checks are skipped there; every other
 # check still runs.
 UNDER_ASAN = "ASAN_OPTIONS" in os.environ
-
-
-@pytest.fixture
-def server():
-    c = Cache(shards=4)
-    s = Server(c, port=0)
-    s.start()
-    yield s
-    s.stop()
-    c.close()
 
 
 # ---- process state ----------------------------------------------------------------

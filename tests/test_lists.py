@@ -5,6 +5,8 @@ import time
 
 import pytest
 
+from conftest import fill_other_kinds
+
 WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
@@ -176,12 +178,6 @@ def test_expired_list_behaves_as_missing(cache):
     assert cache.ttl("c") == -1
 
 
-def fill_other_kinds(c):
-    c.set("string", "text")
-    c.hset("hash", "f", "v")
-    c.sadd("set", "m")
-
-
 @pytest.mark.parametrize("key", ["string", "hash", "set"])
 @pytest.mark.parametrize(
     "call",
@@ -197,7 +193,7 @@ def fill_other_kinds(c):
     ids=["lpush", "rpush", "lpush-none", "lpop", "rpop", "lrange", "llen"],
 )
 def test_list_operations_on_other_kinds_raise_wrongtype(cache, key, call):
-    fill_other_kinds(cache)
+    fill_other_kinds(cache, "list")
     before = cache.used_memory
     with pytest.raises(TypeError) as info:
         call(cache, key)

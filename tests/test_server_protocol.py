@@ -8,22 +8,11 @@ kernel reset the connection and could discard the error reply."""
 
 import pytest
 
-from mevora import Cache, Server
 from resp_client import Client, Err, encode
 
 LINE_LIMIT = 65538  # bytes of one line, terminator included
 MAX_COUNT = 1048576
 MAX_BULK = 536870912
-
-
-@pytest.fixture
-def server():
-    c = Cache(shards=4)
-    s = Server(c, port=0)
-    s.start()
-    yield s
-    s.stop()
-    c.close()
 
 
 def protocol_error(server, data, message):

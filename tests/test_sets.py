@@ -5,6 +5,8 @@ import time
 
 import pytest
 
+from conftest import fill_other_kinds
+
 WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
 
 
@@ -136,12 +138,6 @@ def test_expired_set_behaves_as_missing(cache):
     assert cache.ttl("b") == -1
 
 
-def fill_other_kinds(c):
-    c.set("string", "text")
-    c.hset("hash", "f", "v")
-    c.rpush("list", "x")
-
-
 @pytest.mark.parametrize("key", ["string", "hash", "list"])
 @pytest.mark.parametrize(
     "call",
@@ -156,7 +152,7 @@ def fill_other_kinds(c):
     ids=["sadd", "sadd-none", "srem", "smembers", "sismember", "scard"],
 )
 def test_set_operations_on_other_kinds_raise_wrongtype(cache, key, call):
-    fill_other_kinds(cache)
+    fill_other_kinds(cache, "set")
     before = cache.used_memory
     with pytest.raises(TypeError) as info:
         call(cache, key)
