@@ -2,9 +2,9 @@
 //
 // A hash comes into existence with its first field (hset) and disappears
 // with its last (hdel, through drop_if_empty). hset is the only one that
-// can grow memory, so the only one that asks admit() first. Fields are
-// looked up by string_view (the map's hasher and equality are
-// transparent), so no temporary string is built for a lookup.
+// can grow memory, so the only one that asks admit() first. A field and its
+// value live in one allocation (ElemTable); lookups take the field as a
+// string_view, so no temporary string is built for a lookup.
 #include "core/collection_access.h"
 
 namespace mevora {
@@ -33,17 +33,13 @@ StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std:
   log_mutation(WalRecord::hset(key, field, value));
   bool added = false;
   collections::apply_or_drop(*this, s, key, h, [&] {
-    HashMap& map = c.hash();
-    auto it = map.find(field);
-    if (it == map.end()) {
-      map.emplace(std::string(field), std::string(value));
+    const std::optional<std::uint64_t> old_len = c.hash().put(field, value);
+    if (!old_len.has_value()) {
       collections::add_element(*this, c, hash_field_cost(field.size(), value.size()));
       added = true;
       return;
     }
-    const std::uint64_t old_len = it->second.size();
-    it->second.assign(value);  // the stored field bytes stay
-    collections::remove_element(*this, c, align16(old_len));
+    collections::remove_element(*this, c, align16(*old_len));
     collections::add_element(*this, c, align16(value.size()));
   });
   recharge_table(s);
@@ -55,10 +51,9 @@ StoreResult<std::optional<std::string>> Store::hget(std::string_view key, std::s
   return read_path(key, [&](EntryRef* e) -> Out {
     if (e == nullptr) return std::optional<std::string>();
     if (!holds(*e, CollectionKind::Hash)) return make_err(StoreError::WrongType);
-    const HashMap& map = e->coll()->hash();
-    auto it = map.find(field);
-    if (it == map.end()) return std::optional<std::string>();
-    return std::optional<std::string>(it->second);
+    const Elem* el = e->coll()->hash().find(field);
+    if (el == nullptr) return std::optional<std::string>();
+    return std::optional<std::string>(el->value());
   });
 }
 
@@ -77,13 +72,10 @@ StoreResult<std::uint64_t> Store::hdel(std::string_view key, KeyList fields) {
   // Logged with every requested field, present or not, before any removal.
   log_mutation(WalRecord::with_items(WalKind::HDel, key, fields));
   std::uint64_t removed = 0;
-  HashMap& map = c.hash();
   for (std::string_view field : fields) {
-    auto it = map.find(field);
-    if (it == map.end()) continue;  // missing, or named twice
-    const std::uint64_t cost = hash_field_cost(it->first.size(), it->second.size());
-    map.erase(it);
-    collections::remove_element(*this, c, cost);
+    const std::optional<std::uint64_t> value_len = c.hash().erase(field);
+    if (!value_len.has_value()) continue;  // missing, or named twice
+    collections::remove_element(*this, c, hash_field_cost(field.size(), *value_len));
     ++removed;
   }
   drop_if_empty(s, key, h);
@@ -96,9 +88,9 @@ StoreResult<std::vector<std::pair<std::string, std::string>>> Store::hgetall(std
     Pairs out;
     if (e == nullptr) return out;
     if (!holds(*e, CollectionKind::Hash)) return make_err(StoreError::WrongType);
-    const HashMap& map = e->coll()->hash();
+    const ElemTable& map = e->coll()->hash();
     out.reserve(map.size());
-    for (const auto& [field, value] : map) out.emplace_back(field, value);
+    for (const Elem* el : map) out.emplace_back(el->key(), el->value());
     return out;
   });
 }

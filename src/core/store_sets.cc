@@ -4,8 +4,8 @@
 // last member (drop_if_empty, under the same lock hold). Both writers end
 // with drop_if_empty, so an sadd of no members on a missing key creates
 // the set and removes it again (logging SADD, then DEL). Members are looked
-// up by string_view (the set's hasher and equality are transparent); a
-// member's string is built only when it is actually inserted.
+// up by string_view; a member's allocation is made only when it is
+// actually inserted.
 #include "core/collection_access.h"
 
 namespace mevora {
@@ -34,10 +34,8 @@ StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
   log_mutation(WalRecord::with_items(WalKind::SAdd, key, members));
   std::uint64_t added = 0;
   collections::apply_or_drop(*this, s, key, h, [&] {
-    MemberSet& set = c.set();
     for (std::string_view m : members) {
-      if (set.find(m) != set.end()) continue;  // present, or repeated in this call
-      set.emplace(m);
+      if (!c.set().add(m)) continue;  // present, or repeated in this call
       collections::add_element(*this, c, set_member_cost(m.size()));
       ++added;
     }
@@ -61,13 +59,9 @@ StoreResult<std::uint64_t> Store::srem(std::string_view key, KeyList members) {
   // Logged with every given member, present or not, before any removal.
   log_mutation(WalRecord::with_items(WalKind::SRem, key, members));
   std::uint64_t removed = 0;
-  MemberSet& set = c.set();
   for (std::string_view m : members) {
-    auto it = set.find(m);
-    if (it == set.end()) continue;
-    const std::uint64_t cost = set_member_cost(it->size());
-    set.erase(it);
-    collections::remove_element(*this, c, cost);
+    if (!c.set().erase(m).has_value()) continue;
+    collections::remove_element(*this, c, set_member_cost(m.size()));
     ++removed;
   }
   drop_if_empty(s, key, h);
@@ -79,9 +73,9 @@ StoreResult<std::vector<std::string>> Store::smembers(std::string_view key) {
     std::vector<std::string> out;
     if (e == nullptr) return out;
     if (!holds(*e, CollectionKind::Set)) return make_err(StoreError::WrongType);
-    const MemberSet& set = e->coll()->set();
+    const ElemTable& set = e->coll()->set();
     out.reserve(set.size());
-    for (const std::string& m : set) out.push_back(m);
+    for (const Elem* m : set) out.emplace_back(m->key());
     return out;
   });
 }

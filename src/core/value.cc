@@ -131,10 +131,8 @@ CollEntry::CollEntry(CollectionKind k, std::string_view key) : kind(k), key_(key
       new (&u_.list) ByteDeque();
       break;
     case CollectionKind::Hash:
-      new (&u_.hash) HashMap(0, SeededHash{new_collection_seed()});
-      break;
     case CollectionKind::Set:
-      new (&u_.set) MemberSet(0, SeededHash{new_collection_seed()});
+      new (&u_.elems) ElemTable(new_collection_seed());
       break;
   }
 }
@@ -145,10 +143,8 @@ CollEntry::~CollEntry() {
       u_.list.~ByteDeque();
       break;
     case CollectionKind::Hash:
-      u_.hash.~HashMap();
-      break;
     case CollectionKind::Set:
-      u_.set.~MemberSet();
+      u_.elems.~ElemTable();
       break;
   }
 }
@@ -169,9 +165,8 @@ std::size_t CollEntry::count() const {
     case CollectionKind::List:
       return u_.list.size();
     case CollectionKind::Hash:
-      return u_.hash.size();
     case CollectionKind::Set:
-      return u_.set.size();
+      return u_.elems.size();
   }
   return 0;
 }

@@ -27,11 +27,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "core/elem_table.h"
 #include "core/key_hash.h"
 
 namespace mevora {
@@ -111,18 +110,6 @@ class StrEntry {
 };
 static_assert(sizeof(StrEntry) == 24, "string entry header must stay compact");
 
-// A hasher seeded per container so that field and member layouts differ
-// between maps and runs.
-struct SeededHash {
-  using is_transparent = void;
-  std::uint64_t seed;
-  std::size_t operator()(std::string_view s) const { return hash_bytes(s.data(), s.size(), seed); }
-};
-struct BytesEq {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const { return a == b; }
-};
-
 std::uint64_t new_collection_seed();
 
 // A ring-buffer double-ended queue of owned byte strings.
@@ -143,9 +130,6 @@ class ByteDeque {
   std::size_t len_ = 0;
 };
 
-using HashMap = std::unordered_map<std::string, std::string, SeededHash, BytesEq>;
-using MemberSet = std::unordered_set<std::string, SeededHash, BytesEq>;
-
 // A List, Hash or Set value with the bookkeeping of its elements' costs.
 class CollEntry {
  public:
@@ -162,11 +146,11 @@ class CollEntry {
   std::size_t count() const;
 
   ByteDeque& list() { return u_.list; }
-  HashMap& hash() { return u_.hash; }
-  MemberSet& set() { return u_.set; }
+  ElemTable& hash() { return u_.elems; }
+  ElemTable& set() { return u_.elems; }
   const ByteDeque& list() const { return u_.list; }
-  const HashMap& hash() const { return u_.hash; }
-  const MemberSet& set() const { return u_.set; }
+  const ElemTable& hash() const { return u_.elems; }
+  const ElemTable& set() const { return u_.elems; }
 
   void add_cost(std::uint64_t c) { value_size += c; }
   void sub_cost(std::uint64_t c) { value_size = value_size > c ? value_size - c : 0; }
@@ -177,8 +161,7 @@ class CollEntry {
     Elements() {}
     ~Elements() {}
     ByteDeque list;
-    HashMap hash;
-    MemberSet set;
+    ElemTable elems;  // Hash fields or Set members
   } u_;
   std::string key_;
 };

@@ -87,14 +87,14 @@ class FrozenShards final : public EntrySource {
       }
       case CollectionKind::Hash:
         if (auto r = out.begin_hash(c.key(), deadline, c.hash().size()); !r.ok()) return r;
-        for (const auto& [field, value] : c.hash()) {
-          if (auto r = out.hash_pair(field, value); !r.ok()) return r;
+        for (const Elem* el : c.hash()) {
+          if (auto r = out.hash_pair(el->key(), el->value()); !r.ok()) return r;
         }
         return {};
       case CollectionKind::Set:
         if (auto r = out.begin_set(c.key(), deadline, c.set().size()); !r.ok()) return r;
-        for (const std::string& member : c.set()) {
-          if (auto r = out.set_member(member); !r.ok()) return r;
+        for (const Elem* member : c.set()) {
+          if (auto r = out.set_member(member->key()); !r.ok()) return r;
         }
         return {};
     }

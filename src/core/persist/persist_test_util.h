@@ -152,11 +152,11 @@ inline std::vector<std::string> dump(Store& s) MEVORA_NO_THREAD_SAFETY_ANALYSIS 
             break;
           case CollectionKind::Hash:
             line += "h:";
-            for (const auto& [f, v] : c.hash()) items.push_back(f + "=" + v);
+            for (const Elem* el : c.hash()) items.push_back(std::string(el->key()) + "=" + std::string(el->value()));
             break;
           case CollectionKind::Set:
             line += "z:";
-            for (const std::string& m : c.set()) items.push_back(m);
+            for (const Elem* m : c.set()) items.push_back(std::string(m->key()));
             break;
         }
         std::sort(items.begin(), items.end());

@@ -58,22 +58,19 @@ void SnapshotLoader::list_item(std::string_view value) {
 
 void SnapshotLoader::hash_pair(std::string_view field, std::string_view value) {
   if (pending_ == nullptr || pending_->kind != CollectionKind::Hash) return;
-  HashMap& map = pending_->hash();
-  auto it = map.find(field);
-  if (it == map.end()) {
-    map.emplace(std::string(field), std::string(value));
+  const std::optional<std::uint64_t> old_len = pending_->hash().put(field, value);
+  if (!old_len.has_value()) {
     pending_->add_cost(hash_field_cost(field.size(), value.size()));
     return;
   }
   // A later duplicate wins, charged as hset charges a replaced value.
-  pending_->sub_cost(align16(it->second.size()));
-  it->second.assign(value);
+  pending_->sub_cost(align16(*old_len));
   pending_->add_cost(align16(value.size()));
 }
 
 void SnapshotLoader::set_member(std::string_view member) {
   if (pending_ == nullptr || pending_->kind != CollectionKind::Set) return;
-  if (pending_->set().emplace(member).second) pending_->add_cost(set_member_cost(member.size()));
+  if (pending_->set().add(member)) pending_->add_cost(set_member_cost(member.size()));
 }
 
 void SnapshotLoader::end_collection() {

@@ -1,0 +1,84 @@
+// ElemTable against a std::map model: puts that replace values of the same
+// and of other lengths, adds, erases, growth through many rebuilds and the
+// shrink that follows mass removal, with removed-slot markers in between.
+#include "core/elem_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+namespace mevora {
+namespace {
+
+void expect_same(const ElemTable& t, const std::map<std::string, std::string>& model) {
+  ASSERT_EQ(t.size(), model.size());
+  std::map<std::string, std::string> seen;
+  for (const Elem* e : t) {
+    EXPECT_TRUE(seen.emplace(std::string(e->key()), std::string(e->value())).second) << "listed twice";
+  }
+  EXPECT_EQ(seen, model);
+  for (const auto& [k, v] : model) {
+    const Elem* e = t.find(k);
+    ASSERT_NE(e, nullptr) << k;
+    EXPECT_EQ(e->value(), v);
+  }
+}
+
+TEST(ElemTable, RandomOperationsMatchAMap) {
+  std::mt19937_64 rng(12345);
+  ElemTable t(rng());
+  std::map<std::string, std::string> model;
+  auto key = [&] { return "k" + std::to_string(rng() % 3000); };
+  auto value = [&] { return std::string(rng() % 40, static_cast<char>('a' + rng() % 26)); };
+  for (int round = 0; round < 4; ++round) {
+    // Grow to thousands of elements, then remove most of them so that the
+    // table shrinks, then mix the three operations.
+    for (int i = 0; i < 6000; ++i) {
+      const std::string k = key();
+      const std::string v = value();
+      const auto old = t.put(k, v);
+      auto it = model.find(k);
+      if (it == model.end()) {
+        EXPECT_FALSE(old.has_value());
+      } else {
+        ASSERT_TRUE(old.has_value());
+        EXPECT_EQ(*old, it->second.size());
+      }
+      model[k] = v;
+    }
+    expect_same(t, model);
+    for (int i = 0; i < 9000; ++i) {
+      const std::string k = key();
+      const auto removed = t.erase(k);
+      auto it = model.find(k);
+      EXPECT_EQ(removed.has_value(), it != model.end());
+      if (it != model.end()) {
+        EXPECT_EQ(*removed, it->second.size());
+        model.erase(it);
+      }
+    }
+    expect_same(t, model);
+    for (int i = 0; i < 3000; ++i) {
+      const std::string k = key();
+      EXPECT_EQ(t.add(k), model.emplace(k, "").second);
+    }
+    expect_same(t, model);
+  }
+}
+
+TEST(ElemTable, EmptyKeysAndValuesAreElements) {
+  ElemTable t(1);
+  EXPECT_TRUE(t.add(""));
+  EXPECT_FALSE(t.add(""));
+  EXPECT_EQ(t.put("", "v"), std::optional<std::uint64_t>(0));
+  ASSERT_NE(t.find(""), nullptr);
+  EXPECT_EQ(t.find("")->value(), "v");
+  EXPECT_EQ(t.erase(""), std::optional<std::uint64_t>(1));
+  EXPECT_EQ(t.size(), 0u);
+  EXPECT_EQ(t.find(""), nullptr);
+}
+
+}  // namespace
+}  // namespace mevora
