@@ -1,13 +1,21 @@
 // The Cache data methods. Each one binds its arguments, converts them with
-// the GIL held (in the order its signature publishes), releases the GIL for
-// exactly one store call, then builds the result or raises the exception
-// for the store's error.
+// the GIL held (in the order its signature publishes), makes exactly one
+// store call, then builds the result or raises the exception for the
+// store's error.
+//
+// The store call releases the GIL, except where it cannot wait: the common
+// reads and writes first try to finish while keeping it (an uncontended
+// operation takes well under a microsecond, less than handing the GIL over
+// and back), and release it only when the shard lock is taken or the store
+// does work that may block (eviction, logging to disk).
 #include <limits>
+#include <type_traits>
 
 #include "binding/args.h"
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "core/collection_access.h"
 
 namespace mevora::py {
 namespace {
@@ -26,6 +34,30 @@ template <class F>
 auto unlocked(F&& f) {
   GilRelease g;
   return f();
+}
+
+// A store write that first tries to finish without waiting (try_op, which
+// may decline) and otherwise runs with the GIL released (op).
+template <class TryOp, class Op>
+auto write_path(TryOp&& try_op, Op&& op) {
+  if (auto quick = try_op()) return std::move(*quick);
+  return unlocked(op);
+}
+
+// A read under the GIL when the key's shard lock is free at once:
+// build(EntryRef* or nullptr, bool& wrong_type) makes the result object,
+// which may only be bytes, an int, a bool or None (creating those runs no
+// Python code that could reenter the store). nullopt when the lock was
+// taken or the key is due for removal: the caller takes the waiting path.
+template <class Build>
+std::optional<PyObject*> read_holding_gil(PyObject* self, std::string_view key, Build&& build) {
+  PyObject* result = nullptr;
+  bool wrong_type = false;
+  if (!store_of(self).try_read_path(key, [&](EntryRef* e) { result = build(e, wrong_type); })) {
+    return std::nullopt;
+  }
+  if (wrong_type) return raise_store_error(StoreError::WrongType);
+  return result;  // nullptr only with MemoryError set
 }
 
 PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
@@ -117,16 +149,9 @@ PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Bytes key;
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
-    // An uncontended in-memory write finishes in well under a microsecond:
-    // try it without giving up the GIL, which costs more than the write.
-    // Anything that could wait (a held lock, eviction, disk I/O) takes the
-    // path that releases the GIL.
     Store& store = store_of(self);
-    if (auto quick = store.try_set(key.view, value.view, ttl, nx, xx)) {
-      if (!quick->ok()) return raise_store_error(quick->error());
-      return py_bool(quick->value());
-    }
-    auto r = unlocked([&] { return store.set(key.view, value.view, ttl, nx, xx); });
+    auto r = write_path([&] { return store.try_set(key.view, value.view, ttl, nx, xx); },
+                        [&] { return store.set(key.view, value.view, ttl, nx, xx); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
   });
@@ -138,23 +163,16 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    // Fast path: when the shard's lock is free, copy the value straight into
-    // a new bytes object under it, keeping the GIL (nothing here can wait).
-    PyObject* result = nullptr;
-    bool wrong_type = false;
-    const bool done = store_of(self).try_read_path(key.view, [&](EntryRef* e) {
-      if (e == nullptr) {
-        result = Py_NewRef(Py_None);
-      } else if (!e->is_string()) {
+    // Copy the value straight into a new bytes object under the lock.
+    auto quick = read_holding_gil(self, key.view, [](EntryRef* e, bool& wrong_type) -> PyObject* {
+      if (e == nullptr) return Py_NewRef(Py_None);
+      if (!e->is_string()) {
         wrong_type = true;
-      } else {
-        result = bytes_from(e->str()->value());
+        return nullptr;
       }
+      return bytes_from(e->str()->value());
     });
-    if (done) {
-      if (wrong_type) return raise_store_error(StoreError::WrongType);
-      return result;  // nullptr only with MemoryError set
-    }
+    if (quick) return *quick;
     std::string& buf = scratch();
     auto r = unlocked([&] { return store_of(self).get_into(key.view, buf); });
     if (!r.ok()) return raise_store_error(r.error());
@@ -254,7 +272,9 @@ PyObject* incr_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       }
       amount = -amount;
     }
-    auto r = unlocked([&] { return store_of(self).incr(key.view, amount); });
+    Store& store = store_of(self);
+    auto r = write_path([&] { return store.try_incr(key.view, amount); },
+                        [&] { return store.incr(key.view, amount); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_i64(r.value());
   });
@@ -289,10 +309,19 @@ PyObject* m_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_args({"delete", std::span<const char* const>(kNone, 0), 0, true}, args, nargs, kwnames, unused, &rest)) {
       return nullptr;
     }
+    Store& store = store_of(self);
+    if (rest.size() == 1) {
+      // The usual single key: no vectors.
+      Bytes key;
+      if (!to_bytes(rest[0], key)) return nullptr;
+      if (auto quick = store.try_del(key.view)) return py_u64(quick->value());
+      const std::string_view one[] = {key.view};
+      return py_u64(unlocked([&] { return store.del(one); }));
+    }
     std::vector<Bytes> keys;
     if (!to_bytes_all(rest, keys)) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
-    const std::uint64_t n = unlocked([&] { return store_of(self).del(views); });
+    const std::uint64_t n = unlocked([&] { return store.del(views); });
     return py_u64(n);
   });
 }
@@ -396,29 +425,49 @@ bool key_and_items(const char* name, PyObject* const* args, Py_ssize_t nargs, Py
   return to_bytes(a[0], key) && to_bytes_all(rest, items);
 }
 
-template <class Op>
+// A store call taking (key, items) and counting; try_op, when given, is its
+// form that never waits (see write_path).
+template <class Op, class TryOp = std::nullptr_t>
 PyObject* key_items_count(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, Op op) {
+                          PyObject* kwnames, Op op, TryOp try_op = nullptr) {
   return guarded([&]() -> PyObject* {
     Bytes key;
     std::vector<Bytes> items;
     if (!key_and_items(name, args, nargs, kwnames, key, items)) return nullptr;
     const std::vector<std::string_view> views = views_of(items);
-    auto r = unlocked([&] { return op(store_of(self), key.view, KeyList(views)); });
+    Store& store = store_of(self);
+    auto full = [&] { return op(store, key.view, KeyList(views)); };
+    auto r = [&] {
+      if constexpr (std::is_same_v<TryOp, std::nullptr_t>) {
+        return unlocked(full);
+      } else {
+        return write_path([&] { return try_op(store, key.view, KeyList(views)); }, full);
+      }
+    }();
     if (!r.ok()) return raise_store_error(r.error());
     return py_u64(r.value());
   });
 }
 
-template <class Op, class Build>
+// A store call taking a key; try_op, when given, is its form that never
+// waits (see write_path).
+template <class Op, class Build, class TryOp = std::nullptr_t>
 PyObject* key_only(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   Op op, Build build) {
+                   Op op, Build build, TryOp try_op = nullptr) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({name, kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    auto r = unlocked([&] { return op(store_of(self), key.view); });
+    Store& store = store_of(self);
+    auto full = [&] { return op(store, key.view); };
+    auto r = [&] {
+      if constexpr (std::is_same_v<TryOp, std::nullptr_t>) {
+        return unlocked(full);
+      } else {
+        return write_path([&] { return try_op(store, key.view); }, full);
+      }
+    }();
     if (!r.ok()) return raise_store_error(r.error());
     return build(r.value());
   });
@@ -432,7 +481,9 @@ PyObject* m_hset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Bytes field;
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], field) || !to_bytes(a[2], value)) return nullptr;
-    auto r = unlocked([&] { return store_of(self).hset(key.view, field.view, value.view); });
+    Store& store = store_of(self);
+    auto r = write_path([&] { return store.try_hset(key.view, field.view, value.view); },
+                        [&] { return store.hset(key.view, field.view, value.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
   });
@@ -445,6 +496,16 @@ PyObject* m_hget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Bytes key;
     Bytes field;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], field)) return nullptr;
+    auto quick = read_holding_gil(self, key.view, [&](EntryRef* e, bool& wrong_type) -> PyObject* {
+      if (e == nullptr) return Py_NewRef(Py_None);
+      if (!collections::holds(*e, CollectionKind::Hash)) {
+        wrong_type = true;
+        return nullptr;
+      }
+      const Elem* el = e->coll()->hash().find(field.view);
+      return el == nullptr ? Py_NewRef(Py_None) : bytes_from(el->value());
+    });
+    if (quick) return *quick;
     auto r = unlocked([&] { return store_of(self).hget(key.view, field.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return optional_bytes(r.value());
@@ -477,23 +538,27 @@ PyObject* m_hlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* m_lpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return key_items_count(self, "lpush", args, nargs, kwnames,
-                         [](Store& s, std::string_view k, KeyList v) { return s.lpush(k, v); });
+  return key_items_count(
+      self, "lpush", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList v) { return s.lpush(k, v); },
+      [](Store& s, std::string_view k, KeyList v) { return s.try_lpush(k, v); });
 }
 
 PyObject* m_rpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return key_items_count(self, "rpush", args, nargs, kwnames,
-                         [](Store& s, std::string_view k, KeyList v) { return s.rpush(k, v); });
+  return key_items_count(
+      self, "rpush", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList v) { return s.rpush(k, v); },
+      [](Store& s, std::string_view k, KeyList v) { return s.try_rpush(k, v); });
 }
 
 PyObject* m_lpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_only(
-      self, "lpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.lpop(k); }, optional_bytes);
+      self, "lpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.lpop(k); }, optional_bytes,
+      [](Store& s, std::string_view k) { return s.try_lpop(k); });
 }
 
 PyObject* m_rpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_only(
-      self, "rpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.rpop(k); }, optional_bytes);
+      self, "rpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.rpop(k); }, optional_bytes,
+      [](Store& s, std::string_view k) { return s.try_rpop(k); });
 }
 
 PyObject* m_lrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -517,8 +582,9 @@ PyObject* m_llen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* m_sadd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return key_items_count(self, "sadd", args, nargs, kwnames,
-                         [](Store& s, std::string_view k, KeyList m) { return s.sadd(k, m); });
+  return key_items_count(
+      self, "sadd", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList m) { return s.sadd(k, m); },
+      [](Store& s, std::string_view k, KeyList m) { return s.try_sadd(k, m); });
 }
 
 PyObject* m_srem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -547,6 +613,15 @@ PyObject* m_sismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Bytes key;
     Bytes member;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], member)) return nullptr;
+    auto quick = read_holding_gil(self, key.view, [&](EntryRef* e, bool& wrong_type) -> PyObject* {
+      if (e == nullptr) return py_bool(false);
+      if (!collections::holds(*e, CollectionKind::Set)) {
+        wrong_type = true;
+        return nullptr;
+      }
+      return py_bool(e->coll()->set().contains(member.view));
+    });
+    if (quick) return *quick;
     auto r = unlocked([&] { return store_of(self).sismember(key.view, member.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());

@@ -76,6 +76,13 @@ void Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, st
   if (slot != Table::npos && s.table.at(slot).head().due(now)) remove_slot_locked(s, slot);
 }
 
+void Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) {
+  const std::size_t slot = s.table.find(key, hash);
+  if (slot == Table::npos) return;
+  const std::uint64_t d = s.table.at(slot).head().deadline_ms;
+  if (d != 0 && d <= now.get()) remove_slot_locked(s, slot);
+}
+
 EntryRef Store::put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) {
   const std::uint64_t size = entry.accounted_size();
   EntryRef old;
@@ -174,27 +181,26 @@ StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
 
 StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                              bool nx, bool xx) {
-  return *set_impl(key, value, ttl_ms, nx, xx, false);
+  return std::move(*set_impl(key, value, ttl_ms, nx, xx, LockMode::Wait));
 }
 
-std::optional<StoreResult<bool>> Store::try_set(std::string_view key, std::string_view value,
-                                                std::optional<std::uint64_t> ttl_ms, bool nx, bool xx) {
-  return set_impl(key, value, ttl_ms, nx, xx, true);
+Attempt<bool> Store::try_set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
+                             bool nx, bool xx) {
+  return set_impl(key, value, ttl_ms, nx, xx, LockMode::NoWait);
 }
 
-std::optional<StoreResult<bool>> Store::set_impl(std::string_view key, std::string_view value,
-                                                 std::optional<std::uint64_t> ttl_ms, bool nx, bool xx,
-                                                 bool nonblocking) {
-  // The non-blocking form never waits, evicts or logs (which may write to
-  // disk): it only serves unlimited in-memory stores, uncontended.
-  if (nonblocking && (max_memory_ != 0 || persist_ != nullptr)) return std::nullopt;
+Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
+                              bool nx, bool xx, LockMode mode) {
+  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
+  // Without a deadline to set or a memory limit to check, the time is only
+  // needed if the key turns out to carry a deadline.
+  LazyNow now(*clock_);
 
   if (max_memory_ != 0) {
     const std::uint64_t growth = table_growth_cost(s, key, h);
-    const auto [exists, old] = live_size(s, key, h, now);
+    const auto [exists, old] = live_size(s, key, h, now.get());
     if ((exists && nx) || (!exists && xx)) return StoreResult<bool>(false);
     std::uint64_t need = align16(key.size() + value.size()) + growth;
     if (exists) need = need > old ? need - old : 0;
@@ -203,36 +209,36 @@ std::optional<StoreResult<bool>> Store::set_impl(std::string_view key, std::stri
 
   std::uint64_t deadline = 0;
   if (ttl_ms.has_value()) {
-    deadline = now + *ttl_ms < now ? ~std::uint64_t{0} : now + *ttl_ms;
+    deadline = now.get() + *ttl_ms < now.get() ? ~std::uint64_t{0} : now.get() + *ttl_ms;
     if (deadline == 0) deadline = 1;
   }
   check_key_length(key);
-  // Allocate before locking and free the replaced entry after unlocking, so
-  // the exclusive hold covers only the probe and the pointer swap.
-  EntryRef fresh(StrEntry::create(key, value, deadline, 0));
   EntryRef old;
   {
     std::unique_lock<RwLock> g(s.lock, std::defer_lock);
-    if (nonblocking) {
-      if (!g.try_lock()) {
-        fresh.destroy();
-        return std::nullopt;
-      }
-    } else {
-      g.lock();
+    if (!lock_for_write(g, mode)) return std::nullopt;
+    std::size_t slot = s.table.find(key, h);
+    const std::uint64_t deadline_now = slot == Table::npos ? 0 : s.table.at(slot).head().deadline_ms;
+    if (deadline_now != 0 && deadline_now <= now.get()) {
+      remove_slot_locked(s, slot);
+      slot = Table::npos;
     }
-    expire_if_due(s, key, h, now);
-    const std::size_t slot = s.table.find(key, h);
     const bool present = slot != Table::npos;
-    if ((present && nx) || (!present && xx)) {
-      g.unlock();
-      fresh.destroy();
-      return StoreResult<bool>(false);
+    if ((present && nx) || (!present && xx)) return StoreResult<bool>(false);
+    StrEntry* same = present && s.table.at(slot).is_string() ? s.table.at(slot).str() : nullptr;
+    if (same != nullptr && same->overwrite_if_same_size(value)) {
+      // The buffer keeps its exact size, so the accounted size is unchanged
+      // and nothing is allocated or freed.
+      same->head.deadline_ms = deadline;
+      same->head.stamp(next_stamp());
+    } else {
+      EntryRef fresh(StrEntry::create(key, value, deadline, next_stamp()));
+      old = put_locked(s, h, slot, fresh);
     }
-    fresh.head().stamp(next_stamp());
-    old = put_locked(s, h, slot, fresh);
     log_mutation(WalRecord::set(key, deadline, value));
   }
+  // The replaced entry is freed after unlocking: the hold covers only the
+  // probe and the pointer swap.
   if (old) old.destroy();
   return StoreResult<bool>(true);
 }
@@ -241,13 +247,26 @@ std::uint64_t Store::del(KeyList keys) {
   LazyNow now(*clock_);
   std::uint64_t removed = 0;
   for (std::string_view key : keys) {
-    const std::uint64_t h = key_hash(key);
-    Shard& s = shard_for(h);
-    WriteGuard g(s.lock);
-    expire_if_due(s, key, h, now.get());
-    if (remove_locked(s, key, h)) ++removed;
+    if (del_one(key, now, LockMode::Wait)->value()) ++removed;
   }
   return removed;
+}
+
+Attempt<std::uint64_t> Store::try_del(std::string_view key) {
+  if (!writes_can_skip_waiting()) return std::nullopt;
+  LazyNow now(*clock_);
+  auto r = del_one(key, now, LockMode::NoWait);
+  if (!r) return std::nullopt;
+  return std::uint64_t{r->value() ? 1u : 0u};
+}
+
+Attempt<bool> Store::del_one(std::string_view key, LazyNow& now, LockMode mode) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  if (!lock_for_write(g, mode)) return std::nullopt;
+  expire_if_due(s, key, h, now);
+  return remove_locked(s, key, h);
 }
 
 bool Store::exists(std::string_view key) {

@@ -63,6 +63,37 @@ struct alignas(64) Shard {
   std::atomic<std::uint64_t> overhead{0};
 };
 
+class LazyNow;
+
+// How a write takes its shard's lock: waiting for it, or only when it is
+// free at once.
+enum class LockMode { Wait, NoWait };
+
+// The outcome of a write that may decline to run: empty when it declined
+// (having changed nothing), else the write's result.
+template <class T>
+class Attempt {
+ public:
+  Attempt(std::nullopt_t) {}                                   // NOLINT: declined
+  Attempt(StoreResult<T> r) : r_(std::move(r)) {}             // NOLINT
+  Attempt(T v) : r_(StoreResult<T>(std::move(v))) {}          // NOLINT
+  Attempt(Err<StoreError> e) : r_(StoreResult<T>(std::move(e))) {}  // NOLINT
+
+  explicit operator bool() const { return r_.has_value(); }
+  StoreResult<T>& operator*() { return *r_; }
+  StoreResult<T>* operator->() { return &*r_; }
+
+ private:
+  std::optional<StoreResult<T>> r_;
+};
+
+// Takes g's lock as mode says; false when a NoWait write finds it taken.
+inline bool lock_for_write(std::unique_lock<RwLock>& g, LockMode mode) {
+  if (mode == LockMode::NoWait) return g.try_lock();
+  g.lock();
+  return true;
+}
+
 class Store : public std::enable_shared_from_this<Store> {
  public:
   // The in-memory constructor (`Store::new`). Starts the sweeper when
@@ -91,18 +122,32 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<bool> get_into(std::string_view key, std::string& out);
   StoreResult<bool> set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                         bool nx, bool xx);
-  // set without waiting: returns nullopt, having changed nothing, when the
-  // shard lock is taken, or when the store has a memory limit or
-  // persistence (whose work may block). Lets callers that hold a
-  // process-wide lock (the Python binding) skip releasing it.
-  std::optional<StoreResult<bool>> try_set(std::string_view key, std::string_view value,
-                                           std::optional<std::uint64_t> ttl_ms, bool nx, bool xx);
   std::uint64_t del(KeyList keys);  // `delete`
   bool exists(std::string_view key);
   StoreResult<std::int64_t> incr(std::string_view key, std::int64_t amount);
   StoreResult<std::uint64_t> append(std::string_view key, std::string_view bytes);
   std::vector<std::optional<std::string>> mget(KeyList keys);
   StoreResult<void> mset(std::span<const KeyValue> pairs);
+
+  // ---- writes that never wait ---------------------------------------------
+  // Each runs like the write of the same name, or declines (an empty
+  // Attempt, nothing changed) when the shard lock is not free at once or
+  // the store has a memory limit or persistence (eviction and logging may
+  // block). Lets callers that hold a process-wide lock (the Python binding)
+  // skip releasing it for work that takes well under a microsecond.
+  Attempt<bool> try_set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
+                        bool nx, bool xx);
+  Attempt<std::uint64_t> try_del(std::string_view key);  // one key
+  Attempt<std::int64_t> try_incr(std::string_view key, std::int64_t amount);
+  Attempt<bool> try_hset(std::string_view key, std::string_view field, std::string_view value);
+  Attempt<std::uint64_t> try_lpush(std::string_view key, KeyList values);
+  Attempt<std::uint64_t> try_rpush(std::string_view key, KeyList values);
+  Attempt<std::optional<std::string>> try_lpop(std::string_view key);
+  Attempt<std::optional<std::string>> try_rpop(std::string_view key);
+  Attempt<std::uint64_t> try_sadd(std::string_view key, KeyList members);
+  // Whether a LockMode::NoWait write may run at all: without a memory
+  // limit and persistence, the shard lock is the only thing a write waits on.
+  bool writes_can_skip_waiting() const { return max_memory_ == 0 && persist_ == nullptr; }
 
   // ---- expiry ------------------------------------------------------------
   std::int64_t pttl(std::string_view key);
@@ -186,6 +231,8 @@ class Store : public std::enable_shared_from_this<Store> {
   // Under the shard's exclusive lock:
   void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now)
       MEVORA_REQUIRES(s.lock);
+  // The same, reading the clock only if the key carries a deadline.
+  void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) MEVORA_REQUIRES(s.lock);
   bool remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
   void remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
   // Stores entry under key (whose hash is given), replacing any entry.
@@ -222,8 +269,12 @@ class Store : public std::enable_shared_from_this<Store> {
   void start_sweeper(std::uint64_t interval_ms);
   template <class F>
   bool change_deadline(std::string_view key, F&& deadline_for);
-  std::optional<StoreResult<bool>> set_impl(std::string_view key, std::string_view value,
-                                            std::optional<std::uint64_t> ttl_ms, bool nx, bool xx, bool nonblocking);
+  Attempt<bool> set_impl(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
+                         bool nx, bool xx, LockMode mode);
+  Attempt<bool> del_one(std::string_view key, LazyNow& now, LockMode mode);
+  Attempt<std::int64_t> incr_impl(std::string_view key, std::int64_t amount, LockMode mode);
+  Attempt<bool> hset_impl(std::string_view key, std::string_view field, std::string_view value, LockMode mode);
+  Attempt<std::uint64_t> sadd_impl(std::string_view key, KeyList members, LockMode mode);
 
   std::vector<std::unique_ptr<Shard>> shards_;
   std::uint64_t shard_mask_ = 0;

@@ -14,9 +14,19 @@ using collections::holds;
 using collections::find_or_create_locked;
 
 StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std::string_view value) {
+  return std::move(*hset_impl(key, field, value, LockMode::Wait));
+}
+
+Attempt<bool> Store::try_hset(std::string_view key, std::string_view field, std::string_view value) {
+  return hset_impl(key, field, value, LockMode::NoWait);
+}
+
+Attempt<bool> Store::hset_impl(std::string_view key, std::string_view field, std::string_view value,
+                               LockMode mode) {
+  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
+  LazyNow now(*clock_);
 
   // Always priced as a new key holding a new field (80 + 56 = 136); not
   // reduced when either already exists.
@@ -24,7 +34,8 @@ StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std:
                              table_growth_cost(s, key, h) + kCollectionOverhead + kElementOverhead;
   if (!admit(need)) return make_err(StoreError::OutOfMemory);
 
-  WriteGuard g(s.lock);
+  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  if (!lock_for_write(g, mode)) return std::nullopt;
   expire_if_due(s, key, h, now);
   auto found = find_or_create_locked(*this, s, key, h, CollectionKind::Hash);
   if (!found.ok()) return make_err(found.error());
@@ -60,7 +71,7 @@ StoreResult<std::optional<std::string>> Store::hget(std::string_view key, std::s
 StoreResult<std::uint64_t> Store::hdel(std::string_view key, KeyList fields) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
+  LazyNow now(*clock_);
 
   WriteGuard g(s.lock);
   expire_if_due(s, key, h, now);

@@ -14,17 +14,19 @@ namespace {
 
 enum class End { Head, Tail };
 
-StoreResult<std::uint64_t> push(Store& store, std::string_view key, KeyList values, End end) {
+Attempt<std::uint64_t> push(Store& store, std::string_view key, KeyList values, End end, LockMode mode) {
+  if (mode == LockMode::NoWait && !store.writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);
-  const std::uint64_t now = store.clock().now_ms();
+  LazyNow now(store.clock());
 
   // Priced as a new list holding every value, even when the list exists.
   const std::uint64_t need = kCollectionOverhead + align16(key.size()) + store.table_growth_cost(s, key, h) +
                              collections::items_cost(values);
   if (!store.admit(need)) return make_err(StoreError::OutOfMemory);
 
-  WriteGuard g(s.lock);
+  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  if (!lock_for_write(g, mode)) return std::nullopt;
   store.expire_if_due(s, key, h, now);
   auto found = collections::find_or_create_locked(store, s, key, h, CollectionKind::List);
   if (!found.ok()) return make_err(found.error());
@@ -50,13 +52,15 @@ StoreResult<std::uint64_t> push(Store& store, std::string_view key, KeyList valu
   return length;
 }
 
-StoreResult<std::optional<std::string>> pop(Store& store, std::string_view key, End end) {
+Attempt<std::optional<std::string>> pop(Store& store, std::string_view key, End end, LockMode mode) {
   using Out = StoreResult<std::optional<std::string>>;
+  if (mode == LockMode::NoWait && !store.writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);
-  const std::uint64_t now = store.clock().now_ms();
+  LazyNow now(store.clock());
 
-  WriteGuard g(s.lock);
+  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  if (!lock_for_write(g, mode)) return std::nullopt;
   store.expire_if_due(s, key, h, now);
   auto found = collections::find_locked(store, s, key, h, CollectionKind::List);
   if (!found.ok()) return make_err(found.error());
@@ -73,16 +77,36 @@ StoreResult<std::optional<std::string>> pop(Store& store, std::string_view key, 
 }  // namespace
 
 StoreResult<std::uint64_t> Store::lpush(std::string_view key, KeyList values) {
-  return push(*this, key, values, End::Head);
+  return std::move(*push(*this, key, values, End::Head, LockMode::Wait));
 }
 
 StoreResult<std::uint64_t> Store::rpush(std::string_view key, KeyList values) {
-  return push(*this, key, values, End::Tail);
+  return std::move(*push(*this, key, values, End::Tail, LockMode::Wait));
 }
 
-StoreResult<std::optional<std::string>> Store::lpop(std::string_view key) { return pop(*this, key, End::Head); }
+StoreResult<std::optional<std::string>> Store::lpop(std::string_view key) {
+  return std::move(*pop(*this, key, End::Head, LockMode::Wait));
+}
 
-StoreResult<std::optional<std::string>> Store::rpop(std::string_view key) { return pop(*this, key, End::Tail); }
+StoreResult<std::optional<std::string>> Store::rpop(std::string_view key) {
+  return std::move(*pop(*this, key, End::Tail, LockMode::Wait));
+}
+
+Attempt<std::uint64_t> Store::try_lpush(std::string_view key, KeyList values) {
+  return push(*this, key, values, End::Head, LockMode::NoWait);
+}
+
+Attempt<std::uint64_t> Store::try_rpush(std::string_view key, KeyList values) {
+  return push(*this, key, values, End::Tail, LockMode::NoWait);
+}
+
+Attempt<std::optional<std::string>> Store::try_lpop(std::string_view key) {
+  return pop(*this, key, End::Head, LockMode::NoWait);
+}
+
+Attempt<std::optional<std::string>> Store::try_rpop(std::string_view key) {
+  return pop(*this, key, End::Tail, LockMode::NoWait);
+}
 
 StoreResult<std::vector<std::string>> Store::lrange(std::string_view key, std::int64_t start, std::int64_t stop) {
   return read_path(key, [&](EntryRef* e) -> StoreResult<std::vector<std::string>> {

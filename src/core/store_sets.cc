@@ -13,6 +13,15 @@ namespace mevora {
 using collections::holds;
 
 StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
+  return std::move(*sadd_impl(key, members, LockMode::Wait));
+}
+
+Attempt<std::uint64_t> Store::try_sadd(std::string_view key, KeyList members) {
+  return sadd_impl(key, members, LockMode::NoWait);
+}
+
+Attempt<std::uint64_t> Store::sadd_impl(std::string_view key, KeyList members, LockMode mode) {
+  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
 
@@ -23,8 +32,9 @@ StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
                              collections::items_cost(members);
   if (!admit(need)) return make_err(StoreError::OutOfMemory);
 
-  const std::uint64_t now = clock_->now_ms();
-  WriteGuard g(s.lock);
+  LazyNow now(*clock_);
+  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  if (!lock_for_write(g, mode)) return std::nullopt;
   expire_if_due(s, key, h, now);
   auto found = collections::find_or_create_locked(*this, s, key, h, CollectionKind::Set);
   if (!found.ok()) return make_err(found.error());
@@ -47,7 +57,7 @@ StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
 StoreResult<std::uint64_t> Store::srem(std::string_view key, KeyList members) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
+  LazyNow now(*clock_);
 
   WriteGuard g(s.lock);
   expire_if_due(s, key, h, now);

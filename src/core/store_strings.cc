@@ -36,18 +36,28 @@ bool parse_counter(std::string_view text, std::int64_t& out) {
 }  // namespace
 
 StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount) {
+  return std::move(*incr_impl(key, amount, LockMode::Wait));
+}
+
+Attempt<std::int64_t> Store::try_incr(std::string_view key, std::int64_t amount) {
+  return incr_impl(key, amount, LockMode::NoWait);
+}
+
+Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount, LockMode mode) {
+  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
+  LazyNow now(*clock_);
 
   if (max_memory_ != 0) {
     std::uint64_t need = table_growth_cost(s, key, h) + align16(key.size() + 20);
-    const auto [live, old] = live_size(s, key, h, now);
+    const auto [live, old] = live_size(s, key, h, now.get());
     if (live) need = need > old ? need - old : 0;
     if (!admit(need)) return make_err(StoreError::OutOfMemory);
   }
 
-  WriteGuard g(s.lock);
+  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  if (!lock_for_write(g, mode)) return std::nullopt;
   expire_if_due(s, key, h, now);
   std::int64_t current = 0;
   std::uint64_t deadline = 0;
@@ -74,10 +84,10 @@ StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount)
 StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view bytes) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
+  LazyNow now(*clock_);
 
   if (max_memory_ != 0) {
-    const bool live = live_size(s, key, h, now).first;
+    const bool live = live_size(s, key, h, now.get()).first;
     const std::uint64_t need =
         live ? bytes.size() : align16(key.size() + bytes.size()) + table_growth_cost(s, key, h);
     if (!admit(need)) return make_err(StoreError::OutOfMemory);

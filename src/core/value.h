@@ -91,6 +91,16 @@ class StrEntry {
   std::uint64_t buffer_cap() const { return head.key_len + value_cap(); }
   std::uint64_t buffer_len() const { return head.key_len + value_len(); }
 
+  // Replaces the value in place when the new one has exactly the current
+  // length and the buffer no spare capacity, so the entry's size and
+  // accounted size stay as they are. Returns false, changing nothing,
+  // otherwise.
+  bool overwrite_if_same_size(std::string_view v) {
+    if (value_len() != v.size() || value_cap() != v.size()) return false;
+    if (!v.empty()) std::memcpy(data() + head.key_len, v.data(), v.size());
+    return true;
+  }
+
   // Appends bytes, growing the buffer to capacity max(2*cap, new length, 8)
   // when the spare capacity is too small. May reallocate: returns the
   // (possibly moved) entry. Throws std::bad_alloc, leaving *this intact.
