@@ -30,6 +30,11 @@ int sync_file(int fd) {
   return 0;
 }
 
+void start_writeback(int fd) {
+  // Offset 0 and length 0: the whole file.
+  (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 int sync_dir(const char* path) {
   UniqueFd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return errno;

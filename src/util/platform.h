@@ -23,6 +23,12 @@ int sync_file(int fd);
 // Returns 0 or the errno of the failure.
 int sync_dir(const char* path);
 
+// Asks the OS to start writing the file's dirty pages back now, without
+// waiting for them (a hint that spreads the device work of a large file
+// over its writing; sync_file is still what makes it durable). Errors are
+// ignored.
+void start_writeback(int fd);
+
 // Flags for send(2) on sockets: a write to a vanished peer returns EPIPE
 // instead of raising SIGPIPE.
 int send_flags();

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "core/persist/coding.h"
 #include "core/persist/file_io.h"
+#include "util/platform.h"
 
 namespace mevora::persist {
 
@@ -34,16 +36,16 @@ Result<SnapshotWriter, PersistError> SnapshotWriter::begin(const std::string& di
   w.fd_ = std::move(*fd);
   w.dir_ = dir;
   w.now_ms_ = now_ms;
-  w.buf_.reserve(kSnapshotWriteBuffer);
-  w.buf_.append(kSnapshotMagic);
-  char header[12];
-  store_u32(header, kSnapshotVersion);
-  store_u64(header + 4, wal_seq);
-  w.buf_.append(header, sizeof header);
+  w.buf_ = std::make_unique<char[]>(kSnapshotWriteBuffer);
+  std::memcpy(w.buf_.get(), kSnapshotMagic.data(), kSnapshotMagic.size());
+  w.used_ = kSnapshotMagic.size();
+  store_u32(w.buf_.get() + w.used_, kSnapshotVersion);
+  store_u64(w.buf_.get() + w.used_ + 4, wal_seq);
+  w.used_ += 12;
   return w;
 }
 
-std::uint32_t SnapshotWriter::crc() const { return crc32_update(crc_, buf_.data(), buf_.size()); }
+std::uint32_t SnapshotWriter::crc() const { return crc32_update(crc_, buf_.get(), used_); }
 
 Result<void, PersistError> SnapshotWriter::fail(PersistError e) {
   failed_ = e;
@@ -55,25 +57,39 @@ Result<void, PersistError> SnapshotWriter::misuse() {
 }
 
 Result<void, PersistError> SnapshotWriter::flush_buffer() {
-  if (buf_.empty()) return {};
-  crc_ = crc32_update(crc_, buf_.data(), buf_.size());
-  auto w = write_all(fd_.get(), buf_);
-  buf_.clear();
+  if (used_ == 0) return {};
+  crc_ = crc32_update(crc_, buf_.get(), used_);
+  auto w = write_all(fd_.get(), buf_.get(), used_);
+  wrote(used_);
+  used_ = 0;
   if (!w.ok()) return fail(w.error());
   return {};
 }
 
+void SnapshotWriter::wrote(std::size_t n) {
+  // Start writing back every few megabytes while the rest is still being
+  // encoded, so the final sync finds little left to do. Only a hint: the
+  // sync in finish() is what makes the file durable.
+  unsynced_ += n;
+  if (unsynced_ >= kWritebackChunk) {
+    platform::start_writeback(fd_.get());
+    unsynced_ = 0;
+  }
+}
+
 Result<void, PersistError> SnapshotWriter::put(const char* data, std::size_t n) {
-  if (buf_.size() + n > kSnapshotWriteBuffer) {
+  if (used_ + n > kSnapshotWriteBuffer) {
     if (auto f = flush_buffer(); !f.ok()) return f;
   }
   if (n >= kSnapshotWriteBuffer) {
     // A large value goes straight to the file (the buffer is empty now).
     crc_ = crc32_update(crc_, data, n);
     if (auto w = write_all(fd_.get(), data, n); !w.ok()) return fail(w.error());
+    wrote(n);
     return {};
   }
-  buf_.append(data, n);
+  std::memcpy(buf_.get() + used_, data, n);
+  used_ += n;
   return {};
 }
 
@@ -122,6 +138,24 @@ Result<void, PersistError> SnapshotWriter::next_item(SnapshotType type) {
 
 Result<void, PersistError> SnapshotWriter::add_string(std::string_view key, std::uint64_t deadline_ms,
                                                       std::string_view value) {
+  // The usual record fits in the buffer's spare room: encode it in place,
+  // in the same layout start_record and put_field produce.
+  const std::size_t most = 1 + 2 * kMaxVarintLen + 8 + key.size() + value.size();
+  if (!failed_ && !spent_ && pending_items_ == 0 && !expired(deadline_ms) && most <= kSnapshotWriteBuffer - used_) {
+    char* p = buf_.get() + used_;
+    *p++ = static_cast<char>(SnapshotType::String);
+    p += store_varint(p, key.size());
+    if (!key.empty()) std::memcpy(p, key.data(), key.size());
+    p += key.size();
+    store_u64(p, deadline_ms);
+    p += 8;
+    p += store_varint(p, value.size());
+    if (!value.empty()) std::memcpy(p, value.data(), value.size());
+    p += value.size();
+    used_ = static_cast<std::size_t>(p - buf_.get());
+    ++records_;
+    return {};
+  }
   if (auto r = start_record(SnapshotType::String, key, deadline_ms, std::nullopt); !r.ok()) return r;
   if (skipping_) return {};
   return put_field(value);

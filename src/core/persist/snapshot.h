@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +51,8 @@ inline constexpr std::uint32_t kSnapshotVersion = 1;
 inline constexpr std::uint8_t kSnapshotEndMarker = 0xFF;
 inline constexpr std::uint64_t kMinSnapshotSize = 33;
 inline constexpr std::size_t kSnapshotWriteBuffer = 64 * 1024;
+// Bytes written between hints to start writing the file back.
+inline constexpr std::size_t kWritebackChunk = 8 * 1024 * 1024;
 inline constexpr std::size_t kSnapshotChecksumChunk = 64 * 1024;
 inline constexpr std::size_t kSnapshotReadBuffer = 8 * 1024;
 
@@ -116,12 +119,15 @@ class SnapshotWriter {
   Result<void, PersistError> put_varint(std::uint64_t v);
   Result<void, PersistError> put_u64(std::uint64_t v);
   Result<void, PersistError> flush_buffer();
+  void wrote(std::size_t n);
   Result<void, PersistError> fail(PersistError e);
   Result<void, PersistError> misuse();
 
   UniqueFd fd_;
   std::string dir_;
-  std::string buf_;
+  std::unique_ptr<char[]> buf_;  // kSnapshotWriteBuffer bytes
+  std::size_t used_ = 0;
+  std::uint64_t unsynced_ = 0;  // bytes written since writeback was last started
   std::uint32_t crc_ = 0;  // over the bytes already flushed
   std::uint64_t now_ms_ = 0;
   std::uint64_t records_ = 0;
