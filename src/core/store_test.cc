@@ -330,5 +330,36 @@ TEST(StoreStrings, AppendKeepsTheDeadline) {
   EXPECT_EQ(f.store->pttl("n"), 100);
 }
 
+// An overwrite with a value of the same length may reuse the entry's
+// buffer; observably it is still a fresh set: the new bytes, the new
+// deadline (or none) and a buffer sized exactly to the new value.
+TEST(StoreStrings, SetOfTheSameLengthReplacesValueAndDeadline) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("abc", "12345", 100, false, false).ok());
+  const std::uint64_t used = f.store->used_memory();
+  ASSERT_TRUE(f.store->set("abc", "abcde", std::nullopt, false, false).ok());
+  EXPECT_EQ(*f.store->get("abc").value(), "abcde");
+  EXPECT_EQ(f.store->pttl("abc"), -1);
+  EXPECT_EQ(f.store->used_memory(), used);
+  ASSERT_TRUE(f.store->set("abc", "vwxyz", 50, false, false).ok());
+  EXPECT_EQ(f.store->pttl("abc"), 50);
+  EXPECT_EQ(*f.store->get("abc").value(), "vwxyz");
+}
+
+TEST(StoreStrings, SetAfterAppendDropsTheSpareCapacity) {
+  Fixture f(one_shard());
+  ASSERT_TRUE(f.store->set("abc", "12345", std::nullopt, false, false).ok());
+  ASSERT_TRUE(f.store->append("abc", "6").ok());                 // length 9, capacity 16
+  ASSERT_TRUE(f.store->append("abc", "78901234").ok());          // length 17, capacity 32
+  ASSERT_TRUE(f.store->append("abc", "5678901234567890").ok());  // length 33, capacity 64
+  EXPECT_EQ(f.store->used_memory(), 192u + 64u);
+  // A value of the current length: charged for its exact buffer again
+  // (align16(33) = 48), not for the spare room.
+  const std::string value(30, 'x');
+  ASSERT_TRUE(f.store->set("abc", value, std::nullopt, false, false).ok());
+  EXPECT_EQ(f.store->used_memory(), 192u + 48u);
+  EXPECT_EQ(*f.store->get("abc").value(), value);
+}
+
 }  // namespace
 }  // namespace mevora
