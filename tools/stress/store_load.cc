@@ -35,16 +35,22 @@ void no_oom(Run& run, const StoreResult<T>& r, std::string_view op) {
   }
 }
 
-// The fast paths next to the blocking forms on the plain store.
+template <class T>
+void no_oom(Run& run, Attempt<T> a, std::string_view op) {
+  if (a) no_oom(run, *a, op);
+}
+
+// The writes that never wait and the read that never waits, next to the
+// blocking forms, on the plain store (one key space, every kind).
 void plain_op(Run& run, Store& s, Rng& rng, Counters& c) {
   const std::string key = pick_key(rng, 'k');
-  switch (rng.below(6)) {
+  const std::string_view one[] = {"m"};
+  switch (rng.below(12)) {
     case 0: {
       c.hit("plain try_set");
       std::optional<std::uint64_t> ttl;
       if (rng.chance(3)) ttl = short_ttl(rng);
-      const auto r = s.try_set(key, pick_value(rng, 48), ttl, false, false);
-      if (r.has_value()) no_oom(run, *r, "try_set");
+      no_oom(run, s.try_set(key, pick_value(rng, 48), ttl, false, false), "try_set");
       break;
     }
     case 1: {
@@ -66,11 +72,13 @@ void plain_op(Run& run, Store& s, Rng& rng, Counters& c) {
       (void)s.del(keys);
       break;
     }
-    default: {
-      c.hit("plain hset");
-      no_oom(run, s.hset(key, field(rng, 'f'), "v"), "hset");
-      break;
-    }
+    case 5: c.hit("plain hset"); no_oom(run, s.hset(key, field(rng, 'f'), "v"), "hset"); break;
+    case 6: c.hit("plain try_del"); (void)s.try_del(key); break;
+    case 7: c.hit("plain try_incr"); no_oom(run, s.try_incr(key, 1), "try_incr"); break;
+    case 8: c.hit("plain try_hset"); no_oom(run, s.try_hset(key, field(rng, 'f'), "w"), "try_hset"); break;
+    case 9: c.hit("plain try_lpush"); no_oom(run, s.try_lpush(key, one), "try_lpush"); break;
+    case 10: c.hit("plain try_rpop"); no_oom(run, s.try_rpop(key), "try_rpop"); break;
+    default: c.hit("plain try_sadd"); no_oom(run, s.try_sadd(key, one), "try_sadd"); break;
   }
 }
 
