@@ -70,7 +70,9 @@ class LazyNow;
 enum class LockMode { Wait, NoWait };
 
 // The outcome of a write that may decline to run: empty when it declined
-// (having changed nothing), else the write's result.
+// (having changed nothing), else the write's result. std::nullopt always
+// means "declined", also for Attempt<std::optional<...>>: a result that is
+// itself empty is returned as a StoreResult.
 template <class T>
 class Attempt {
  public:
