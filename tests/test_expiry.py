@@ -4,20 +4,11 @@ import time
 import pytest
 
 from mevora import Cache
+from resp_client import thread_names
 
 
 def sweeper_threads():
-    # Thread names set by the extension are visible through /proc.
-    import os
-
-    names = []
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                names.append(f.read().strip())
-        except OSError:
-            pass
-    return names.count("mevora-sweeper")
+    return thread_names().count("mevora-sweeper")
 
 
 def test_ttl_and_pttl(cache):

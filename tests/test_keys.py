@@ -3,6 +3,8 @@ import time
 
 import pytest
 
+from conftest import WRONGTYPE
+
 from mevora import Cache
 
 
@@ -180,7 +182,7 @@ def test_get_on_collection_is_wrongtype(cache):
     cache.hset("h", "f", "v")
     with pytest.raises(TypeError) as info:
         cache.get("h")
-    assert str(info.value) == "WRONGTYPE Operation against a key holding the wrong kind of value"
+    assert str(info.value) == WRONGTYPE
 
 
 def test_delete(cache):

@@ -6,17 +6,12 @@ from collections import OrderedDict, namedtuple
 
 import pytest
 
-WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
+from conftest import check_wrongtype_changes_nothing, fill_other_kinds
+
 NOT_INTEGER = "value is not an integer or out of range"
 OVERFLOW = "increment or decrement would overflow"
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
-
-
-def fill_collections(c):
-    c.hset("hash", "f", "v")
-    c.rpush("list", "x")
-    c.sadd("set", "m")
 
 
 # ---- incr / decr ---------------------------------------------------------------------
@@ -252,15 +247,7 @@ def test_append_conversion_failure_writes_nothing(cache):
     ids=["get", "incr", "decr", "append"],
 )
 def test_string_operations_on_collections_raise_wrongtype(cache, key, call):
-    fill_collections(cache)
-    before = cache.used_memory
-    with pytest.raises(TypeError) as info:
-        call(cache, key)
-    assert str(info.value) == WRONGTYPE
-    assert cache.used_memory == before
-    assert cache.hgetall("hash") == {b"f": b"v"}
-    assert cache.lrange("list", 0, -1) == [b"x"]
-    assert cache.smembers("set") == {b"m"}
+    check_wrongtype_changes_nothing(cache, "string", key, call)
 
 
 # ---- mget ----------------------------------------------------------------------------
@@ -268,7 +255,7 @@ def test_string_operations_on_collections_raise_wrongtype(cache, key, call):
 
 def test_mget_yields_none_for_collections_and_missing(cache):
     cache.set("s", "value")
-    fill_collections(cache)
+    fill_other_kinds(cache, "string")
     assert cache.mget(["s", "hash", "missing", "list", "set", "s"]) == [b"value", None, None, None, None, b"value"]
 
 

@@ -44,6 +44,18 @@ auto write_path(TryOp&& try_op, Op&& op) {
   return unlocked(op);
 }
 
+// op(args...) through write_path when the call has a form that never waits
+// (try_op), else with the GIL released; try_op is nullptr for calls
+// without one.
+template <class Op, class TryOp, class... A>
+auto store_call(Op& op, TryOp& try_op, A&&... args) {
+  if constexpr (std::is_same_v<TryOp, std::nullptr_t>) {
+    return unlocked([&] { return op(args...); });
+  } else {
+    return write_path([&] { return try_op(args...); }, [&] { return op(args...); });
+  }
+}
+
 // A read under the GIL when the key's shard lock is free at once:
 // build(EntryRef* or nullptr, bool& wrong_type) makes the result object,
 // which may only be bytes, an int, a bool or None (creating those runs no
@@ -435,15 +447,7 @@ PyObject* key_items_count(PyObject* self, const char* name, PyObject* const* arg
     std::vector<Bytes> items;
     if (!key_and_items(name, args, nargs, kwnames, key, items)) return nullptr;
     const std::vector<std::string_view> views = views_of(items);
-    Store& store = store_of(self);
-    auto full = [&] { return op(store, key.view, KeyList(views)); };
-    auto r = [&] {
-      if constexpr (std::is_same_v<TryOp, std::nullptr_t>) {
-        return unlocked(full);
-      } else {
-        return write_path([&] { return try_op(store, key.view, KeyList(views)); }, full);
-      }
-    }();
+    auto r = store_call(op, try_op, store_of(self), key.view, KeyList(views));
     if (!r.ok()) return raise_store_error(r.error());
     return py_u64(r.value());
   });
@@ -459,15 +463,7 @@ PyObject* key_only(PyObject* self, const char* name, PyObject* const* args, Py_s
     if (!bind_args({name, kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    Store& store = store_of(self);
-    auto full = [&] { return op(store, key.view); };
-    auto r = [&] {
-      if constexpr (std::is_same_v<TryOp, std::nullptr_t>) {
-        return unlocked(full);
-      } else {
-        return write_path([&] { return try_op(store, key.view); }, full);
-      }
-    }();
+    auto r = store_call(op, try_op, store_of(self), key.view);
     if (!r.ok()) return raise_store_error(r.error());
     return build(r.value());
   });

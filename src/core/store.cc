@@ -76,11 +76,13 @@ void Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, st
   if (slot != Table::npos && s.table.at(slot).head().due(now)) remove_slot_locked(s, slot);
 }
 
-void Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) {
+std::size_t Store::live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) {
   const std::size_t slot = s.table.find(key, hash);
-  if (slot == Table::npos) return;
+  if (slot == Table::npos) return slot;
   const std::uint64_t d = s.table.at(slot).head().deadline_ms;
-  if (d != 0 && d <= now.get()) remove_slot_locked(s, slot);
+  if (d == 0 || d > now.get()) return slot;
+  remove_slot_locked(s, slot);
+  return Table::npos;
 }
 
 EntryRef Store::put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) {
@@ -217,12 +219,7 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, std:
   {
     std::unique_lock<RwLock> g(s.lock, std::defer_lock);
     if (!lock_for_write(g, mode)) return std::nullopt;
-    std::size_t slot = s.table.find(key, h);
-    const std::uint64_t deadline_now = slot == Table::npos ? 0 : s.table.at(slot).head().deadline_ms;
-    if (deadline_now != 0 && deadline_now <= now.get()) {
-      remove_slot_locked(s, slot);
-      slot = Table::npos;
-    }
+    const std::size_t slot = live_slot_locked(s, key, h, now);
     const bool present = slot != Table::npos;
     if ((present && nx) || (!present && xx)) return StoreResult<bool>(false);
     StrEntry* same = present && s.table.at(slot).is_string() ? s.table.at(slot).str() : nullptr;
@@ -265,8 +262,10 @@ Attempt<bool> Store::del_one(std::string_view key, LazyNow& now, LockMode mode) 
   Shard& s = shard_for(h);
   std::unique_lock<RwLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
-  expire_if_due(s, key, h, now);
-  return remove_locked(s, key, h);
+  const std::size_t slot = live_slot_locked(s, key, h, now);
+  if (slot == Table::npos) return false;
+  remove_slot_locked(s, slot);
+  return true;
 }
 
 bool Store::exists(std::string_view key) {

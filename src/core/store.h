@@ -234,7 +234,14 @@ class Store : public std::enable_shared_from_this<Store> {
   void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now)
       MEVORA_REQUIRES(s.lock);
   // The same, reading the clock only if the key carries a deadline.
-  void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) MEVORA_REQUIRES(s.lock);
+  void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) MEVORA_REQUIRES(s.lock) {
+    (void)live_slot_locked(s, key, hash, now);
+  }
+  // The key's slot, or Table::npos when it is absent; a due entry is
+  // removed first (its DEL logged) and reported absent. Reads the clock
+  // only if the key carries a deadline.
+  std::size_t live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now)
+      MEVORA_REQUIRES(s.lock);
   bool remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
   void remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
   // Stores entry under key (whose hash is given), replacing any entry.

@@ -58,10 +58,9 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
 
   std::unique_lock<RwLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
-  expire_if_due(s, key, h, now);
   std::int64_t current = 0;
   std::uint64_t deadline = 0;
-  const std::size_t slot = s.table.find(key, h);
+  const std::size_t slot = live_slot_locked(s, key, h, now);
   if (slot != Table::npos) {
     EntryRef e = s.table.at(slot);
     if (!e.is_string()) return make_err(StoreError::WrongType);
@@ -76,7 +75,8 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
   (void)ec;  // 24 bytes always hold a 64-bit integer
   const std::string_view value(text, static_cast<std::size_t>(end - text));
   check_key_length(key);
-  insert_locked(s, h, EntryRef(StrEntry::create(key, value, deadline, next_stamp())));
+  const EntryRef old = put_locked(s, h, slot, EntryRef(StrEntry::create(key, value, deadline, next_stamp())));
+  if (old) old.destroy();
   log_mutation(WalRecord::set(key, deadline, value));
   return result;
 }

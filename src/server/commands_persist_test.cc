@@ -1,13 +1,11 @@
 // The persistence commands (SAVE, BGSAVE, LASTSAVE, INFO's persistence
 // section) against a scripted persistence layer installed in an in-memory
 // store, so that saves can be held, failed and counted deterministically.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -18,12 +16,14 @@
 #include "core/persistence.h"
 #include "server/command_test_support.h"
 #include "server/commands.h"
+#include "util/thread_names_testing.h"
 
 namespace mevora::server {
 namespace {
 
 using namespace std::string_literals;
 using namespace command_test;
+using testing_threads::thread_count;
 
 
 // Saves succeed or fail as told; a save can be held until released.
@@ -105,27 +105,7 @@ struct PersistentHarness : Harness {
   FakePersistence* fake;  // owned by the store
 };
 
-// Names of this process's threads.
-std::vector<std::string> thread_names() {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return names;
-  while (dirent* e = ::readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm("/proc/self/task/"s + e->d_name + "/comm");
-    std::string name;
-    if (std::getline(comm, name)) names.push_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
 
-bool has_thread(const std::string& name) {
-  for (const std::string& n : thread_names()) {
-    if (n == name) return true;
-  }
-  return false;
-}
 
 // Waits (without a deadline: the test runner's timeout bounds it) until
 // the bgsave flag is clear again.
@@ -178,7 +158,7 @@ TEST(PersistenceCommands, OneBackgroundSaveAtATime) {
   h.fake->hold();
   EXPECT_EQ(h.run({"BGSAVE"}), simple("Background saving started"));
   h.fake->wait_started(1);
-  EXPECT_TRUE(has_thread("mevora-bgsave"));
+  EXPECT_GT(thread_count("mevora-bgsave"), 0);
   EXPECT_EQ(h.run({"BGSAVE"}), err("ERR Background save already in progress"));
   // SAVE does not go through the flag.
   EXPECT_TRUE(h.ctx->bgsave->load());

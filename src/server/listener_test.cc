@@ -1,21 +1,22 @@
 #include "server/listener.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/clock.h"
+#include "util/thread_names_testing.h"
 
 namespace mevora::server {
 namespace {
+
+using testing_threads::thread_count;
 
 std::shared_ptr<Store> make_store() {
   StoreConfig config;
@@ -81,25 +82,7 @@ class Client {
   bool connected_ = false;
 };
 
-std::vector<std::string> thread_names() {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return names;
-  while (dirent* e = ::readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    if (std::getline(comm, name)) names.push_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
 
-int count_threads(const std::string& name) {
-  int n = 0;
-  for (const std::string& t : thread_names()) n += t == name ? 1 : 0;
-  return n;
-}
 
 RunningServer start(std::shared_ptr<Store> store, std::optional<std::string> password = std::nullopt) {
   auto r = start_server("127.0.0.1", 0, std::move(password), std::move(store));
@@ -110,15 +93,15 @@ RunningServer start(std::shared_ptr<Store> store, std::optional<std::string> pas
 TEST(Listener, ServesOnThePortTheSystemPicked) {
   RunningServer server = start(make_store());
   ASSERT_NE(server.port, 0);
-  EXPECT_EQ(count_threads("mevora-accept"), 1);
+  EXPECT_EQ(thread_count("mevora-accept"), 1);
   Client c(server.port);
   ASSERT_TRUE(c.connected());
   c.send("PING\r\n*3\r\n$3\r\nSET\r\n$1\r\nk\r\n$1\r\nv\r\nGET k\r\n");
   EXPECT_EQ(c.read(19), "+PONG\r\n+OK\r\n$1\r\nv\r\n");
   shutdown_server(server);
   EXPECT_TRUE(c.at_eof());
-  EXPECT_EQ(count_threads("mevora-accept"), 0);
-  EXPECT_EQ(count_threads("mevora-conn"), 0);
+  EXPECT_EQ(thread_count("mevora-accept"), 0);
+  EXPECT_EQ(thread_count("mevora-conn"), 0);
   shutdown_server(server);  // again: nothing left to do
 }
 
@@ -127,7 +110,7 @@ TEST(Listener, ShutdownRightAfterStartReturns) {
     RunningServer server = start(make_store());
     shutdown_server(server);
   }
-  EXPECT_EQ(count_threads("mevora-accept"), 0);
+  EXPECT_EQ(thread_count("mevora-accept"), 0);
 }
 
 TEST(Listener, ShutdownEndsIdleAndHalfSentConnections) {
@@ -142,10 +125,10 @@ TEST(Listener, ShutdownEndsIdleAndHalfSentConnections) {
   clients[0]->send("*2\r\n$4\r\nAUTH\r\n$2\r\np");  // cut mid-request
   clients[1]->send("*1048576\r\n");                  // a huge announced request, then silence
   clients[2]->send("*1\r\n$536870912\r\n");
-  ASSERT_EQ(count_threads("mevora-conn"), 8);
+  ASSERT_EQ(thread_count("mevora-conn"), 8);
   shutdown_server(server);
   for (auto& c : clients) EXPECT_TRUE(c->at_eof());
-  EXPECT_EQ(count_threads("mevora-conn"), 0);
+  EXPECT_EQ(thread_count("mevora-conn"), 0);
 }
 
 TEST(Listener, FinishedConnectionThreadsAreReapedOnAccept) {
@@ -207,7 +190,7 @@ TEST(Listener, ManyConcurrentClientsShareOneKeyspace) {
   ASSERT_TRUE(v.ok());
   EXPECT_EQ(v.value(), std::to_string(kThreads * kClientsPerThread * kRounds));
   shutdown_server(server);
-  EXPECT_EQ(count_threads("mevora-conn"), 0);
+  EXPECT_EQ(thread_count("mevora-conn"), 0);
 }
 
 TEST(Listener, BindAndResolveErrors) {
@@ -227,7 +210,7 @@ TEST(Listener, BindAndResolveErrors) {
   ASSERT_FALSE(not_local.ok());
   EXPECT_EQ(not_local.error().text(), PersistError::from_errno(EADDRNOTAVAIL).text());
   shutdown_server(server);
-  EXPECT_EQ(count_threads("mevora-accept"), 0);
+  EXPECT_EQ(thread_count("mevora-accept"), 0);
 }
 
 TEST(Listener, Ipv6LoopbackLiteralAndHostNames) {

@@ -19,8 +19,11 @@
 #include "core/persist/test_files.h"
 #include "core/persist/wal.h"
 #include "core/store.h"
+#include "util/thread_names_testing.h"
 
 namespace mevora::persist::testing_store {
+
+using testing_threads::thread_count;
 
 // A persistent configuration without background threads unless asked for.
 inline StoreConfig config_for(const std::string& dir, FsyncPolicy fsync = FsyncPolicy::Never,
@@ -118,17 +121,6 @@ inline std::vector<std::string> dir_names(const std::string& dir) {
   }
   std::sort(out.begin(), out.end());
   return out;
-}
-
-// Threads of this process whose name is `name`.
-inline int thread_count(const std::string& name) {
-  int n = 0;
-  for (const std::string& tid : dir_names("/proc/self/task")) {
-    std::ifstream in("/proc/self/task/" + tid + "/comm");
-    std::string comm;
-    if (std::getline(in, comm) && comm == name) ++n;
-  }
-  return n;
 }
 
 // The whole keyspace as sorted lines "<key> d=<deadline> <kind>:<value>",
