@@ -45,7 +45,8 @@ def finish(proc, sig):
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
 def test_serves_until_a_stop_signal(sig):
-    proc = launch("--port", "0", "--shards", "4")
+    # At log level warning a clean run writes nothing to stderr.
+    proc = launch("--port", "0", "--shards", "4", "--log-level", "warning")
     try:
         port = listening_port(proc)
         with Client(port) as k:
