@@ -125,6 +125,28 @@ def test_log_of_a_persistent_server(running, tmp_path):
     ]
 
 
+def test_log_of_a_recovery(running, tmp_path):
+    data = tmp_path / "data"
+    proc = running("--dir", str(data), "--fsync", "always")
+    with Client(listening_port(proc)) as k:
+        assert k.call("SET", "a", "1") == "OK"
+        assert k.call("SET", "b", "2") == "OK"
+    proc.kill()  # no final save: the keys are only in the log
+    proc.communicate(timeout=TIMEOUT)
+    (segment,) = [p for p in data.iterdir() if p.name.startswith("wal-") and p.stat().st_size > 0]
+    with open(segment, "ab") as f:
+        f.write(b"\x10\x00")  # half a frame header, as a crash in mid-write leaves it
+
+    proc = running("--dir", str(data))
+    port = listening_port(proc)
+    rc, _, err = finish(proc, signal.SIGTERM)
+    assert rc == 0, err
+    opened, note, listening = events(err.splitlines())[:3]
+    assert opened == ("INFO", f"data directory {data} opened, keys loaded: 2")
+    assert note[0] == "WARNING" and note[1].startswith("recovery: ") and segment.name in note[1], note
+    assert listening == ("INFO", f"mevora listening on 127.0.0.1:{port}")
+
+
 def test_log_level_hides_less_severe_events(running, tmp_path):
     proc = running("--dir", str(tmp_path / "d"), "--log-level", "error")
     listening_port(proc)

@@ -120,6 +120,8 @@ def _parser():
         prog="python -m mevora",
         description="Serve a mevora cache over TCP (RESP2) until SIGINT or SIGTERM.",
     )
+    # What to run: serving, unless a subcommand's parser sets its own `run`
+    # (set_defaults(run=...)); main() calls args.run(args, parser).
     p.set_defaults(run=_serve)
     p.add_argument("--version", action="version", version=f"mevora {_version()}")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
