@@ -284,19 +284,20 @@ def _serve(args, parser):
     cache, created = _open_cache(args)
     if cache is None:
         return 1
+    watch = _PersistWatch(cache)  # from the state the open just logged
     try:
         server = Server(cache, host=args.host, port=args.port, password=password)
         server.start()
-    except BaseException as e:
+    except OSError as e:
         cache.close()
-        if not isinstance(e, OSError):
-            raise
         log.error("%s", e)
         if created is not None:  # made by this start, under its lock: nobody else's files
             shutil.rmtree(created, ignore_errors=True)
         return 1
+    except BaseException:
+        cache.close()
+        raise
 
-    watch = _PersistWatch(cache)
     try:
         line = f"mevora listening on {_display(args.host, server.port)}"
         print(line, flush=True)
