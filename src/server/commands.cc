@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <new>
 #include <utility>
 
@@ -78,7 +77,6 @@ constexpr CommandSpec kCommands[] = {
 
 // Longer than every table name, so a longer argument 0 cannot match.
 constexpr std::size_t kNameBufferSize = 16;
-
 
 // The table entry for a command name as sent, or null. The upper-cased
 // copy lives on the stack; a name too long for it matches nothing.
