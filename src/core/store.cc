@@ -229,9 +229,10 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
     const std::uint64_t growth = table_growth_cost(s, key, h);
     const auto [exists, old] = live_size(s, key, h, now.get());
     // A write that reports the previous value must look at it under the
-    // lock even when it will not write.
-    if (previous == nullptr && ((exists && nx) || (!exists && xx))) return StoreResult<bool>(false);
-    std::uint64_t need = align16(key.size() + value.size()) + growth;
+    // lock even when it will not write; it asks for no memory then.
+    const bool declines = (exists && nx) || (!exists && xx);
+    if (declines && previous == nullptr) return StoreResult<bool>(false);
+    std::uint64_t need = declines ? 0 : align16(key.size() + value.size()) + growth;
     if (exists) need = need > old ? need - old : 0;
     if (!admit(need)) return StoreResult<bool>(make_err(StoreError::OutOfMemory));
   }

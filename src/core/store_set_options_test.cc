@@ -149,6 +149,34 @@ TEST_F(SetOptionsTest, GetdelReturnsAndRemovesOnlyStrings) {
   EXPECT_FALSE(store_->getdel("t").value().has_value());
 }
 
+// A full store under noeviction still answers NX GET on a present key:
+// the write will not happen, so it needs no memory.
+TEST(SetOptionsMemory, DecliningGetNeedsNoMemory) {
+  StoreConfig c;
+  c.shards = 1;
+  c.sweep_interval_ms = 0;
+  c.max_memory = 4096;
+  auto store = Store::create(c, std::make_shared<FakeClock>(1000));
+  ASSERT_TRUE(store->set("k", "old", std::nullopt, false, false).value());
+  const std::string big(8192, 'x');
+  StoreResult<bool> plain = store->set("k", big, std::nullopt, false, false);
+  ASSERT_FALSE(plain.ok());
+  EXPECT_EQ(plain.error(), StoreError::OutOfMemory);
+  SetOptions nx_get;
+  nx_get.nx = true;
+  nx_get.get = true;
+  StoreResult<SetOutcome> r = store->set_with("k", big, nx_get);
+  ASSERT_TRUE(r.ok());
+  EXPECT_FALSE(r.value().written);
+  EXPECT_EQ(r.value().previous, "old");
+  SetOptions get_only;
+  get_only.get = true;
+  StoreResult<SetOutcome> writes = store->set_with("k", big, get_only);
+  ASSERT_FALSE(writes.ok());
+  EXPECT_EQ(writes.error(), StoreError::OutOfMemory);
+  EXPECT_EQ(store->get("k").value(), "old");
+}
+
 // Concurrent GETSETs on one key: every value written is reported as
 // replaced exactly once, by the write that followed it, so no update is
 // lost or seen twice.
