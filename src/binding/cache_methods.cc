@@ -720,14 +720,8 @@ PyMethodDef kCacheMethods[] = {
                   "persistence is off."),
     MEVORA_FAST(set,
                 "set($self, key, value, ex=None, px=None, nx=False, xx=False, get=False, keepttl=False, "
-                "exat=None, pxat=None)\n--\n\nStores a string value. Returns whether it was written, or with "
-                "get=True the previous value (None if absent). keepttl keeps the key's deadline; exat and pxat "
-                "give an absolute one (Unix seconds or milliseconds)."),
+                "exat=None, pxat=None)\n--\n\n"),
     MEVORA_FAST(get, "get($self, key)\n--\n\n"),
-    MEVORA_FAST(getset,
-                "getset($self, key, value)\n--\n\nStores value without a deadline and returns the previous "
-                "value, in one step."),
-    MEVORA_FAST(getdel, "getdel($self, key)\n--\n\nRemoves a string key and returns its value, in one step."),
     MEVORA_FAST(mget, "mget($self, keys)\n--\n\n"),
     MEVORA_FAST(mset, "mset($self, mapping)\n--\n\n"),
     MEVORA_FAST(incr, "incr($self, key, amount=1)\n--\n\n"),
@@ -760,6 +754,8 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(smembers, "smembers($self, key)\n--\n\n"),
     MEVORA_FAST(sismember, "sismember($self, key, member)\n--\n\n"),
     MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
+    MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
+    MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
