@@ -1,12 +1,23 @@
-"""A minimal RESP2 client for the server tests.
+"""A minimal RESP2/RESP3 client for the server tests.
 
 Speaks raw bytes over one TCP socket: ``call`` sends a multibulk request and
 reads its reply; ``send`` and ``read_reply`` let tests pipeline or send
-malformed input. Replies decode to plain values:
+malformed input; ``call_raw`` returns the exact bytes of one reply. Replies
+decode to plain values:
 
 - simple string -> ``str``          - error   -> ``Err`` (returned, not raised)
 - integer       -> ``int``          - bulk    -> ``bytes``
-- null bulk     -> ``None``         - array   -> ``list``
+- null bulk     -> ``None``         - array   -> ``list`` (null array: ``None``)
+
+and, after a connection switched to RESP3 with HELLO 3:
+
+- null ``_``    -> ``None``         - map ``%``    -> ``dict``
+- set ``~``     -> ``Set3`` (a list in wire order, to tell it from an array)
+- double ``,``  -> ``float``        - boolean ``#`` -> ``bool``
+
+The handshake helpers at the end open a connection the way client libraries
+in use today do (HELLO 3 with or without a fallback, or AUTH), so tests can
+follow each handshake with the same traffic.
 
 Every socket has a timeout, so a reply that never comes fails the test
 instead of hanging it.
@@ -21,6 +32,10 @@ TIMEOUT = 10.0
 @dataclass(frozen=True)
 class Err:
     text: str
+
+
+class Set3(list):
+    """A RESP3 set reply, in the order it came on the wire."""
 
 
 class ConnectionClosed(Exception):
@@ -60,22 +75,42 @@ class Client:
         self.send(encode(*args))
         return self.read_reply()
 
+    def call_raw(self, *args):
+        """The exact bytes of the reply to one request."""
+        self.send(encode(*args))
+        return self.read_raw_reply()
+
+    def read_raw_reply(self):
+        """The exact bytes of the next reply (read through read_reply)."""
+        self._raw = []
+        try:
+            self.read_reply()
+        finally:
+            raw, self._raw = b"".join(self._raw), None
+        return raw
+
     def _fill(self):
         chunk = self.sock.recv(65536)
         if not chunk:
             raise ConnectionClosed()
         self.buf += chunk
 
+    _raw = None  # while read_raw_reply runs: the consumed pieces
+
     def _line(self):
         while b"\r\n" not in self.buf:
             self._fill()
         line, _, self.buf = self.buf.partition(b"\r\n")
+        if self._raw is not None:
+            self._raw.append(line + b"\r\n")
         return line
 
     def _exact(self, n):
         while len(self.buf) < n:
             self._fill()
         data, self.buf = self.buf[:n], self.buf[n:]
+        if self._raw is not None:
+            self._raw.append(data)
         return data
 
     def read_reply(self):
@@ -95,8 +130,22 @@ class Client:
             assert data[-2:] == b"\r\n", data[-2:]
             return data[:-2]
         if kind == b"*":
-            return [self.read_reply() for _ in range(int(rest))]
-        raise AssertionError(f"not a RESP2 reply line: {line!r}")
+            n = int(rest)
+            return None if n < 0 else [self.read_reply() for _ in range(n)]
+        if kind == b"_":
+            assert rest == b"", line
+            return None
+        if kind == b"%":
+            pairs = [(self.read_reply(), self.read_reply()) for _ in range(int(rest))]
+            return dict(pairs)
+        if kind == b"~":
+            return Set3(self.read_reply() for _ in range(int(rest)))
+        if kind == b",":
+            return float(rest)
+        if kind == b"#":
+            assert rest in (b"t", b"f"), line
+            return rest == b"t"
+        raise AssertionError(f"not a RESP reply line: {line!r}")
 
     def read_all_until_close(self):
         """Every byte the server sends until it closes (a reset counts as a close)."""
@@ -113,6 +162,87 @@ class Client:
     def is_closed_by_server(self):
         """True once the server has closed: EOF (or a reset) with nothing unread."""
         return self.read_all_until_close() == b""
+
+
+# ---- handshakes ---------------------------------------------------------------
+#
+# Each returns the protocol the connection speaks afterwards (2 or 3) and
+# fails the test when the server answers what no client would accept.
+
+
+def hello_args(protover, password):
+    args = ["HELLO", str(protover)]
+    if password is not None:
+        args += ["AUTH", "default", password]
+    return args
+
+
+def handshake_hello3(k, password=None):
+    """HELLO 3 [AUTH default pw] with no fallback: RESP3 or a failed test."""
+    props = k.call(*hello_args(3, password))
+    assert isinstance(props, dict), props
+    assert props[b"proto"] == 3 and props[b"server"] == b"mevora", props
+    return 3
+
+
+def handshake_hello_fallback(k, password=None, protover=3):
+    """HELLO protover [AUTH default pw]; on "unknown command" or NOPROTO,
+    AUTH pw (when there is a password) and RESP2."""
+    reply = k.call(*hello_args(protover, password))
+    if isinstance(reply, Err):
+        assert reply.text.startswith(("ERR unknown command", "NOPROTO")), reply
+        return handshake_auth(k, password)
+    assert isinstance(reply, dict if protover == 3 else list), reply
+    return protover
+
+
+def handshake_auth(k, password=None):
+    """AUTH pw (when there is a password), then RESP2."""
+    if password is not None:
+        assert k.call("AUTH", password) == "OK"
+    return 2
+
+
+HANDSHAKES = {
+    "hello3": handshake_hello3,
+    "hello-fallback": handshake_hello_fallback,
+    "hello-noproto-fallback": lambda k, password=None: handshake_hello_fallback(k, password, protover=4),
+    "auth": handshake_auth,
+}
+
+
+def set_client_info(k, lib_name="mevora-tests", lib_ver="1.0"):
+    """What clients send right after the handshake."""
+    assert k.call("CLIENT", "SETINFO", "LIB-NAME", lib_name) == "OK"
+    assert k.call("CLIENT", "SETINFO", "LIB-VER", lib_ver) == "OK"
+
+
+def ordinary_traffic(k, protocol, prefix="t:"):
+    """A mix of everyday commands whose decoded replies must match the
+    protocol the handshake settled on."""
+    key = prefix + "k"
+    assert k.call("PING") == "PONG"
+    assert k.call("SET", key, "v", "EX", 100) == "OK"
+    assert k.call("GET", key) == b"v"
+    assert k.call("GET", prefix + "missing") is None
+    assert k.call("SETNX", key, "w") == 0
+    assert k.call("SET", key, "w", "GET", "KEEPTTL") == b"v"
+    assert 0 < k.call("TTL", key) <= 100
+    assert k.call("INCR", prefix + "n") == 1
+    assert k.call("MGET", key, prefix + "missing") == [b"w", None]
+    assert k.call("HSET", prefix + "h", "f", "1", "g", "2") == 2
+    hash_reply = k.call("HGETALL", prefix + "h")
+    assert k.call("SADD", prefix + "s", "a", "b") == 2
+    set_reply = k.call("SMEMBERS", prefix + "s")
+    if protocol == 3:
+        assert hash_reply == {b"f": b"1", b"g": b"2"}
+        assert isinstance(set_reply, Set3) and sorted(set_reply) == [b"a", b"b"]
+    else:
+        assert dict(zip(hash_reply[::2], hash_reply[1::2])) == {b"f": b"1", b"g": b"2"}
+        assert type(set_reply) is list and sorted(set_reply) == [b"a", b"b"]
+    assert k.call("GETDEL", key) == b"w"
+    assert k.call("UNLINK", prefix + "n", prefix + "h", prefix + "s") == 3
+    assert k.call("EXISTS", key) == 0
 
 
 SERVER_THREAD_NAMES = ("mevora-accept", "mevora-conn")

@@ -75,7 +75,7 @@ def test_instances_have_no_dict_but_subclasses_do():
 METHOD_SIGNATURES = {
     "close": "($self)",
     "save": "($self)",
-    "set": "($self, key, value, ex=None, px=None, nx=False, xx=False)",
+    "set": "($self, key, value, ex=None, px=None, nx=False, xx=False, get=False, keepttl=False, exat=None, pxat=None)",
     "get": "($self, key)",
     "mget": "($self, keys)",
     "mset": "($self, mapping)",
@@ -107,6 +107,8 @@ METHOD_SIGNATURES = {
     "smembers": "($self, key)",
     "sismember": "($self, key, member)",
     "scard": "($self, key)",
+    "getset": "($self, key, value)",
+    "getdel": "($self, key)",
 }
 
 

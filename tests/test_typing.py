@@ -85,6 +85,9 @@ GOOD = """
         value: bytes | None = c.get("a")
         n: int = c.incr("n", Index()) + c.decr("n") + c.append("s", b"x")
         ok: bool = c.set("k", 1, ex=10, nx=True) and c.exists(b"k") and c.expire("k", 5) and c.persist("k")
+        ok = c.set("k", 2, keepttl=True) or c.set("k", 3, exat=2_000_000_000, xx=True)
+        previous: bytes | None = c.set("k", 4, get=True, pxat=2_000_000_000_000)
+        previous = c.getset("k", 5) or c.getdel("k")
         ttl: int = c.ttl("k") + c.pttl("k") + c.delete("a", b"b", 3)
         values: list[bytes | None] = c.mget(["a", "b"])
         values = c.mget("ab")
@@ -173,6 +176,7 @@ BAD = """
     Server(c, port="6380")  # E
     Server("not a cache")  # E
     text: str = c.lpop("l")  # E
+    flag: bool = c.set("k", 1, get=True)  # E
     wal: int = c.persist_stats["wal_bytes"]  # E
     count: str = len(c)  # E
     c.nosuchmethod()  # E

@@ -8,7 +8,7 @@ although the type system counts it as an int. Everything read back is bytes.
 import builtins
 import os
 from collections.abc import Iterable
-from typing import Protocol, SupportsIndex, TypedDict, TypeVar, type_check_only
+from typing import Literal, Protocol, SupportsIndex, TypedDict, TypeVar, overload, type_check_only
 
 from typing_extensions import Self, TypeAlias
 
@@ -58,6 +58,7 @@ class Cache:
     def close(self) -> None: ...
     def save(self) -> None:
         """Writes a snapshot now. Raises OSError on I/O failure, ValueError if persistence is off."""
+    @overload
     def set(
         self,
         key: _Value,
@@ -66,7 +67,27 @@ class Cache:
         px: int | None = None,
         nx: bool = False,
         xx: bool = False,
+        get: Literal[False] = False,
+        keepttl: bool = False,
+        exat: int | None = None,
+        pxat: int | None = None,
     ) -> bool: ...
+    @overload
+    def set(
+        self,
+        key: _Value,
+        value: _Value,
+        ex: int | None = None,
+        px: int | None = None,
+        nx: bool = False,
+        xx: bool = False,
+        *,
+        get: Literal[True],
+        keepttl: bool = False,
+        exat: int | None = None,
+        pxat: int | None = None,
+    ) -> bytes | None:
+        """With get=True: the value before the call (None if absent), whether or not it wrote."""
     def get(self, key: _Value) -> bytes | None: ...
     def mget(self, keys: Iterable[_Value]) -> list[bytes | None]: ...
     def mset(self, mapping: _SupportsItems[_Value, _Value]) -> None: ...
@@ -99,6 +120,10 @@ class Cache:
     def smembers(self, key: _Value) -> builtins.set[bytes]: ...
     def sismember(self, key: _Value, member: _Value) -> bool: ...
     def scard(self, key: _Value) -> int: ...
+    def getset(self, key: _Value, value: _Value) -> bytes | None:
+        """Stores value without a deadline and returns the previous value, in one step."""
+    def getdel(self, key: _Value) -> bytes | None:
+        """Removes a string key and returns its value, in one step."""
 
 class Server:
     """RESP2 server that serves a `Cache` over TCP."""

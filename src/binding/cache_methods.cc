@@ -88,7 +88,7 @@ void trim_scratch() {
 
 constexpr const char* kKey[] = {"key"};
 constexpr const char* kKeyValue[] = {"key", "value"};
-constexpr const char* kSet[] = {"key", "value", "ex", "px", "nx", "xx"};
+constexpr const char* kSet[] = {"key", "value", "ex", "px", "nx", "xx", "get", "keepttl", "exat", "pxat"};
 constexpr const char* kKeys[] = {"keys"};
 constexpr const char* kMapping[] = {"mapping"};
 constexpr const char* kKeyAmount[] = {"key", "amount"};
@@ -127,9 +127,45 @@ PyObject* m_save(PyObject* self, PyObject*) {
 
 // ---- strings and keys -------------------------------------------------------------
 
+// The options beyond ex/px/nx/xx: the previous value (get), the kept
+// deadline (keepttl) and absolute deadlines (exat, pxat). Fills `options`
+// (whose expiry the caller may already have set from ex/px) and reports
+// whether any of them was given. False with a Python exception set.
+bool set_extra_options(PyObject* const* a, SetOptions& options, bool& given) {
+  PyObject* exat = a[8] == Py_None ? nullptr : a[8];
+  PyObject* pxat = a[9] == Py_None ? nullptr : a[9];
+  bool keepttl = false;
+  if (a[6] != nullptr && !to_flag(a[6], "get", options.get)) return false;
+  if (a[7] != nullptr && !to_flag(a[7], "keepttl", keepttl)) return false;
+  const int deadlines = (options.expiry != SetOptions::Expiry::None) + (keepttl ? 1 : 0) + (exat != nullptr) +
+                        (pxat != nullptr);
+  if (deadlines > 1) {
+    PyErr_SetString(PyExc_ValueError, "ex, px, exat, pxat and keepttl are mutually exclusive");
+    return false;
+  }
+  std::uint64_t n = 0;
+  if (exat != nullptr) {
+    if (!positive_int(exat, "exat", n)) return false;
+    if (n > std::numeric_limits<std::uint64_t>::max() / 1000) {
+      PyErr_SetString(PyExc_ValueError, "exat is too large");
+      return false;
+    }
+    options.expiry = SetOptions::Expiry::At;
+    options.ms = n * 1000;
+  } else if (pxat != nullptr) {
+    if (!positive_int(pxat, "pxat", n)) return false;
+    options.expiry = SetOptions::Expiry::At;
+    options.ms = n;
+  } else if (keepttl) {
+    options.expiry = SetOptions::Expiry::Keep;
+  }
+  given = options.get || keepttl || exat != nullptr || pxat != nullptr;
+  return true;
+}
+
 PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[6];
+    PyObject* a[10];
     if (!bind_args({"set", kSet, 2}, args, nargs, kwnames, a)) return nullptr;
     bool nx = false;
     bool xx = false;
@@ -154,18 +190,60 @@ PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
       if (!positive_int(px, "px", n)) return nullptr;
       ttl = n;
     }
+    SetOptions options;
+    if (ttl.has_value()) {
+      options.expiry = SetOptions::Expiry::After;
+      options.ms = *ttl;
+    }
+    bool extra = false;
+    if (!set_extra_options(a, options, extra)) return nullptr;
     if (nx && xx) {
       PyErr_SetString(PyExc_ValueError, "nx and xx are mutually exclusive");
       return nullptr;
     }
+    options.nx = nx;
+    options.xx = xx;
     Bytes key;
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
     Store& store = store_of(self);
+    if (extra) {
+      auto r = unlocked([&] { return store.set_with(key.view, value.view, options); });
+      if (!r.ok()) return raise_store_error(r.error());
+      return options.get ? optional_bytes(r.value().previous) : py_bool(r.value().written);
+    }
     auto r = write_path([&] { return store.try_set(key.view, value.view, ttl, nx, xx); },
                         [&] { return store.set(key.view, value.view, ttl, nx, xx); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
+  });
+}
+
+// getset(key, value): set(key, value, get=True).
+PyObject* m_getset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args({"getset", kKeyValue, 2}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    Bytes value;
+    if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
+    SetOptions options;
+    options.get = true;
+    auto r = unlocked([&] { return store_of(self).set_with(key.view, value.view, options); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return optional_bytes(r.value().previous);
+  });
+}
+
+PyObject* m_getdel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"getdel", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    auto r = unlocked([&] { return store_of(self).getdel(key.view); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return optional_bytes(r.value());
   });
 }
 
@@ -640,7 +718,9 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_NOARGS(save,
                   "save($self)\n--\n\nWrites a snapshot now. Raises OSError on I/O failure, ValueError if "
                   "persistence is off."),
-    MEVORA_FAST(set, "set($self, key, value, ex=None, px=None, nx=False, xx=False)\n--\n\n"),
+    MEVORA_FAST(set,
+                "set($self, key, value, ex=None, px=None, nx=False, xx=False, get=False, keepttl=False, "
+                "exat=None, pxat=None)\n--\n\n"),
     MEVORA_FAST(get, "get($self, key)\n--\n\n"),
     MEVORA_FAST(mget, "mget($self, keys)\n--\n\n"),
     MEVORA_FAST(mset, "mset($self, mapping)\n--\n\n"),
@@ -674,6 +754,8 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(smembers, "smembers($self, key)\n--\n\n"),
     MEVORA_FAST(sismember, "sismember($self, key, member)\n--\n\n"),
     MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
+    MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
+    MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

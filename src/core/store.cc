@@ -181,19 +181,44 @@ StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
   return std::optional<std::string>(std::move(out));
 }
 
+namespace {
+
+SetOptions plain_set(std::optional<std::uint64_t> ttl_ms, bool nx, bool xx) {
+  SetOptions o;
+  if (ttl_ms.has_value()) {
+    o.expiry = SetOptions::Expiry::After;
+    o.ms = *ttl_ms;
+  }
+  o.nx = nx;
+  o.xx = xx;
+  return o;
+}
+
+}  // namespace
+
 StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                              bool nx, bool xx) {
-  return std::move(*set_impl(key, value, ttl_ms, nx, xx, LockMode::Wait));
+  return std::move(*set_impl(key, value, plain_set(ttl_ms, nx, xx), LockMode::Wait, nullptr));
 }
 
 Attempt<bool> Store::try_set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                              bool nx, bool xx) {
-  return set_impl(key, value, ttl_ms, nx, xx, LockMode::NoWait);
+  return set_impl(key, value, plain_set(ttl_ms, nx, xx), LockMode::NoWait, nullptr);
 }
 
-Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
-                              bool nx, bool xx, LockMode mode) {
+StoreResult<SetOutcome> Store::set_with(std::string_view key, std::string_view value, const SetOptions& options) {
+  SetOutcome out;
+  StoreResult<bool> r = std::move(*set_impl(key, value, options, LockMode::Wait, options.get ? &out.previous : nullptr));
+  if (!r.ok()) return make_err(r.error());
+  out.written = r.value();
+  return out;
+}
+
+Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, const SetOptions& options, LockMode mode,
+                              std::optional<std::string>* previous) {
   if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
+  const bool nx = options.nx;
+  const bool xx = options.xx;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   // Without a deadline to set or a memory limit to check, the time is only
@@ -203,16 +228,22 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, std:
   if (max_memory_ != 0) {
     const std::uint64_t growth = table_growth_cost(s, key, h);
     const auto [exists, old] = live_size(s, key, h, now.get());
-    if ((exists && nx) || (!exists && xx)) return StoreResult<bool>(false);
-    std::uint64_t need = align16(key.size() + value.size()) + growth;
+    // A write that reports the previous value must look at it under the
+    // lock even when it will not write; it asks for no memory then.
+    const bool declines = (exists && nx) || (!exists && xx);
+    if (declines && previous == nullptr) return StoreResult<bool>(false);
+    std::uint64_t need = declines ? 0 : align16(key.size() + value.size()) + growth;
     if (exists) need = need > old ? need - old : 0;
     if (!admit(need)) return StoreResult<bool>(make_err(StoreError::OutOfMemory));
   }
 
+  // A deadline is never 0 (that means "none"); Keep is settled under the lock.
   std::uint64_t deadline = 0;
-  if (ttl_ms.has_value()) {
-    deadline = now.get() + *ttl_ms < now.get() ? ~std::uint64_t{0} : now.get() + *ttl_ms;
+  if (options.expiry == SetOptions::Expiry::After) {
+    deadline = now.get() + options.ms < now.get() ? ~std::uint64_t{0} : now.get() + options.ms;
     if (deadline == 0) deadline = 1;
+  } else if (options.expiry == SetOptions::Expiry::At) {
+    deadline = options.ms == 0 ? 1 : options.ms;
   }
   check_key_length(key);
   EntryRef old;
@@ -221,7 +252,13 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, std:
     if (!lock_for_write(g, mode)) return std::nullopt;
     const std::size_t slot = live_slot_locked(s, key, h, now);
     const bool present = slot != Table::npos;
+    if (previous != nullptr && present) {
+      const EntryRef current = s.table.at(slot);
+      if (!current.is_string()) return StoreResult<bool>(make_err(StoreError::WrongType));
+      previous->emplace(current.str()->value());
+    }
     if ((present && nx) || (!present && xx)) return StoreResult<bool>(false);
+    if (options.expiry == SetOptions::Expiry::Keep) deadline = present ? s.table.at(slot).head().deadline_ms : 0;
     StrEntry* same = present && s.table.at(slot).is_string() ? s.table.at(slot).str() : nullptr;
     if (same != nullptr && same->overwrite_if_same_size(value)) {
       // The buffer keeps its exact size, so the accounted size is unchanged
@@ -266,6 +303,20 @@ Attempt<bool> Store::del_one(std::string_view key, LazyNow& now, LockMode mode) 
   if (slot == Table::npos) return false;
   remove_slot_locked(s, slot);
   return true;
+}
+
+StoreResult<std::optional<std::string>> Store::getdel(std::string_view key) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  LazyNow now(*clock_);
+  WriteGuard g(s.lock);
+  const std::size_t slot = live_slot_locked(s, key, h, now);
+  if (slot == Table::npos) return std::optional<std::string>();
+  const EntryRef e = s.table.at(slot);
+  if (!e.is_string()) return make_err(StoreError::WrongType);
+  std::optional<std::string> value(std::in_place, e.str()->value());
+  remove_slot_locked(s, slot);
+  return value;
 }
 
 bool Store::exists(std::string_view key) {

@@ -65,6 +65,31 @@ struct alignas(64) Shard {
 
 class LazyNow;
 
+// The options of the general string write (Store::set_with): which
+// deadline the new value gets, the NX/XX conditions, and whether the
+// previous value is wanted.
+struct SetOptions {
+  enum class Expiry : std::uint8_t {
+    None,   // no deadline (any old one is dropped)
+    After,  // now + ms (ms >= 1), saturating
+    At,     // the Unix time ms (>= 1); one already past leaves the key absent
+    Keep,   // the deadline the key had, none if it was absent
+  };
+  Expiry expiry = Expiry::None;
+  std::uint64_t ms = 0;
+  bool nx = false;  // write only when the key is absent
+  bool xx = false;  // write only when the key is present
+  // Report the previous value. A present key that is not a string then
+  // fails the whole write with WrongType, and nothing changes.
+  bool get = false;
+};
+
+struct SetOutcome {
+  bool written = false;
+  // With SetOptions::get: the value before the write; empty when absent.
+  std::optional<std::string> previous;
+};
+
 // How a write takes its shard's lock: waiting for it, or only when it is
 // free at once.
 enum class LockMode { Wait, NoWait };
@@ -124,6 +149,14 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<bool> get_into(std::string_view key, std::string& out);
   StoreResult<bool> set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                         bool nx, bool xx);
+  // The general string write behind SET's options, GETSET and SETNX: one
+  // step under the key's shard lock, so the previous value it reports is
+  // exactly the one it replaced, and a kept deadline is the one the key
+  // had at that moment. Logged as SET with the absolute deadline given.
+  StoreResult<SetOutcome> set_with(std::string_view key, std::string_view value, const SetOptions& options);
+  // Removes a string key and returns the value it held, in one step
+  // (logged as DEL). Absent: empty. Not a string: WrongType, unchanged.
+  StoreResult<std::optional<std::string>> getdel(std::string_view key);
   std::uint64_t del(KeyList keys);  // `delete`
   bool exists(std::string_view key);
   StoreResult<std::int64_t> incr(std::string_view key, std::int64_t amount);
@@ -278,8 +311,9 @@ class Store : public std::enable_shared_from_this<Store> {
   void start_sweeper(std::uint64_t interval_ms);
   template <class F>
   bool change_deadline(std::string_view key, F&& deadline_for);
-  Attempt<bool> set_impl(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
-                         bool nx, bool xx, LockMode mode);
+  // previous: where SetOptions::get puts the value before (null = not wanted).
+  Attempt<bool> set_impl(std::string_view key, std::string_view value, const SetOptions& options, LockMode mode,
+                         std::optional<std::string>* previous);
   Attempt<bool> del_one(std::string_view key, LazyNow& now, LockMode mode);
   Attempt<std::int64_t> incr_impl(std::string_view key, std::int64_t amount, LockMode mode);
   Attempt<bool> hset_impl(std::string_view key, std::string_view field, std::string_view value, LockMode mode);

@@ -11,7 +11,9 @@
 
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,11 +23,34 @@ namespace mevora::server {
 
 using Handler = Reply (*)(Request& args, ConnectionState& conn, const ServerContext& ctx);
 
+inline constexpr std::size_t kAnyCount = std::numeric_limits<std::size_t>::max();
+
+// One row of the command table.
+struct CommandSpec {
+  std::string_view name;  // upper-case ASCII
+  std::size_t min_argc;   // argc counts the name too
+  std::size_t max_argc;
+  Handler handler;
+  // Runs before the authentication gate and checks its own arguments.
+  bool before_auth = false;
+  // The connection closes after the reply.
+  bool closes = false;
+};
+
+// Every command the server accepts, in lookup order (commands.cc). The
+// position of a row is stable while the server runs; ClientInfo records
+// 1 + that position as the connection's last command.
+std::span<const CommandSpec> command_table();
+
 // ---- shared replies -------------------------------------------------------
 
 inline Reply ok_reply() { return Reply::simple("OK"); }
 inline Reply syntax_error() { return Reply::error("ERR syntax error"); }
 inline Reply count_reply(std::uint64_t n) { return Reply::integer(static_cast<std::int64_t>(n)); }
+
+inline char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+std::string ascii_lowered(std::string_view bytes);
 
 // Whether bytes equal upper (an upper-case ASCII word) after ASCII
 // upper-casing; no allocation.
@@ -93,6 +118,9 @@ Reply cmd_srem(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_smembers(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_sismember(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_scard(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_setnx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_getset(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_getdel(Request&, ConnectionState&, const ServerContext&);
 
 // ---- connection and server commands (commands_server.cc) ------------------
 
@@ -107,6 +135,14 @@ Reply cmd_info(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_save(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_bgsave(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_lastsave(Request&, ConnectionState&, const ServerContext&);
+
+// ---- HELLO and CLIENT (commands_client.cc) ---------------------------------
+
+Reply cmd_hello(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_client(Request&, ConnectionState&, const ServerContext&);
+
+// ---- COMMAND (commands_command.cc) -------------------------------------------
+
 Reply cmd_command(Request&, ConnectionState&, const ServerContext&);
 
 }  // namespace mevora::server

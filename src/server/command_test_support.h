@@ -68,12 +68,16 @@ class Harness {
   Reply reply(std::vector<std::string> args) {
     DispatchResult r = dispatch(args, conn, *ctx);
     closed = r.close;
+    protocol = r.protocol;
     return std::move(r.reply);
   }
 
+  // The wire form, in the protocol the connection speaks after the command
+  // (as the connection loop encodes it).
   std::string run(std::vector<std::string> args) {
+    Reply r = reply(std::move(args));
     std::string wire;
-    reply(std::move(args)).append_to(wire);
+    r.append_to(wire, protocol);
     return wire;
   }
 
@@ -82,6 +86,7 @@ class Harness {
   std::shared_ptr<ServerContext> ctx;
   ConnectionState conn;
   bool closed = false;
+  Protocol protocol = Protocol::Resp2;
 };
 
 inline std::string show(const std::vector<std::string>& args) {

@@ -1,12 +1,11 @@
 // Dispatch: name normalisation, the authentication gate, the command table
-// and the argument-count check. The handlers live in commands_data.cc and
-// commands_server.cc.
+// and the argument-count check. The handlers live in commands_data.cc,
+// commands_server.cc, commands_client.cc and commands_command.cc.
 #include "server/commands.h"
 
 #include <cstddef>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <new>
 #include <utility>
 
@@ -16,21 +15,10 @@
 namespace mevora::server {
 namespace {
 
-constexpr std::size_t kAnyCount = std::numeric_limits<std::size_t>::max();
-
-struct CommandSpec {
-  std::string_view name;  // upper-case ASCII
-  std::size_t min_argc;   // argc counts the name too
-  std::size_t max_argc;
-  Handler handler;
-  // Runs before the authentication gate and checks its own arguments.
-  bool before_auth = false;
-  // The connection closes after the reply.
-  bool closes = false;
-};
-
-// The 47 commands, most frequent first (the lookup is a linear scan that
-// compares lengths before bytes).
+// The commands, most frequent first (the lookup is a linear scan that
+// compares lengths before bytes). For the commands that run before the
+// authentication gate the counts are only what COMMAND INFO reports: they
+// check their own arguments.
 constexpr CommandSpec kCommands[] = {
     {"GET", 2, 2, cmd_get},
     {"SET", 3, kAnyCount, cmd_set},
@@ -74,19 +62,21 @@ constexpr CommandSpec kCommands[] = {
     {"FLUSHALL", 1, 2, cmd_flush},
     {"INFO", 1, 2, cmd_info},
     {"SAVE", 1, 1, cmd_save},
-    {"BGSAVE", 1, 1, cmd_bgsave},
+    {"BGSAVE", 1, 2, cmd_bgsave},
     {"LASTSAVE", 1, 1, cmd_lastsave},
     {"COMMAND", 1, kAnyCount, cmd_command},
-    {"QUIT", 0, kAnyCount, cmd_quit, true, true},
-    {"AUTH", 0, kAnyCount, cmd_auth, true, false},
+    {"QUIT", 1, kAnyCount, cmd_quit, true, true},
+    {"AUTH", 2, 2, cmd_auth, true, false},
+    {"HELLO", 1, kAnyCount, cmd_hello, true, false},
+    {"CLIENT", 2, kAnyCount, cmd_client},
+    {"SETNX", 3, 3, cmd_setnx},
+    {"UNLINK", 2, kAnyCount, cmd_del},  // removal is immediate: UNLINK is DEL
+    {"GETSET", 3, 3, cmd_getset},
+    {"GETDEL", 2, 2, cmd_getdel},
 };
-static_assert(std::size(kCommands) == 47);
 
 // Longer than every table name, so a longer argument 0 cannot match.
 constexpr std::size_t kNameBufferSize = 16;
-
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // The table entry for a command name as sent, or null. The upper-cased
 // copy lives on the stack; a name too long for it matches nothing.
@@ -99,6 +89,16 @@ const CommandSpec* find_command(std::string_view sent) {
     if (c.name.size() == name.size() && c.name == name) return &c;
   }
   return nullptr;
+}
+
+DispatchResult run_command(Request& args, ConnectionState& conn, const ServerContext& ctx) {
+  const CommandSpec* cmd = find_command(args[0]);
+  if (conn.client) conn.client->touch(cmd == nullptr ? 0 : static_cast<std::uint32_t>(cmd - kCommands) + 1);
+  if (cmd != nullptr && cmd->before_auth) return {cmd->handler(args, conn, ctx), cmd->closes};
+  if (!conn.authenticated) return {Reply::error("NOAUTH Authentication required.")};
+  if (cmd == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'")};
+  if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) return {wrong_args(args[0])};
+  return {cmd->handler(args, conn, ctx), cmd->closes};
 }
 
 // The reply for a standard-library exception escaping a handler; called
@@ -128,23 +128,27 @@ std::shared_ptr<ServerContext> ServerContext::create(std::optional<std::string> 
   return ctx;
 }
 
+std::span<const CommandSpec> command_table() { return kCommands; }
+
 DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx) {
+  DispatchResult result;
   try {
-    const CommandSpec* cmd = find_command(args[0]);
-    if (cmd != nullptr && cmd->before_auth) return {cmd->handler(args, conn, ctx), cmd->closes};
-    if (!conn.authenticated) return {Reply::error("NOAUTH Authentication required.")};
-    if (cmd == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'")};
-    if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) return {wrong_args(args[0])};
-    return {cmd->handler(args, conn, ctx), cmd->closes};
+    result = run_command(args, conn, ctx);
   } catch (...) {
-    return {exception_reply()};
+    result = {exception_reply()};
   }
+  result.protocol = conn.protocol;
+  return result;
+}
+
+std::string ascii_lowered(std::string_view bytes) {
+  std::string lower(bytes);
+  for (char& c : lower) c = ascii_lower(c);
+  return lower;
 }
 
 Reply wrong_args(std::string_view name) {
-  std::string lower(name);
-  for (char& c : lower) c = ascii_lower(c);
-  return Reply::error("ERR wrong number of arguments for '" + utf8_lossy(lower) + "' command");
+  return Reply::error("ERR wrong number of arguments for '" + utf8_lossy(ascii_lowered(name)) + "' command");
 }
 
 Result<std::int64_t, Reply> int_arg(std::string_view bytes) {

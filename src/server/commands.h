@@ -1,12 +1,14 @@
 // The command layer of the RESP server: one request in, one Reply out.
 //
 // dispatch() normalises the command name (an ASCII upper-cased copy, so
-// names are case-insensitive), runs QUIT and AUTH before the
+// names are case-insensitive), runs QUIT, AUTH and HELLO before the
 // authentication gate, answers NOAUTH to everything else on an
-// unauthenticated connection, looks the name up in a fixed table of 47
-// commands, checks the argument count and runs the handler against the
-// shared Store. Every failure is an Error reply; only QUIT asks for the
-// connection to be closed. There is one keyspace (database 0).
+// unauthenticated connection, looks the name up in a fixed command table,
+// checks the argument count and runs the handler against the shared Store.
+// Every failure is an Error reply; only QUIT asks for the connection to be
+// closed. There is one keyspace (database 0). Handlers never look at the
+// connection's protocol: dispatch reports it with the reply, and the
+// connection encodes the reply for it.
 //
 // Ownership: a ServerContext is shared (shared_ptr) by the accept thread,
 // every connection thread of one running server and any background-save
@@ -15,7 +17,8 @@
 //
 // Thread safety: dispatch may run on many connection threads at once with
 // the same ServerContext; the context is read-only after creation except
-// the bgsave flag, which is atomic. The store synchronises itself. A
+// the bgsave flag, which is atomic, and the client table, which
+// synchronises itself. The store synchronises itself. A
 // command that makes several store calls (HSET with several pairs, EXISTS
 // with several keys, EXPIRE below 1) is not atomic as a whole.
 //
@@ -35,6 +38,7 @@
 
 #include "core/store.h"
 #include "core/store_types.h"
+#include "server/client_info.h"
 #include "server/dispatch_result.h"
 #include "server/reply.h"
 #include "server/resp.h"
@@ -53,18 +57,27 @@ struct ServerContext {
   // True exactly while one of this server's BGSAVE threads runs. Never
   // null; shared with those threads, which may outlive the server.
   std::shared_ptr<std::atomic<bool>> bgsave;
+  // Every live connection, for CLIENT LIST and connection ids.
+  ClientTable clients;
 
   // A context started now, with a fresh bgsave flag.
   static std::shared_ptr<ServerContext> create(std::optional<std::string> password, std::shared_ptr<Store> store);
 };
 
-// Per-connection state. Only AUTH changes it.
+// Per-connection state. AUTH and HELLO change the first two; the client
+// info is changed by CLIENT and HELLO.
 struct ConnectionState {
   bool authenticated = true;
+  Protocol protocol = Protocol::Resp2;
+  // Null only in a default-constructed state (tests); initial() sets it.
+  std::shared_ptr<ClientInfo> client;
 
-  // The state a new connection of this server starts in: authenticated
-  // exactly when the server has no password.
-  static ConnectionState initial(const ServerContext& ctx) { return {!ctx.password.has_value()}; }
+  // The state a new connection of this server starts in: RESP2,
+  // authenticated exactly when the server has no password, registered in
+  // the server's client table with the given peer and local addresses.
+  static ConnectionState initial(ServerContext& ctx, std::string addr = {}, std::string laddr = {}) {
+    return {!ctx.password.has_value(), Protocol::Resp2, ctx.clients.add(std::move(addr), std::move(laddr))};
+  }
 };
 
 // Runs one non-empty request (args[0] is the command name). May move out of

@@ -1,5 +1,6 @@
 // Handlers of the data commands: strings, counters, keys and expiry,
-// hashes, lists and sets. Each one parses its integer arguments before
+// hashes, lists and sets. A hash comes back as a Map and a set as a Set, so
+// RESP3 connections see their kinds; under RESP2 both are plain arrays. Each one parses its integer arguments before
 // touching the store, makes its store call(s) with views of the request's
 // bytes, and moves the store's result copies into the reply.
 #include <cstdint>
@@ -19,12 +20,14 @@ constexpr std::int64_t kMaxSeconds = std::numeric_limits<std::int64_t>::max() / 
 
 Reply bulk_or_null(std::optional<std::string>& v) { return v ? Reply::bulk(std::move(*v)) : Reply::null(); }
 
-Reply bulk_array(std::vector<std::string>& items) {
+std::vector<Reply> bulks(std::vector<std::string>& items) {
   std::vector<Reply> out;
   out.reserve(items.size());
   for (std::string& s : items) out.push_back(Reply::bulk(std::move(s)));
-  return Reply::array(std::move(out));
+  return out;
 }
+
+Reply bulk_array(std::vector<std::string>& items) { return Reply::array(bulks(items)); }
 
 template <class T>
 Reply count_or_error(const StoreResult<T>& r) {
@@ -66,31 +69,61 @@ Reply cmd_get(Request& args, ConnectionState&, const ServerContext& ctx) {
   return optional_or_error(r);
 }
 
+// SET key value [NX | XX] [GET] [EX s | PX ms | EXAT s | PXAT ms | KEEPTTL]:
+// one store step, so GET reports exactly the value the write replaced.
 Reply cmd_set(Request& args, ConnectionState&, const ServerContext& ctx) {
-  bool nx = false;
-  bool xx = false;
-  std::optional<std::uint64_t> ttl_ms;
+  SetOptions options;
+  bool expiry_given = false;
   for (std::size_t i = 3; i < args.size(); ++i) {
     const std::string& opt = args[i];
     if (equals_upper(opt, "NX")) {
-      nx = true;
+      options.nx = true;
     } else if (equals_upper(opt, "XX")) {
-      xx = true;
-    } else if (equals_upper(opt, "EX") || equals_upper(opt, "PX")) {
-      const bool seconds = equals_upper(opt, "EX");
-      if (ttl_ms.has_value() || i + 1 >= args.size()) return syntax_error();
+      options.xx = true;
+    } else if (equals_upper(opt, "GET")) {
+      options.get = true;
+    } else if (equals_upper(opt, "KEEPTTL")) {
+      if (expiry_given) return syntax_error();
+      expiry_given = true;
+      options.expiry = SetOptions::Expiry::Keep;
+    } else if (equals_upper(opt, "EX") || equals_upper(opt, "PX") || equals_upper(opt, "EXAT") ||
+               equals_upper(opt, "PXAT")) {
+      const bool seconds = equals_upper(opt, "EX") || equals_upper(opt, "EXAT");
+      const bool absolute = equals_upper(opt, "EXAT") || equals_upper(opt, "PXAT");
+      if (expiry_given || i + 1 >= args.size()) return syntax_error();
+      expiry_given = true;
       Result<std::int64_t, Reply> v = int_arg(args[++i]);
       if (!v.ok()) return std::move(v.error());
       if (v.value() < 1 || (seconds && v.value() > kMaxSeconds)) return invalid_expire("set");
-      ttl_ms = static_cast<std::uint64_t>(seconds ? v.value() * 1000 : v.value());
+      options.expiry = absolute ? SetOptions::Expiry::At : SetOptions::Expiry::After;
+      options.ms = static_cast<std::uint64_t>(seconds ? v.value() * 1000 : v.value());
     } else {
       return syntax_error();
     }
   }
-  if (nx && xx) return syntax_error();
-  StoreResult<bool> r = ctx.store->set(args[1], args[2], ttl_ms, nx, xx);
+  if (options.nx && options.xx) return syntax_error();
+  StoreResult<SetOutcome> r = ctx.store->set_with(args[1], args[2], options);
   if (!r.ok()) return store_error_reply(r.error());
-  return r.value() ? ok_reply() : Reply::null();
+  if (options.get) return bulk_or_null(r.value().previous);
+  return r.value().written ? ok_reply() : Reply::null();
+}
+
+Reply cmd_setnx(Request& args, ConnectionState&, const ServerContext& ctx) {
+  StoreResult<bool> r = ctx.store->set(args[1], args[2], std::nullopt, true, false);
+  return r.ok() ? Reply::integer(r.value() ? 1 : 0) : store_error_reply(r.error());
+}
+
+// GETSET key value: SET key value GET (the deadline is dropped).
+Reply cmd_getset(Request& args, ConnectionState&, const ServerContext& ctx) {
+  SetOptions options;
+  options.get = true;
+  StoreResult<SetOutcome> r = ctx.store->set_with(args[1], args[2], options);
+  return r.ok() ? bulk_or_null(r.value().previous) : store_error_reply(r.error());
+}
+
+Reply cmd_getdel(Request& args, ConnectionState&, const ServerContext& ctx) {
+  StoreResult<std::optional<std::string>> r = ctx.store->getdel(args[1]);
+  return optional_or_error(r);
 }
 
 Reply cmd_setex(Request& args, ConnectionState&, const ServerContext& ctx) {
@@ -210,7 +243,7 @@ Reply cmd_hgetall(Request& args, ConnectionState&, const ServerContext& ctx) {
     out.push_back(Reply::bulk(std::move(field)));
     out.push_back(Reply::bulk(std::move(value)));
   }
-  return Reply::array(std::move(out));
+  return Reply::map(std::move(out));
 }
 
 Reply cmd_hlen(Request& args, ConnectionState&, const ServerContext& ctx) {
@@ -262,7 +295,7 @@ Reply cmd_srem(Request& args, ConnectionState&, const ServerContext& ctx) {
 
 Reply cmd_smembers(Request& args, ConnectionState&, const ServerContext& ctx) {
   StoreResult<std::vector<std::string>> r = ctx.store->smembers(args[1]);
-  return r.ok() ? bulk_array(r.value()) : store_error_reply(r.error());
+  return r.ok() ? Reply::set(bulks(r.value())) : store_error_reply(r.error());
 }
 
 Reply cmd_sismember(Request& args, ConnectionState&, const ServerContext& ctx) {

@@ -1,5 +1,5 @@
 // Handlers of the connection and server commands: QUIT, AUTH, PING, ECHO,
-// SELECT, COMMAND, DBSIZE, FLUSHDB/FLUSHALL, INFO, SAVE, BGSAVE, LASTSAVE.
+// SELECT, DBSIZE, FLUSHDB/FLUSHALL, INFO, SAVE, BGSAVE, LASTSAVE.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -102,8 +102,6 @@ Reply cmd_select(Request& args, ConnectionState&, const ServerContext&) {
   return index.value() == 0 ? ok_reply() : Reply::error("ERR DB index is out of range");
 }
 
-Reply cmd_command(Request&, ConnectionState&, const ServerContext&) { return Reply::array({}); }
-
 // ---- keyspace ----------------------------------------------------------------------
 
 Reply cmd_dbsize(Request&, ConnectionState&, const ServerContext& ctx) { return count_reply(ctx.store->len()); }
@@ -128,11 +126,16 @@ Reply cmd_save(Request&, ConnectionState&, const ServerContext& ctx) {
   return ok_reply();
 }
 
-Reply cmd_bgsave(Request&, ConnectionState&, const ServerContext& ctx) {
+// BGSAVE [SCHEDULE]. With SCHEDULE, a save already running is not an
+// error: the reply says so as a status, and nothing more is started.
+Reply cmd_bgsave(Request& args, ConnectionState&, const ServerContext& ctx) {
+  const bool schedule = args.size() == 2;
+  if (schedule && !equals_upper(args[1], "SCHEDULE")) return syntax_error();
   if (!ctx.store->persistent()) return persistence_disabled();
   bool idle = false;
   if (!ctx.bgsave->compare_exchange_strong(idle, true)) {
-    return Reply::error("ERR Background save already in progress");
+    return schedule ? Reply::simple("Background save already in progress")
+                    : Reply::error("ERR Background save already in progress");
   }
   try {
     // The thread owns its references, so it may outlive this connection

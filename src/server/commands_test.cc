@@ -134,7 +134,7 @@ TEST(DataCommands, SetOptions) {
        {{{"SET", "k", "v", "EX", "10", "PX", "100"}, kSyntax},
         {{"SET", "k", "v", "EX", "10", "EX", "10"}, kSyntax},
         {{"SET", "k", "v", "EX"}, kSyntax},
-        {{"SET", "k", "v", "KEEPTTL"}, kSyntax},
+        {{"SET", "k", "v", "KEEPTTL", "EX", "10"}, kSyntax},
         {{"SET", "k", "v", "N"}, kSyntax},
         {{"SET", "k", "v", "EX", "0"}, bad_expire("set")},
         {{"SET", "k", "v", "EX", "-5"}, bad_expire("set")},
@@ -305,7 +305,8 @@ TEST(DataCommands, HgetallRepliesFieldValuePairs) {
   Harness h;
   ASSERT_EQ(h.run({"HSET", "h", "f1", "v1", "f2", "v2"}), num(2));
   Reply r = h.reply({"HGETALL", "h"});
-  ASSERT_EQ(r.kind(), Reply::Kind::Array);
+  // A map, whose RESP2 form is the flat array of pairs.
+  ASSERT_EQ(r.kind(), Reply::Kind::Map);
   ASSERT_EQ(r.elements().size(), 4u);
   std::map<std::string, std::string> pairs;
   for (std::size_t i = 0; i < 4; i += 2) pairs[r.elements()[i].text()] = r.elements()[i + 1].text();

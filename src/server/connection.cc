@@ -47,9 +47,13 @@ Connection::~Connection() { close(); }
 
 ReadResult Connection::read_request() { return requests_.read_request(args_); }
 
-bool Connection::write_reply(const Reply& reply) {
+bool Connection::write_reply(const Reply& reply, Protocol p) {
   OutputSink sink{*this};
-  reply.write_wire(sink);
+  if (p == Protocol::Resp2) {
+    reply.write_wire<Protocol::Resp2>(sink);
+  } else {
+    reply.write_wire<Protocol::Resp3>(sink);
+  }
   return !write_failed_;
 }
 
@@ -113,7 +117,7 @@ void run_connection(Connection& conn, const Dispatcher& dispatch) noexcept {
       }
       if (read.status == ReadStatus::GotRequest) {
         DispatchResult result = dispatch(conn.request());
-        if (!conn.write_reply(result.reply)) break;
+        if (!conn.write_reply(result.reply, result.protocol)) break;
         if (result.close) break;
       }
       if (!conn.request_pending() && !conn.flush()) break;

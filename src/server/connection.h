@@ -62,10 +62,11 @@ class Connection {
   // tests can check how much was reserved ahead of the data.
   Request& request() { return args_; }
 
-  // Appends the reply's wire form to the output buffer, sending buffered
-  // bytes first whenever the next piece does not fit and sending a piece
-  // larger than the buffer directly. False once a send has failed.
-  [[nodiscard]] bool write_reply(const Reply& reply);
+  // Appends the reply's wire form under protocol p to the output buffer,
+  // sending buffered bytes first whenever the next piece does not fit and
+  // sending a piece larger than the buffer directly. False once a send has
+  // failed.
+  [[nodiscard]] bool write_reply(const Reply& reply, Protocol p = Protocol::Resp2);
 
   // Sends everything buffered (send retried on EINTR; a send that accepts
   // nothing is a failure). False on failure.

@@ -129,14 +129,33 @@ struct ConnectionTask {
   std::shared_ptr<std::atomic<bool>> finished;
 };
 
+// "ip:port" of one end of a connected socket (the peer's or the local
+// one), or empty when the system cannot say.
+std::string end_address(int fd, bool peer) {
+  sockaddr_storage s{};
+  socklen_t len = sizeof s;
+  auto* sa = reinterpret_cast<sockaddr*>(&s);
+  if ((peer ? ::getpeername(fd, sa, &len) : ::getsockname(fd, sa, &len)) != 0) return {};
+  char host[INET6_ADDRSTRLEN] = "";
+  const void* ip = nullptr;
+  if (s.ss_family == AF_INET) ip = &reinterpret_cast<const sockaddr_in*>(&s)->sin_addr;
+  if (s.ss_family == AF_INET6) ip = &reinterpret_cast<const sockaddr_in6*>(&s)->sin6_addr;
+  if (ip == nullptr || ::inet_ntop(s.ss_family, ip, host, sizeof host) == nullptr) return {};
+  return std::string(host) + ":" + std::to_string(port_of(s));
+}
+
 void connection_thread(ConnectionTask& task) {
   const std::shared_ptr<std::atomic<bool>> finished = task.finished;
   MarkOnExit mark(*finished);
   std::shared_ptr<ServerContext> ctx = std::move(task.ctx);
-  const Dispatcher dispatcher = [state = ConnectionState::initial(*ctx), ctx](Request& args) mutable {
-    return dispatch(args, state, *ctx);
-  };
-  serve_connection(std::move(task.socket), dispatcher);
+  try {
+    const int fd = task.socket.get();
+    ConnectionState state = ConnectionState::initial(*ctx, end_address(fd, true), end_address(fd, false));
+    const Dispatcher dispatcher = [&state, &ctx](Request& args) { return dispatch(args, state, *ctx); };
+    serve_connection(std::move(task.socket), dispatcher);
+  } catch (...) {
+    // No memory for the connection's state: it is closed unanswered.
+  }
 }
 
 // The accept thread's state. Owned (through a shared_ptr) by the thread's

@@ -6,7 +6,9 @@
 // accept thread takes connections in blocking mode; for each one it
 // registers a duplicate of the socket (used only to shut it down from
 // outside) and starts a connection thread that runs the connection loop
-// with its own ConnectionState and the shared ServerContext. Finished
+// with its own ConnectionState (registered, with the peer and local
+// addresses, in the context's client table for CLIENT LIST) and the shared
+// ServerContext. Finished
 // connection threads are reaped on the accept path.
 //
 // shutdown_server raises the stop flag, wakes the blocked accept with a

@@ -54,6 +54,53 @@ TEST(ReplyEncoding, EachVariantHasItsExactWireForm) {
   }
 }
 
+// The kinds RESP3 adds, each under both encoders: RESP2 keeps the forms
+// every RESP2 client already reads.
+TEST(ReplyEncoding, EachKindUnderEachProtocol) {
+  struct Case {
+    const char* name;
+    Reply reply;
+    std::string resp2;
+    std::string resp3;
+  };
+  const Reply nested = Reply::array({Reply::null(), Reply::set({Reply::bulk("m")}),
+                                     Reply::map({Reply::bulk("k"), Reply::null_array()})});
+  const std::vector<Case> cases = {
+      {"simple", Reply::simple("OK"), "+OK\r\n", "+OK\r\n"},
+      {"error", Reply::error("ERR x"), "-ERR x\r\n", "-ERR x\r\n"},
+      {"integer", Reply::integer(-3), ":-3\r\n", ":-3\r\n"},
+      {"bulk", Reply::bulk("a\r\nb"), "$4\r\na\r\nb\r\n", "$4\r\na\r\nb\r\n"},
+      {"null", Reply::null(), "$-1\r\n", "_\r\n"},
+      {"null array", Reply::null_array(), "*-1\r\n", "_\r\n"},
+      {"array", Reply::array({Reply::integer(1)}), "*1\r\n:1\r\n", "*1\r\n:1\r\n"},
+      {"empty map", Reply::map({}), "*0\r\n", "%0\r\n"},
+      {"map", Reply::map({Reply::bulk("f"), Reply::bulk("v"), Reply::bulk("g"), Reply::integer(2)}),
+       "*4\r\n$1\r\nf\r\n$1\r\nv\r\n$1\r\ng\r\n:2\r\n", "%2\r\n$1\r\nf\r\n$1\r\nv\r\n$1\r\ng\r\n:2\r\n"},
+      {"set", Reply::set({Reply::bulk("a"), Reply::bulk("b")}), "*2\r\n$1\r\na\r\n$1\r\nb\r\n",
+       "~2\r\n$1\r\na\r\n$1\r\nb\r\n"},
+      {"empty set", Reply::set({}), "*0\r\n", "~0\r\n"},
+      {"double", Reply::floating(1.5), "$3\r\n1.5\r\n", ",1.5\r\n"},
+      {"integral double", Reply::floating(-2.0), "$2\r\n-2\r\n", ",-2\r\n"},
+      {"tiny double", Reply::floating(1e-300), "$6\r\n1e-300\r\n", ",1e-300\r\n"},
+      {"shortest round trip", Reply::floating(0.1), "$3\r\n0.1\r\n", ",0.1\r\n"},
+      {"infinity", Reply::floating(std::numeric_limits<double>::infinity()), "$3\r\ninf\r\n", ",inf\r\n"},
+      {"minus infinity", Reply::floating(-std::numeric_limits<double>::infinity()), "$4\r\n-inf\r\n",
+       ",-inf\r\n"},
+      {"nan", Reply::floating(std::numeric_limits<double>::quiet_NaN()), "$3\r\nnan\r\n", ",nan\r\n"},
+      {"nested", nested, "*3\r\n$-1\r\n*1\r\n$1\r\nm\r\n*2\r\n$1\r\nk\r\n*-1\r\n",
+       "*3\r\n_\r\n~1\r\n$1\r\nm\r\n%1\r\n$1\r\nk\r\n_\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string two;
+    std::string three;
+    c.reply.append_to(two, Protocol::Resp2);
+    c.reply.append_to(three, Protocol::Resp3);
+    EXPECT_EQ(two, c.resp2) << c.name;
+    EXPECT_EQ(three, c.resp3) << c.name;
+    EXPECT_EQ(wire(c.reply), c.resp2) << c.name << ": RESP2 is the default";
+  }
+}
+
 TEST(ReplyEncoding, AppendsAfterExistingBytes) {
   std::string out = "prefix";
   Reply::integer(7).append_to(out);
