@@ -35,6 +35,19 @@ def _parser():
     p.add_argument("--max-memory", type=int, default=0, help="memory limit in bytes; 0 means unlimited (default: %(default)s)")
     p.add_argument("--policy", choices=_POLICY_CHOICES, default="noeviction", help="eviction policy (default: %(default)s)")
     p.add_argument("--shards", type=int, default=64, help="number of shards, a power of two (default: %(default)s)")
+    p.add_argument(
+        "--max-clients",
+        type=int,
+        default=None,
+        help="most connections served at once (default: derived from the open-file limit)",
+    )
+    p.add_argument(
+        "--timeout",
+        type=int,
+        default=0,
+        metavar="SECONDS",
+        help="close a connection idle this long; 0 never does (default: %(default)s)",
+    )
     auth = p.add_mutually_exclusive_group()
     auth.add_argument(
         "--password-file",
@@ -97,7 +110,14 @@ def main(argv=None):
 
     try:
         try:
-            server = Server(cache, host=args.host, port=args.port, password=password)
+            server = Server(
+                cache,
+                host=args.host,
+                port=args.port,
+                password=password,
+                max_clients=args.max_clients,
+                idle_timeout=args.timeout,
+            )
         except (ValueError, OverflowError) as e:
             parser.error(str(e))
         try:

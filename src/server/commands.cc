@@ -133,7 +133,7 @@ DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContex
     const CommandSpec* cmd = find_command(args[0]);
     if (cmd != nullptr && cmd->before_auth) return {cmd->handler(args, conn, ctx), cmd->closes};
     if (!conn.authenticated) return {Reply::error("NOAUTH Authentication required.")};
-    if (cmd == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'")};
+    if (cmd == nullptr) return {Reply::error("ERR unknown command '" + echo_text(args[0]) + "'")};
     if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) return {wrong_args(args[0])};
     return {cmd->handler(args, conn, ctx), cmd->closes};
   } catch (...) {
@@ -142,9 +142,10 @@ DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContex
 }
 
 Reply wrong_args(std::string_view name) {
-  std::string lower(name);
+  // One byte past what is shown, so echo_text still sees that it cuts.
+  std::string lower(name.substr(0, kEchoMaxBytes + 1));
   for (char& c : lower) c = ascii_lower(c);
-  return Reply::error("ERR wrong number of arguments for '" + utf8_lossy(lower) + "' command");
+  return Reply::error("ERR wrong number of arguments for '" + echo_text(lower) + "' command");
 }
 
 Result<std::int64_t, Reply> int_arg(std::string_view bytes) {

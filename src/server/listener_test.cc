@@ -123,7 +123,13 @@ TEST(Listener, ShutdownEndsIdleAndHalfSentConnections) {
     ASSERT_EQ(clients.back()->read(34), "-NOAUTH Authentication required.\r\n");
   }
   clients[0]->send("*2\r\n$4\r\nAUTH\r\n$2\r\np");  // cut mid-request
-  clients[1]->send("*1048576\r\n");                  // a huge announced request, then silence
+  // Huge announced requests, then silence (only an authenticated
+  // connection may announce them).
+  for (int i : {1, 2}) {
+    clients[i]->send("AUTH pw\r\n");
+    ASSERT_EQ(clients[i]->read(5), "+OK\r\n");
+  }
+  clients[1]->send("*1048576\r\n");
   clients[2]->send("*1\r\n$536870912\r\n");
   ASSERT_EQ(thread_count("mevora-conn"), 8);
   shutdown_server(server);
