@@ -181,16 +181,10 @@ void run_connection(Connection& conn, const Dispatcher& dispatch, const Connecti
   conn.close();
 }
 
-void serve_connection(UniqueFd socket, const Dispatcher& dispatch, const ConnectionGuard& guard) noexcept {
+Result<std::unique_ptr<Connection>, int> open_accepted(UniqueFd socket) {
   int one = 1;
   (void)::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  try {
-    auto conn = Connection::open(std::move(socket));
-    if (!conn.ok()) return;
-    run_connection(*conn.value(), dispatch, guard);
-  } catch (...) {
-    // Allocating the connection failed; the socket has been closed.
-  }
+  return Connection::open(std::move(socket));
 }
 
 }  // namespace mevora::server

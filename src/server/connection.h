@@ -148,9 +148,11 @@ class Connection {
 // connection.
 void run_connection(Connection& conn, const Dispatcher& dispatch, const ConnectionGuard& guard = {}) noexcept;
 
-// The body of a connection thread: sets TCP_NODELAY (failure ignored), opens
-// the Connection and runs the loop. If the read duplicate cannot be made,
-// the socket is closed unanswered. Never throws.
-void serve_connection(UniqueFd socket, const Dispatcher& dispatch, const ConnectionGuard& guard = {}) noexcept;
+// Readies an accepted socket for the connection loop: sets TCP_NODELAY
+// (failure ignored) and opens the Connection, read duplicate included, so
+// that a connection holds every descriptor it needs before its thread
+// starts. Returns the errno of a failed duplication (the socket is closed).
+// May throw std::bad_alloc.
+Result<std::unique_ptr<Connection>, int> open_accepted(UniqueFd socket);
 
 }  // namespace mevora::server

@@ -126,9 +126,9 @@ class MarkOnExit {
 };
 
 // What a connection thread starts with. Shared with the starting code only
-// until the thread takes the socket and the context out.
+// until the thread takes the connection and the context out.
 struct ConnectionTask {
-  UniqueFd socket;
+  std::unique_ptr<Connection> conn;
   std::shared_ptr<ServerContext> ctx;
   std::shared_ptr<std::atomic<bool>> finished;
   std::chrono::milliseconds idle_timeout{0};
@@ -158,7 +158,8 @@ void connection_thread(ConnectionTask& task) {
   guard.authenticated = &state.authenticated;
   guard.auth_timeout = ctx->password.has_value() ? task.auth_timeout : std::chrono::milliseconds{0};
   guard.idle_timeout = task.idle_timeout;
-  serve_connection(std::move(task.socket), dispatcher, guard);
+  const std::unique_ptr<Connection> conn = std::move(task.conn);
+  run_connection(*conn, dispatcher, guard);
 }
 
 // Answers a connection over the client limit and closes it. The socket is
@@ -209,8 +210,10 @@ class AcceptLoop {
   // Registers the connection and starts its thread, which takes the
   // socket. Full: max_clients connections are open, the socket is left to
   // the caller. Stopping: the server is stopping; the socket is left to be
-  // closed unanswered. A connection that cannot get its descriptor or
-  // thread is closed unanswered (Started).
+  // closed unanswered. A connection that cannot get its descriptors or its
+  // thread is closed unanswered (Started). All its descriptors are taken
+  // here, so the accept loop can never leave a started connection without
+  // one.
   Admission admit(UniqueFd& socket) {
     MutexGuard guard(registry_->mutex);
     if (registry_->stop.load(std::memory_order_acquire)) return Admission::Stopping;
@@ -231,7 +234,9 @@ class AcceptLoop {
       auto& list = registry_->connections;
       if (list.size() == list.capacity()) list.reserve(list.size() < 16 ? 16 : 2 * list.size());
       auto task = std::make_shared<ConnectionTask>();
-      task->socket = std::move(socket);
+      Result<std::unique_ptr<Connection>, int> conn = open_accepted(std::move(socket));
+      if (!conn.ok()) return Admission::Started;
+      task->conn = std::move(conn.value());
       task->ctx = ctx_;
       task->finished = std::make_shared<std::atomic<bool>>(false);
       task->idle_timeout = limits_.idle_timeout;
