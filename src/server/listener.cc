@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <string_view>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -249,7 +249,7 @@ class AcceptLoop {
       registry_->connections.push_back(ConnectionEntry{std::move(thread), std::move(dup), std::move(finished)});
     } catch (...) {
       // No memory or no thread: this one connection is closed unanswered
-      // (the task, holding the socket, is gone); the server goes on.
+      // (the task, holding it, is gone); the server goes on.
       if (counted) ctx_->connected_clients.fetch_sub(1, std::memory_order_relaxed);
       socket.reset();
     }
