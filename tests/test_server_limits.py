@@ -91,8 +91,7 @@ def thread_cpu_seconds(pid, name):
 
 
 def connect(port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=WAIT_S)
-    return s
+    return socket.create_connection(("127.0.0.1", port), timeout=WAIT_S)
 
 
 def read_until_close(sock):
