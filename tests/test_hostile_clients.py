@@ -13,7 +13,6 @@ connection has reaped them, and memory is back near where it started.
 Memory is read from /proc/self/status: the server runs in this process.
 """
 
-import contextlib
 import errno
 import os
 import random
@@ -21,15 +20,14 @@ import resource
 import socket
 import struct
 import threading
-import time
 import warnings
 
 import pytest
 
 from resp_client import Client, encode, server_threads, thread_names
+from server_checker import WAIT_S, checking, wait_until
 
 MIB = 1 << 20
-WAIT_S = 30  # bound on every wait for the server to catch up
 # Under AddressSanitizer (tools/sanitize/asan_pytest.sh) the memory figures
 # are the sanitizer's own: quarantined frees, shadow memory and the mappings
 # of its allocator. The footprint checks are skipped there; every other
@@ -86,14 +84,6 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
-def wait_until(condition, what):
-    deadline = time.monotonic() + WAIT_S
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"gave up waiting: {what}")
-        time.sleep(0.005)
-
-
 def server_side_unread(server_port, client_ports):
     """Bytes the server has not yet read from each listed client, from
     /proc/net/tcp (the receive queue of the server's end of each connection)."""
@@ -137,61 +127,6 @@ def settle(server, threads_before, fds_before):
             # Per open connection: the client end, the server's socket, its
             # read duplicate and the registry's duplicate.
             assert open_fds() == fds_before + 8
-
-
-# ---- the checker ------------------------------------------------------------------
-
-
-class Checker(threading.Thread):
-    """SET/GET round trips on one connection until stopped; records every
-    error or wrong reply."""
-
-    def __init__(self, port):
-        super().__init__(daemon=True)
-        self.client = Client(port)
-        self.stopping = threading.Event()
-        self.errors = []
-        self.rounds = 0
-        self.progress = threading.Condition()
-
-    def run(self):
-        i = 0
-        try:
-            while not self.stopping.is_set():
-                key, value = f"checker:{i % 16}", f"value-{i}".encode()
-                got = (self.client.call("SET", key, value), self.client.call("GET", key))
-                if got != ("OK", value):
-                    self.errors.append(f"round {i}: {got!r}")
-                with self.progress:
-                    self.rounds += 1
-                    self.progress.notify_all()
-                i += 1
-        except Exception as e:  # noqa: BLE001 - every failure is a finding
-            self.errors.append(repr(e))
-        finally:
-            self.client.close()
-
-    def wait_rounds(self, more):
-        """Waits until `more` further round trips have completed."""
-        with self.progress:
-            target = self.rounds + more
-            return self.progress.wait_for(lambda: self.rounds >= target or self.errors, timeout=WAIT_S)
-
-
-@contextlib.contextmanager
-def checking(server):
-    """Runs a checker for the block; it must still be served at the end and
-    must never have seen an error."""
-    checker = Checker(server.port)
-    checker.start()
-    assert checker.wait_rounds(1)
-    try:
-        yield checker
-        assert checker.wait_rounds(3), "the checker stopped being served"
-    finally:
-        checker.stopping.set()
-        checker.join(WAIT_S)
-    assert checker.errors == []
 
 
 def connect(port, rcvbuf=None):
@@ -254,7 +189,7 @@ def connection_budget(wanted):
 def test_a_thousand_concurrent_connections_are_served_and_reaped(server):
     count, old_soft = connection_budget(1000)
     try:
-        with checking(server):
+        with checking(server.port):
             threads_before, fds_before, rss_before = conn_threads(), open_fds(), status_bytes("VmRSS")
             clients = []
             try:
@@ -294,7 +229,7 @@ STALLED_CLIENTS = 20
 
 
 def test_stalled_huge_requests_reserve_little_and_block_no_one(server):
-    with checking(server) as checker:
+    with checking(server.port) as checker:
         threads_before, fds_before = conn_threads(), open_fds()
         rss_before, mappings_before = status_bytes("VmRSS"), writable_mappings()
         stalled = [connect(server.port) for _ in range(STALLED_CLIENTS)]
@@ -431,7 +366,7 @@ def hostile_client(port, stream, rng_seed, results):
 def test_random_bytes_from_many_clients(server):
     rng = random.Random(0x5EED)
     streams = [hostile_stream(rng) for _ in range(96)]
-    with checking(server):
+    with checking(server.port):
         threads_before, fds_before = conn_threads(), open_fds()
         rss_before = status_bytes("VmRSS")
         results = []
@@ -496,7 +431,7 @@ def test_a_slow_reader_does_not_hold_up_others(server):
     reply = b"$%d\r\n%s\r\n" % (len(big), big)
     gets = gets_to_block(len(reply))
     expected = reply * gets
-    with checking(server):
+    with checking(server.port):
         slow = connect(server.port, rcvbuf=4096)
         try:
             slow.sendall(encode("GET", "big") * gets)
@@ -533,7 +468,7 @@ def test_stop_ends_a_connection_blocked_sending(server):
     gets = gets_to_block(len(reply))
     stalled = connect(server.port, rcvbuf=4096)
     try:
-        with checking(server):
+        with checking(server.port):
             stalled.sendall(encode("GET", "big") * gets)  # and never read
             wait_until(lambda: queued_towards(server.port, stalled) >= MIB, "the server sends")
         stopper = threading.Thread(target=server.stop)
@@ -574,7 +509,7 @@ def prefix_lengths(data, include_whole):
 
 
 def test_disconnects_mid_request_leave_nothing_behind(server):
-    with checking(server):
+    with checking(server.port):
         threads_before, fds_before = conn_threads(), open_fds()
         rss_before = status_bytes("VmRSS")
         n = 0

@@ -6,10 +6,11 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 
 import pytest
 
-from resp_client import Client, Err
+from resp_client import Client, ConnectionClosed, Err
 
 TIMEOUT = 30
 
@@ -110,6 +111,9 @@ def test_port_in_use_exits_with_the_bind_error():
         (["--password", "a", "--password-file", "f"], "not allowed with argument"),
         (["--password-file", "/nonexistent/pw"], "cannot read --password-file"),
         (["--bogus"], "unrecognized arguments"),
+        (["--max-clients", "0"], "--max-clients must be >= 1"),
+        (["--timeout", "-1"], "--timeout must be >= 0"),
+        (["--timeout", "1.5"], "invalid int value"),
     ],
 )
 def test_bad_options_are_usage_errors(args, message):
@@ -137,6 +141,37 @@ def test_help_mentions_every_option():
         "--shards",
         "--password-file",
         "--password",
+        "--max-clients",
+        "--timeout",
     ]:
         assert option in out
     assert "process list" in out
+
+
+def test_max_clients_and_timeout_options():
+    proc = launch("--port", "0", "--shards", "4", "--max-clients", "1", "--timeout", "1")
+    try:
+        port = listening_port(proc)
+        with Client(port) as first:
+            assert first.call("PING") == "PONG"
+            with Client(port) as second:
+                assert second.read_all_until_close() == b"-ERR max number of clients reached\r\n"
+            assert first.is_closed_by_server()  # idle for a second
+        # Its place is free again once its thread has ended.
+        for _ in range(1000):
+            try:
+                with Client(port) as later:
+                    reply = later.call("PING")
+            except (ConnectionResetError, ConnectionClosed):
+                reply = None  # turned away before the request was read
+            if reply == "PONG":
+                break
+            assert reply in (None, Err("ERR max number of clients reached"))
+            time.sleep(0.01)
+        assert reply == "PONG"
+        rc, _, err = finish(proc, signal.SIGTERM)
+        assert rc == 0, err
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()

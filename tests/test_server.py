@@ -40,7 +40,9 @@ def test_type_identity_and_docs(cache):
     assert Server.__module__ == "mevora._mevora"
     assert Server.__qualname__ == "Server"
     assert Server.__doc__ == "RESP2 server that serves a `Cache` over TCP."
-    assert str(inspect.signature(Server)) == "(cache, host='127.0.0.1', port=6380, password=None)"
+    assert str(inspect.signature(Server)) == (
+        "(cache, host='127.0.0.1', port=6380, password=None, max_clients=None, idle_timeout=0)"
+    )
     assert "__init__" not in Server.__dict__
     assert Server.start.__doc__ == (
         "Binds and starts accepting connections. Calling it on a running server does nothing.\n"
@@ -105,6 +107,20 @@ class Indexable:
         ((), {"host": 1, "port": -1}, TypeError, "argument 'host': "),
         (("127.0.0.1", 6380, None, "extra"), {}, TypeError, None),
         ((), {"nope": 1}, TypeError, None),
+        (("127.0.0.1", 6380, None, None, 0, "extra"), {}, TypeError, None),
+        ((), {"max_clients": 0}, ValueError, "max_clients must be >= 1"),
+        ((), {"max_clients": -5}, ValueError, "max_clients must be >= 1"),
+        ((), {"max_clients": 2**70}, OverflowError, None),
+        ((), {"max_clients": "10"}, TypeError, "argument 'max_clients': "),
+        ((), {"max_clients": 1.5}, TypeError, "argument 'max_clients': "),
+        ((), {"idle_timeout": -1}, ValueError, "idle_timeout must be >= 0"),
+        ((), {"idle_timeout": 2**70}, OverflowError, None),
+        ((), {"idle_timeout": None}, TypeError, "argument 'idle_timeout': "),
+        ((), {"idle_timeout": 0.5}, TypeError, "argument 'idle_timeout': "),
+        # ... then max_clients, then idle_timeout
+        ((), {"password": "", "max_clients": 0}, ValueError, "password must not be empty"),
+        ((), {"max_clients": 0, "idle_timeout": -1}, ValueError, "max_clients must be >= 1"),
+        ((), {"max_clients": "x", "idle_timeout": -1}, TypeError, "argument 'max_clients': "),
     ],
 )
 def test_constructor_validation(cache, args, kwargs, exc, message):

@@ -105,7 +105,8 @@ def test_info_and_server_commands(cache):
                 r"# Server\r\nuptime_in_seconds:\d+\r\n\r\n"
                 r"# Memory\r\nused_memory:(\d+)\r\n\r\n"
                 r"# Keyspace\r\nkeys:1\r\n\r\n"
-                r"# Persistence\r\npersistence_enabled:0\r\n",
+                r"# Persistence\r\npersistence_enabled:0\r\n\r\n"
+                r"# Clients\r\nconnected_clients:1\r\nrejected_connections:0\r\nmaxclients:\d+\r\n",
                 info,
             ), info
             assert int(re.search(r"used_memory:(\d+)", info).group(1)) == cache.used_memory
@@ -169,7 +170,7 @@ def test_save_lastsave_and_info_with_persistence(persistent):
             info = k.call("INFO").decode()
             assert re.search(
                 r"\r\n# Persistence\r\npersistence_enabled:1\r\nlast_save_time:0\r\n"
-                r"wal_bytes:\d+\r\nsnapshot_bytes:\d+\r\nlast_error:\r\n$",
+                r"wal_bytes:\d+\r\nsnapshot_bytes:\d+\r\nlast_error:\r\n\r\n# Clients\r\n",
                 info,
             ), info
             assert k.call("SET", "a", "1") == "OK"

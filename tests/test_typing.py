@@ -122,7 +122,9 @@ GOOD = """
         port: int = server.port
         running: bool = server.running
         server.stop()
-        print(port, running)
+        limited = Server(c, port=0, password="pw", max_clients=100, idle_timeout=30)
+        derived = Server(c, max_clients=None, idle_timeout=0)
+        print(port, running, limited.running, derived.port)
 
 
     def open_dir(path: pathlib.Path) -> Cache | None:
@@ -175,6 +177,8 @@ BAD = """
     Server(c, password=b"pw")  # E
     Server(c, port="6380")  # E
     Server("not a cache")  # E
+    Server(c, max_clients="10")  # E
+    Server(c, idle_timeout=1.5)  # E
     text: str = c.lpop("l")  # E
     flag: bool = c.set("k", 1, get=True)  # E
     wal: int = c.persist_stats["wal_bytes"]  # E

@@ -58,7 +58,7 @@ class NumberOption:
     """
 
     flag: str
-    default: int
+    default: int | None  # None: not given, the library chooses
     help: str
     low: int = 0
     high: int = _I64_MAX
@@ -73,6 +73,8 @@ class NumberOption:
 
     def problem(self, n):
         """None when ``n`` is acceptable, else the message for the operator."""
+        if n is None:
+            return None
         if self.low <= n <= self.high and self.valid(n):
             return None
         if self.rule:
@@ -103,6 +105,13 @@ NUMBER_OPTIONS = (
         rule="a power of two between 1 and 65536",
         valid=_is_power_of_two,
     ),
+    NumberOption(
+        "--max-clients",
+        None,
+        "most connections served at once; by default derived from the open-file limit",
+        low=1,
+    ),
+    NumberOption("--timeout", 0, "close a connection idle this many seconds; 0 never does", metavar="SECONDS"),
 )
 
 
@@ -129,7 +138,8 @@ def _parser():
     p.add_argument("--fsync", choices=_FSYNC_CHOICES, default="everysec", help="write-ahead log flush policy (default: %(default)s)")
     p.add_argument("--policy", choices=_POLICY_CHOICES, default="noeviction", help="eviction policy (default: %(default)s)")
     for o in NUMBER_OPTIONS:
-        p.add_argument(o.flag, type=o.parse, default=o.default, metavar=o.metavar, help=o.help + " (default: %(default)s)")
+        shown = "" if o.default is None else " (default: %(default)s)"
+        p.add_argument(o.flag, type=o.parse, default=o.default, metavar=o.metavar, help=o.help + shown)
     p.add_argument("--log-level", type=str.lower, choices=_LOG_LEVELS, default="info", help="least severe log events shown on stderr (default: %(default)s)")
     auth = p.add_mutually_exclusive_group()
     auth.add_argument(
@@ -286,7 +296,14 @@ def _serve(args, parser):
         return 1
     watch = _PersistWatch(cache)  # from the state the open just logged
     try:
-        server = Server(cache, host=args.host, port=args.port, password=password)
+        server = Server(
+            cache,
+            host=args.host,
+            port=args.port,
+            password=password,
+            max_clients=args.max_clients,
+            idle_timeout=args.timeout,
+        )
         server.start()
     except OSError as e:
         cache.close()

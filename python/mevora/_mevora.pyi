@@ -134,6 +134,8 @@ class Server:
         host: str = "127.0.0.1",
         port: SupportsIndex = 6380,
         password: str | None = None,
+        max_clients: SupportsIndex | None = None,
+        idle_timeout: SupportsIndex = 0,
     ) -> Self: ...
     def start(self) -> None:
         """Binds and starts accepting connections. Calling it on a running server does nothing.

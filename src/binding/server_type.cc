@@ -1,7 +1,9 @@
 // The Server type: constructed entirely in __new__; start() and stop()
 // drive the listener with the GIL released; `port` and `running` report the
 // run state. Destroying a running Server stops it.
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -25,6 +27,7 @@ struct ServerObject {
   std::optional<std::string> password;  // UTF-8, never empty when present
   std::shared_ptr<Store> store;         // the Cache's store
   std::uint16_t bind_port;              // passed to every start()
+  server::ServerLimits limits;          // max_clients 0: derived at start()
   // The run state.
   Mutex mutex;
   std::uint16_t reported_port MEVORA_GUARDED_BY(mutex);  // shown while stopped
@@ -32,6 +35,35 @@ struct ServerObject {
 };
 
 ServerObject* as_server(PyObject* self) { return reinterpret_cast<ServerObject*>(self); }
+
+// max_clients: None (derived from the descriptor limit at start()) or an
+// integer of at least 1. 0 stands for None in the limits.
+bool convert_max_clients(PyObject* obj, std::uint64_t& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  std::int64_t v = 0;
+  if (!to_i64(obj, "max_clients", v)) return false;
+  if (v < 1) {
+    PyErr_SetString(PyExc_ValueError, "max_clients must be >= 1");
+    return false;
+  }
+  out = static_cast<std::uint64_t>(v);
+  return true;
+}
+
+// idle_timeout: whole seconds, 0 (never) or more. Seconds beyond what a
+// millisecond count can hold mean the same as that many: never in practice.
+bool convert_idle_timeout(PyObject* obj, std::chrono::milliseconds& out) {
+  if (obj == nullptr) return true;
+  std::int64_t seconds = 0;
+  if (!to_i64(obj, "idle_timeout", seconds)) return false;
+  if (seconds < 0) {
+    PyErr_SetString(PyExc_ValueError, "idle_timeout must be >= 0");
+    return false;
+  }
+  constexpr std::int64_t kMaxSeconds = std::numeric_limits<std::int64_t>::max() / 1000;
+  out = std::chrono::seconds(seconds < kMaxSeconds ? seconds : kMaxSeconds);
+  return true;
+}
 
 // Shuts a taken running state down. No lock needed: the state is no longer
 // reachable from the object.
@@ -49,13 +81,15 @@ void stop_running(std::optional<server::RunningServer>& taken) noexcept {
 
 PyObject* server_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
   try {
-    static const char* kwlist[] = {"cache", "host", "port", "password", nullptr};
+    static const char* kwlist[] = {"cache", "host", "port", "password", "max_clients", "idle_timeout", nullptr};
     PyObject* o_cache = nullptr;
     PyObject* o_host = nullptr;
     PyObject* o_port = nullptr;
     PyObject* o_password = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO:Server", const_cast<char**>(kwlist), &o_cache, &o_host,
-                                     &o_port, &o_password)) {
+    PyObject* o_max_clients = nullptr;
+    PyObject* o_idle_timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOOO:Server", const_cast<char**>(kwlist), &o_cache, &o_host,
+                                     &o_port, &o_password, &o_max_clients, &o_idle_timeout)) {
       return nullptr;
     }
     if (!PyObject_TypeCheck(o_cache, cache_type())) {
@@ -86,6 +120,9 @@ PyObject* server_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
       }
       password.emplace(s, static_cast<std::size_t>(n));
     }
+    server::ServerLimits limits;
+    if (!convert_max_clients(o_max_clients, limits.max_clients)) return nullptr;
+    if (!convert_idle_timeout(o_idle_timeout, limits.idle_timeout)) return nullptr;
     std::shared_ptr<Store> store = reinterpret_cast<CacheObject*>(o_cache)->store;
     std::string host_copy(host);
 
@@ -97,6 +134,7 @@ PyObject* server_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
     new (&obj->password) std::optional<std::string>(std::move(password));
     new (&obj->store) std::shared_ptr<Store>(std::move(store));
     obj->bind_port = static_cast<std::uint16_t>(port);
+    new (&obj->limits) server::ServerLimits(limits);
     new (&obj->mutex) Mutex();
     new (&obj->running) std::optional<server::RunningServer>();
     {
@@ -124,6 +162,7 @@ void server_dealloc(PyObject* self) {
     stop_running(taken);
   }
   std::destroy_at(&obj->running);
+  std::destroy_at(&obj->limits);
   std::destroy_at(&obj->mutex);
   std::destroy_at(&obj->store);
   std::destroy_at(&obj->password);
@@ -140,7 +179,7 @@ PyObject* m_start(PyObject* self, PyObject*) {
     GilRelease unlocked;
     MutexGuard g(obj->mutex);
     if (!obj->running.has_value()) {
-      auto r = server::start_server(obj->host, obj->bind_port, obj->password, obj->store);
+      auto r = server::start_server(obj->host, obj->bind_port, obj->password, obj->store, obj->limits);
       if (r.ok()) {
         obj->running.emplace(std::move(r).value());
       } else {
@@ -208,7 +247,7 @@ PyGetSetDef kServerGetSet[] = {
 };
 
 const char kServerDoc[] =
-    "Server(cache, host=\"127.0.0.1\", port=6380, password=None)\n--\n\n"
+    "Server(cache, host=\"127.0.0.1\", port=6380, password=None, max_clients=None, idle_timeout=0)\n--\n\n"
     "RESP2 server that serves a `Cache` over TCP.";
 
 PyType_Slot kSlots[] = {

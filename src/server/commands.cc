@@ -96,7 +96,7 @@ DispatchResult run_command(Request& args, ConnectionState& conn, const ServerCon
   if (conn.client) conn.client->touch(cmd == nullptr ? 0 : static_cast<std::uint32_t>(cmd - kCommands) + 1);
   if (cmd != nullptr && cmd->before_auth) return {cmd->handler(args, conn, ctx), cmd->closes};
   if (!conn.authenticated) return {Reply::error("NOAUTH Authentication required.")};
-  if (cmd == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'")};
+  if (cmd == nullptr) return {Reply::error("ERR unknown command '" + echo_text(args[0]) + "'")};
   if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) return {wrong_args(args[0])};
   return {cmd->handler(args, conn, ctx), cmd->closes};
 }
@@ -148,7 +148,9 @@ std::string ascii_lowered(std::string_view bytes) {
 }
 
 Reply wrong_args(std::string_view name) {
-  return Reply::error("ERR wrong number of arguments for '" + utf8_lossy(ascii_lowered(name)) + "' command");
+  // One byte past what is shown, so echo_text still sees that it cuts.
+  return Reply::error("ERR wrong number of arguments for '" + echo_text(ascii_lowered(name.substr(0, kEchoMaxBytes + 1))) +
+                      "' command");
 }
 
 Result<std::int64_t, Reply> int_arg(std::string_view bytes) {

@@ -17,8 +17,8 @@
 //
 // Thread safety: dispatch may run on many connection threads at once with
 // the same ServerContext; the context is read-only after creation except
-// the bgsave flag, which is atomic, and the client table, which
-// synchronises itself. The store synchronises itself. A
+// the bgsave flag and the connection counts, which are atomic, and the client
+// table, which synchronises itself. The store synchronises itself. A
 // command that makes several store calls (HSET with several pairs, EXISTS
 // with several keys, EXPIRE below 1) is not atomic as a whole.
 //
@@ -59,6 +59,13 @@ struct ServerContext {
   std::shared_ptr<std::atomic<bool>> bgsave;
   // Every live connection, for CLIENT LIST and connection ids.
   ClientTable clients;
+  // The most connections served at once; fixed when the server starts
+  // (INFO reports it as maxclients).
+  std::uint64_t max_clients = 0;
+  // Connection threads admitted and not yet ended.
+  std::atomic<std::uint64_t> connected_clients{0};
+  // Connections turned away because max_clients were connected.
+  std::atomic<std::uint64_t> rejected_connections{0};
 
   // A context started now, with a fresh bgsave flag.
   static std::shared_ptr<ServerContext> create(std::optional<std::string> password, std::shared_ptr<Store> store);
@@ -85,7 +92,8 @@ struct ConnectionState {
 DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx);
 
 // "ERR wrong number of arguments for '<name>' command", with name ASCII
-// lower-cased and shown as UTF-8 with invalid sequences replaced by U+FFFD.
+// lower-cased and shown by echo_text (UTF-8 with invalid sequences replaced
+// by U+FFFD, cut to 128 bytes).
 Reply wrong_args(std::string_view name);
 
 // A wire integer argument (optional sign, decimal digits, signed 64-bit
@@ -100,8 +108,9 @@ Reply store_error_reply(StoreError e);
 // length is visited, and a length mismatch alone makes them different.
 bool password_matches(std::string_view given, std::string_view expected);
 
-// The INFO report: "# Server", "# Memory", "# Keyspace" and "# Persistence"
-// sections, every line ended by CR LF, sections separated by an empty line.
+// The INFO report: "# Server", "# Memory", "# Keyspace", "# Persistence"
+// and "# Clients" sections, every line ended by CR LF, sections separated
+// by an empty line.
 std::string info_text(const ServerContext& ctx);
 
 }  // namespace mevora::server

@@ -100,7 +100,7 @@ Reply cmd_hello(Request& args, ConnectionState& conn, const ServerContext& ctx) 
     } else if (equals_upper(args[i], "SETNAME") && i + 1 < args.size()) {
       name = &args[++i];
     } else {
-      return Reply::error("ERR Syntax error in HELLO option '" + utf8_lossy(args[i]) + "'");
+      return Reply::error("ERR Syntax error in HELLO option '" + echo_text(args[i]) + "'");
     }
   }
   if (name != nullptr && !is_plain_word(*name)) return bad_name();
@@ -153,7 +153,7 @@ Reply cmd_client(Request& args, ConnectionState& conn, const ServerContext& ctx)
     if (argc != 4) return wrong_client_args(sub);
     const bool lib_name = equals_upper(args[2], "LIB-NAME");
     if (!lib_name && !equals_upper(args[2], "LIB-VER")) {
-      return Reply::error("ERR Unrecognized option '" + utf8_lossy(args[2]) + "'");
+      return Reply::error("ERR Unrecognized option '" + echo_text(args[2]) + "'");
     }
     if (!is_plain_word(args[3])) {
       return Reply::error(std::string(lib_name ? "ERR LIB-NAME" : "ERR LIB-VER") +
@@ -177,7 +177,7 @@ Reply cmd_client(Request& args, ConnectionState& conn, const ServerContext& ctx)
     for (const std::shared_ptr<ClientInfo>& c : ctx.clients.live()) out += client_line(*c, now);
     return Reply::bulk(std::move(out));
   }
-  return Reply::error("ERR unknown subcommand '" + utf8_lossy(args[1]) + "' for 'client'");
+  return Reply::error("ERR unknown subcommand '" + echo_text(args[1]) + "' for 'client'");
 }
 
 }  // namespace mevora::server

@@ -65,15 +65,19 @@ std::string info_text(const ServerContext& ctx) {
   const std::optional<PersistStats> stats = ctx.store->persist_stats();
   if (!stats.has_value()) {
     out += "persistence_enabled:0\r\n";
-    return out;
+  } else {
+    out += "persistence_enabled:1\r\n";
+    append_line(out, "last_save_time", stats->last_save_ms / 1000);
+    append_line(out, "wal_bytes", stats->wal_bytes);
+    append_line(out, "snapshot_bytes", stats->snapshot_bytes);
+    out += "last_error:";
+    if (stats->last_error.has_value()) out += *stats->last_error;
+    out += "\r\n";
   }
-  out += "persistence_enabled:1\r\n";
-  append_line(out, "last_save_time", stats->last_save_ms / 1000);
-  append_line(out, "wal_bytes", stats->wal_bytes);
-  append_line(out, "snapshot_bytes", stats->snapshot_bytes);
-  out += "last_error:";
-  if (stats->last_error.has_value()) out += *stats->last_error;
-  out += "\r\n";
+  out += "\r\n# Clients\r\n";
+  append_line(out, "connected_clients", ctx.connected_clients.load(std::memory_order_relaxed));
+  append_line(out, "rejected_connections", ctx.rejected_connections.load(std::memory_order_relaxed));
+  append_line(out, "maxclients", ctx.max_clients);
   return out;
 }
 

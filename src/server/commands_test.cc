@@ -455,7 +455,8 @@ TEST(ServerCommands, InfoLayoutWithoutPersistence) {
   EXPECT_LE(uptime, 12 + waited.count() + 1);
   EXPECT_EQ(text.substr(eol),
             "\r\n\r\n# Memory\r\nused_memory:0\r\n\r\n# Keyspace\r\nkeys:0\r\n\r\n"
-            "# Persistence\r\npersistence_enabled:0\r\n");
+            "# Persistence\r\npersistence_enabled:0\r\n\r\n"
+            "# Clients\r\nconnected_clients:0\r\nrejected_connections:0\r\nmaxclients:0\r\n");
 
   ASSERT_EQ(h.run({"SET", "k", "v"}), ok());
   text = h.reply({"INFO"}).text();

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -16,10 +18,33 @@ namespace mevora::server {
 
 std::size_t SocketReader::read_some(char* dst, std::size_t len) {
   for (;;) {
+    if (!wait_for_input()) return 0;
     ssize_t n = ::recv(fd_, dst, len, 0);
     if (n > 0) return static_cast<std::size_t>(n);
     if (n < 0 && errno == EINTR) continue;
     return 0;
+  }
+}
+
+bool SocketReader::wait_for_input() const {
+  using std::chrono::milliseconds;
+  if (idle_.count() <= 0 && !deadline_.has_value()) return true;
+  const Clock::time_point start = Clock::now();
+  Clock::time_point until = Clock::time_point::max();
+  // Saturating: an idle bound beyond the clock's range means no bound.
+  if (idle_.count() > 0 && idle_ < std::chrono::duration_cast<milliseconds>(until - start)) until = start + idle_;
+  if (deadline_.has_value()) until = std::min(until, *deadline_);
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= until) return false;
+    // Whole milliseconds, rounded up so the wait never ends early; a day at
+    // most per poll, the loop waits the rest.
+    const auto left = std::chrono::ceil<milliseconds>(until - now);
+    const int wait_ms = static_cast<int>(std::min<std::int64_t>(left.count(), 86'400'000));
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, wait_ms);
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return true;  // the receive reports it
   }
 }
 
@@ -45,7 +70,7 @@ Connection::Connection(UniqueFd socket, UniqueFd read_fd)
 
 Connection::~Connection() { close(); }
 
-ReadResult Connection::read_request() { return requests_.read_request(args_); }
+ReadResult Connection::read_request(const RequestLimits& limits) { return requests_.read_request(args_, limits); }
 
 bool Connection::write_reply(const Reply& reply, Protocol p) {
   OutputSink sink{*this};
@@ -106,10 +131,41 @@ void Connection::close() noexcept {
 
 // ---- the loop ---------------------------------------------------------------
 
-void run_connection(Connection& conn, const Dispatcher& dispatch) noexcept {
+namespace {
+
+// Tracks a connection's authentication for its guard: the request limits
+// and the read deadline that apply to the next request.
+class AuthWatch {
+ public:
+  explicit AuthWatch(const ConnectionGuard& guard) : guard_(guard) {}
+
+  bool authenticated() const { return guard_.authenticated == nullptr || *guard_.authenticated; }
+  RequestLimits limits() const { return authenticated() ? RequestLimits{} : kPreAuthLimits; }
+
+  // Called before each request: the deadline to authenticate by, if any.
+  // The clock starts when the connection is first seen unauthenticated.
+  std::optional<SocketReader::Clock::time_point> deadline() {
+    const bool now_authenticated = authenticated();
+    if (!now_authenticated && was_authenticated_) since_ = SocketReader::Clock::now();
+    was_authenticated_ = now_authenticated;
+    if (now_authenticated || guard_.auth_timeout.count() <= 0) return std::nullopt;
+    return since_ + guard_.auth_timeout;
+  }
+
+ private:
+  const ConnectionGuard& guard_;
+  bool was_authenticated_ = true;
+  SocketReader::Clock::time_point since_{};
+};
+
+}  // namespace
+
+void run_connection(Connection& conn, const Dispatcher& dispatch, const ConnectionGuard& guard) noexcept {
   try {
+    AuthWatch auth(guard);
     for (;;) {
-      ReadResult read = conn.read_request();
+      conn.set_read_wait(guard.idle_timeout, auth.deadline());
+      ReadResult read = conn.read_request(auth.limits());
       if (read.status == ReadStatus::End) break;
       if (read.status == ReadStatus::ProtocolError) {
         (void)conn.write_reply(Reply::error(std::string("ERR Protocol error: ") + read.message));
@@ -120,7 +176,7 @@ void run_connection(Connection& conn, const Dispatcher& dispatch) noexcept {
         if (!conn.write_reply(result.reply, result.protocol)) break;
         if (result.close) break;
       }
-      if (!conn.request_pending() && !conn.flush()) break;
+      if (!conn.request_pending(auth.limits()) && !conn.flush()) break;
     }
   } catch (...) {
     // Out of memory or a failing dispatcher: the connection cannot go on.
@@ -129,16 +185,10 @@ void run_connection(Connection& conn, const Dispatcher& dispatch) noexcept {
   conn.close();
 }
 
-void serve_connection(UniqueFd socket, const Dispatcher& dispatch) noexcept {
+Result<std::unique_ptr<Connection>, int> open_accepted(UniqueFd socket) {
   int one = 1;
   (void)::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  try {
-    auto conn = Connection::open(std::move(socket));
-    if (!conn.ok()) return;
-    run_connection(*conn.value(), dispatch);
-  } catch (...) {
-    // Allocating the connection failed; the socket has been closed.
-  }
+  return Connection::open(std::move(socket));
 }
 
 }  // namespace mevora::server

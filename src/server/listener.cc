@@ -7,12 +7,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -20,6 +23,7 @@
 
 #include "server/commands.h"
 #include "server/connection.h"
+#include "util/platform.h"
 
 namespace mevora::server {
 namespace {
@@ -122,11 +126,27 @@ class MarkOnExit {
 };
 
 // What a connection thread starts with. Shared with the starting code only
-// until the thread takes the socket and the context out.
+// until the thread takes the connection and the context out.
 struct ConnectionTask {
-  UniqueFd socket;
+  std::unique_ptr<Connection> conn;
   std::shared_ptr<ServerContext> ctx;
   std::shared_ptr<std::atomic<bool>> finished;
+  std::chrono::milliseconds idle_timeout{0};
+  std::chrono::milliseconds auth_timeout{0};
+  std::string peer;   // "ip:port" of the client, for CLIENT LIST
+  std::string local;  // "ip:port" of the server's end
+};
+
+// Gives back a connection's place in connected_clients when it ends.
+class ClientSlot {
+ public:
+  explicit ClientSlot(ServerContext& ctx) : ctx_(ctx) {}
+  ~ClientSlot() { ctx_.connected_clients.fetch_sub(1, std::memory_order_relaxed); }
+  ClientSlot(const ClientSlot&) = delete;
+  ClientSlot& operator=(const ClientSlot&) = delete;
+
+ private:
+  ServerContext& ctx_;
 };
 
 // "ip:port" of one end of a connected socket (the peer's or the local
@@ -148,13 +168,32 @@ void connection_thread(ConnectionTask& task) {
   const std::shared_ptr<std::atomic<bool>> finished = task.finished;
   MarkOnExit mark(*finished);
   std::shared_ptr<ServerContext> ctx = std::move(task.ctx);
+  ClientSlot slot(*ctx);
+  const std::unique_ptr<Connection> conn = std::move(task.conn);
   try {
-    const int fd = task.socket.get();
-    ConnectionState state = ConnectionState::initial(*ctx, end_address(fd, true), end_address(fd, false));
+    ConnectionState state = ConnectionState::initial(*ctx, std::move(task.peer), std::move(task.local));
     const Dispatcher dispatcher = [&state, &ctx](Request& args) { return dispatch(args, state, *ctx); };
-    serve_connection(std::move(task.socket), dispatcher);
+    ConnectionGuard guard;
+    guard.authenticated = &state.authenticated;
+    guard.auth_timeout = ctx->password.has_value() ? task.auth_timeout : std::chrono::milliseconds{0};
+    guard.idle_timeout = task.idle_timeout;
+    run_connection(*conn, dispatcher, guard);
   } catch (...) {
     // No memory for the connection's state: it is closed unanswered.
+    conn->close();
+  }
+}
+
+// Answers a connection over the client limit and closes it. The socket is
+// fresh, so the short reply fits its send buffer; nothing here waits.
+void turn_away(UniqueFd socket) {
+  static constexpr std::string_view kFull = "-ERR max number of clients reached\r\n";
+  (void)::send(socket.get(), kFull.data(), kFull.size(), MSG_DONTWAIT | platform::send_flags());
+  (void)::shutdown(socket.get(), SHUT_WR);
+  // Closing with unread input would reset the connection, and a reset can
+  // discard the reply before the client reads it: take what has arrived.
+  char sink[4096];
+  for (int i = 0; i < 16 && ::recv(socket.get(), sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
   }
 }
 
@@ -162,8 +201,9 @@ void connection_thread(ConnectionTask& task) {
 // body only.
 class AcceptLoop {
  public:
-  AcceptLoop(UniqueFd listener, std::shared_ptr<ServerContext> ctx, std::shared_ptr<ConnectionRegistry> registry)
-      : listener_(std::move(listener)), ctx_(std::move(ctx)), registry_(std::move(registry)) {}
+  AcceptLoop(UniqueFd listener, std::shared_ptr<ServerContext> ctx, std::shared_ptr<ConnectionRegistry> registry,
+             const ServerLimits& limits)
+      : listener_(std::move(listener)), ctx_(std::move(ctx)), registry_(std::move(registry)), limits_(limits) {}
 
   void run() {
     MarkOnExit mark(registry_->accept_finished);
@@ -172,41 +212,72 @@ class AcceptLoop {
       if (!socket.valid()) {
         if (errno == EINTR) continue;
         if (registry_->stop.load(std::memory_order_acquire)) break;
-        std::this_thread::sleep_for(kAcceptRetryPause);  // e.g. out of descriptors
+        // Out of descriptors (EMFILE, ENFILE) or memory: the connection
+        // waits in the backlog until a connection ends; retrying at once
+        // would only spin.
+        std::this_thread::sleep_for(kAcceptRetryPause);
         continue;
       }
-      if (!admit(std::move(socket))) break;
+      const Admission admission = admit(socket);
+      if (admission == Admission::Stopping) break;
+      if (admission == Admission::Full) turn_away(std::move(socket));
     }
     listener_.reset();
     ctx_.reset();
   }
 
  private:
-  // Registers the connection and starts its thread. False once the server
-  // is stopping (the socket is then closed unanswered).
-  bool admit(UniqueFd socket) {
+  enum class Admission { Started, Full, Stopping };
+
+  // Registers the connection and starts its thread, which takes the
+  // socket. Full: max_clients connections are open, the socket is left to
+  // the caller. Stopping: the server is stopping; the socket is left to be
+  // closed unanswered. A connection that cannot get its descriptors or its
+  // thread is closed unanswered (Started). All its descriptors are taken
+  // here, so the accept loop can never leave a started connection without
+  // one.
+  Admission admit(UniqueFd& socket) {
     MutexGuard guard(registry_->mutex);
-    if (registry_->stop.load(std::memory_order_acquire)) return false;
+    if (registry_->stop.load(std::memory_order_acquire)) return Admission::Stopping;
     reap();
+    if (ctx_->connected_clients.load(std::memory_order_relaxed) >= ctx_->max_clients) {
+      ctx_->rejected_connections.fetch_add(1, std::memory_order_relaxed);
+      return Admission::Full;
+    }
+    bool counted = false;
     try {
       UniqueFd dup(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
-      if (!dup.valid()) return true;
+      if (!dup.valid()) {
+        socket.reset();
+        return Admission::Started;
+      }
       // Reserve first, so that appending after the thread has started
       // cannot fail and strand a running thread.
       auto& list = registry_->connections;
       if (list.size() == list.capacity()) list.reserve(list.size() < 16 ? 16 : 2 * list.size());
       auto task = std::make_shared<ConnectionTask>();
-      task->socket = std::move(socket);
+      task->peer = end_address(socket.get(), true);
+      task->local = end_address(socket.get(), false);
+      Result<std::unique_ptr<Connection>, int> conn = open_accepted(std::move(socket));
+      if (!conn.ok()) return Admission::Started;
+      task->conn = std::move(conn.value());
       task->ctx = ctx_;
       task->finished = std::make_shared<std::atomic<bool>>(false);
+      task->idle_timeout = limits_.idle_timeout;
+      task->auth_timeout = limits_.auth_timeout;
       std::shared_ptr<std::atomic<bool>> finished = task->finished;
+      // Counted before the thread runs; the thread gives it back at its end.
+      ctx_->connected_clients.fetch_add(1, std::memory_order_relaxed);
+      counted = true;
       NamedThread thread("mevora-conn", [task] { connection_thread(*task); });
       registry_->connections.push_back(ConnectionEntry{std::move(thread), std::move(dup), std::move(finished)});
     } catch (...) {
       // No memory or no thread: this one connection is closed unanswered
-      // (the task, holding the socket, is gone); the server goes on.
+      // (the task, holding it, is gone); the server goes on.
+      if (counted) ctx_->connected_clients.fetch_sub(1, std::memory_order_relaxed);
+      socket.reset();
     }
-    return true;
+    return Admission::Started;
   }
 
   // Joins and drops the entries of finished connection threads; the last
@@ -229,6 +300,7 @@ class AcceptLoop {
   UniqueFd listener_;
   std::shared_ptr<ServerContext> ctx_;
   std::shared_ptr<ConnectionRegistry> registry_;
+  const ServerLimits limits_;
 };
 
 // Opens a connection to the server's own address and closes it at once, so
@@ -247,9 +319,21 @@ void wake_accept(const sockaddr_storage& address, socklen_t len) {
 
 }  // namespace
 
+std::uint64_t default_max_clients(std::uint64_t descriptor_limit, std::uint64_t open) {
+  if (descriptor_limit == std::numeric_limits<std::uint64_t>::max()) return kMaxDefaultClients;
+  const std::uint64_t used = open + kReservedDescriptors;
+  const std::uint64_t room = descriptor_limit > used ? descriptor_limit - used : 0;
+  return std::clamp<std::uint64_t>(room / kDescriptorsPerConnection, 1, kMaxDefaultClients);
+}
+
 Result<RunningServer, PersistError> start_server(std::string_view host, std::uint16_t port,
-                                                 std::optional<std::string> password, std::shared_ptr<Store> store) {
+                                                 std::optional<std::string> password, std::shared_ptr<Store> store,
+                                                 const ServerLimits& limits) {
   try {
+    const std::uint64_t descriptor_limit = platform::raise_descriptor_limit();
+    const std::uint64_t max_clients = limits.max_clients != 0
+                                          ? limits.max_clients
+                                          : default_max_clients(descriptor_limit, platform::open_descriptor_count());
     Result<std::vector<Address>, PersistError> addresses = resolve(host, port);
     if (!addresses.ok()) return make_err(std::move(addresses.error()));
     std::optional<PersistError> last_error;
@@ -270,9 +354,11 @@ Result<RunningServer, PersistError> start_server(std::string_view host, std::uin
       return make_err(PersistError::from_errno(errno));
     }
     server.port = port_of(server.address);
+    server.max_clients = max_clients;
     server.registry = std::make_shared<ConnectionRegistry>();
-    auto loop = std::make_shared<AcceptLoop>(std::move(listener), ServerContext::create(std::move(password), store),
-                                             server.registry);
+    std::shared_ptr<ServerContext> ctx = ServerContext::create(std::move(password), store);
+    ctx->max_clients = max_clients;
+    auto loop = std::make_shared<AcceptLoop>(std::move(listener), std::move(ctx), server.registry, limits);
     try {
       server.accept_thread = NamedThread("mevora-accept", [loop] { loop->run(); });
     } catch (const std::system_error& e) {

@@ -11,6 +11,19 @@
 // ServerContext. Finished
 // connection threads are reaped on the accept path.
 //
+// Limits (ServerLimits): at most max_clients connections are served at
+// once; one over the limit is answered "-ERR max number of clients
+// reached" and closed at once by the accept thread. Each connection costs
+// kDescriptorsPerConnection descriptors (the accepted socket, its read
+// duplicate and the registry's duplicate) and a thread. start_server first
+// raises the process's soft descriptor limit to the hard one, and without
+// an explicit max_clients derives one from that limit (default_max_clients).
+// An accept that fails, for example for want of descriptors, is retried
+// after a short pause; the accept thread only ends at shutdown. Connections
+// of a password-protected server must authenticate within auth_timeout and
+// send only small requests until then; with an idle timeout, a connection
+// that sends nothing for that long is closed.
+//
 // shutdown_server raises the stop flag, wakes the blocked accept with a
 // loopback connection until the accept thread has finished (the accept
 // thread closes the listening socket itself, so no descriptor is closed
@@ -35,6 +48,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -50,6 +64,38 @@
 #include "util/unique_fd.h"
 
 namespace mevora::server {
+
+// Descriptors one open connection holds: the accepted socket, the read
+// duplicate of its connection and the registry's duplicate.
+inline constexpr std::uint64_t kDescriptorsPerConnection = 3;
+// Descriptors the default client limit leaves for everything else: the
+// listener, shutdown's wake-up connection, a connection being turned away,
+// and the data directory's lock, log segments, snapshot files and
+// directory flushes.
+inline constexpr std::uint64_t kReservedDescriptors = 32;
+// The largest client limit derived by default: each connection is also a
+// thread, and a generous descriptor limit must not invite a hundred
+// thousand of them.
+inline constexpr std::uint64_t kMaxDefaultClients = 10000;
+// How long a connection of a password-protected server may take to
+// authenticate.
+inline constexpr std::chrono::milliseconds kAuthTimeout{5000};
+
+// The client limit that fits a descriptor limit (UINT64_MAX: unlimited)
+// with open descriptors already in use: what is left after the reserve,
+// divided among connections, between 1 and kMaxDefaultClients.
+std::uint64_t default_max_clients(std::uint64_t descriptor_limit, std::uint64_t open);
+
+// What one server protects itself with.
+struct ServerLimits {
+  // The most connections served at once; 0 derives it at start.
+  std::uint64_t max_clients = 0;
+  // A connection whose receive waits this long is closed; 0: never.
+  std::chrono::milliseconds idle_timeout{0};
+  // How long a connection may stay unauthenticated when the server has a
+  // password.
+  std::chrono::milliseconds auth_timeout = kAuthTimeout;
+};
 
 // One connection thread not yet reaped.
 struct ConnectionEntry {
@@ -78,16 +124,19 @@ struct RunningServer {
   sockaddr_storage address{};
   socklen_t address_len = 0;
   std::uint16_t port = 0;  // the bound port (the OS's pick for port 0)
+  std::uint64_t max_clients = 0;  // the limit in force (derived if not given)
   std::shared_ptr<ConnectionRegistry> registry;
   NamedThread accept_thread;  // taken out (joined) by shutdown
 };
 
-// Resolves host (an IPv4/IPv6 literal, else getaddrinfo's stream results),
-// binds the first address that accepts socket + SO_REUSEADDR + bind +
-// listen(128), and starts the accept thread. On failure nothing is left
-// open and no thread runs; the error is the last attempt's.
+// Raises the descriptor limit, resolves host (an IPv4/IPv6 literal, else
+// getaddrinfo's stream results), binds the first address that accepts
+// socket + SO_REUSEADDR + bind + listen(128), and starts the accept thread.
+// On failure nothing is left open and no thread runs; the error is the last
+// attempt's.
 Result<RunningServer, PersistError> start_server(std::string_view host, std::uint16_t port,
-                                                 std::optional<std::string> password, std::shared_ptr<Store> store);
+                                                 std::optional<std::string> password, std::shared_ptr<Store> store,
+                                                 const ServerLimits& limits = {});
 
 // Stops accepting, ends every open connection and joins every server
 // thread. Safe on a server whose accept thread already ended, and when

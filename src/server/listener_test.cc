@@ -6,6 +6,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +81,14 @@ class Client {
     return ::recv(fd_.get(), &c, 1, 0) <= 0;
   }
 
+  // True when the server closed the connection with nothing unread; false
+  // also when the receive timeout ran out instead.
+  bool closed_by_server() {
+    char c;
+    const ssize_t n = ::recv(fd_.get(), &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+  }
+
  private:
   UniqueFd fd_;
   bool connected_ = false;
@@ -84,8 +96,9 @@ class Client {
 
 
 
-RunningServer start(std::shared_ptr<Store> store, std::optional<std::string> password = std::nullopt) {
-  auto r = start_server("127.0.0.1", 0, std::move(password), std::move(store));
+RunningServer start(std::shared_ptr<Store> store, std::optional<std::string> password = std::nullopt,
+                    const ServerLimits& limits = {}) {
+  auto r = start_server("127.0.0.1", 0, std::move(password), std::move(store), limits);
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text());
   return std::move(r).value();
 }
@@ -123,7 +136,13 @@ TEST(Listener, ShutdownEndsIdleAndHalfSentConnections) {
     ASSERT_EQ(clients.back()->read(34), "-NOAUTH Authentication required.\r\n");
   }
   clients[0]->send("*2\r\n$4\r\nAUTH\r\n$2\r\np");  // cut mid-request
-  clients[1]->send("*1048576\r\n");                  // a huge announced request, then silence
+  // Huge announced requests, then silence (only an authenticated
+  // connection may announce them).
+  for (int i : {1, 2}) {
+    clients[i]->send("AUTH pw\r\n");
+    ASSERT_EQ(clients[i]->read(5), "+OK\r\n");
+  }
+  clients[1]->send("*1048576\r\n");
   clients[2]->send("*1\r\n$536870912\r\n");
   ASSERT_EQ(thread_count("mevora-conn"), 8);
   shutdown_server(server);
@@ -223,6 +242,125 @@ TEST(Listener, Ipv6LoopbackLiteralAndHostNames) {
   ASSERT_TRUE(named.ok()) << named.error().text();
   EXPECT_NE(named.value().port, 0);
   shutdown_server(named.value());
+}
+
+// ---- limits -----------------------------------------------------------------
+
+TEST(ListenerLimits, DefaultMaxClientsFitsTheDescriptorLimit) {
+  const std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_EQ(default_max_clients(1024, 20), (1024u - 20 - kReservedDescriptors) / kDescriptorsPerConnection);
+  EXPECT_EQ(default_max_clients(256, 0), (256u - kReservedDescriptors) / kDescriptorsPerConnection);
+  EXPECT_EQ(default_max_clients(40, 10), 1u);  // no room left: one all the same
+  EXPECT_EQ(default_max_clients(0, 0), 1u);
+  EXPECT_EQ(default_max_clients(1 << 20, 10), kMaxDefaultClients);
+  EXPECT_EQ(default_max_clients(kUnlimited, 10), kMaxDefaultClients);
+  RunningServer server = start(make_store());
+  EXPECT_GE(server.max_clients, 1u);
+  EXPECT_LE(server.max_clients, kMaxDefaultClients);
+  shutdown_server(server);
+}
+
+// The value of one "name:value" line of an INFO reply read by c.
+std::uint64_t info_field(Client& c, const std::string& name) {
+  c.send("INFO\r\n");
+  const std::string header = c.line();  // "$" + length
+  const std::string text = c.read(std::stoul(header.substr(1)) + 2);
+  const std::size_t at = text.find("\r\n" + name + ":");
+  EXPECT_NE(at, std::string::npos) << name;
+  return std::stoull(text.substr(at + name.size() + 3));
+}
+
+TEST(ListenerLimits, ConnectionsOverTheLimitAreTurnedAwayAndOthersServed) {
+  ServerLimits limits;
+  limits.max_clients = 2;
+  RunningServer server = start(make_store(), std::nullopt, limits);
+  EXPECT_EQ(server.max_clients, 2u);
+  Client first(server.port);
+  first.send("PING\r\n");
+  ASSERT_EQ(first.line(), "+PONG");
+  auto second = std::make_unique<Client>(server.port);
+  second->send("PING\r\n");
+  ASSERT_EQ(second->line(), "+PONG");
+  for (int i = 0; i < 3; ++i) {
+    Client over(server.port);
+    EXPECT_EQ(over.line(), "-ERR max number of clients reached");
+    EXPECT_TRUE(over.closed_by_server());
+    first.send("PING\r\n");
+    EXPECT_EQ(first.line(), "+PONG");
+  }
+  EXPECT_EQ(info_field(first, "connected_clients"), 2u);
+  EXPECT_EQ(info_field(first, "rejected_connections"), 3u);
+  EXPECT_EQ(info_field(first, "maxclients"), 2u);
+  // A place that frees up is given to the next connection.
+  second.reset();
+  for (int i = 0; i < 10000 && info_field(first, "connected_clients") != 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Client next(server.port);
+  next.send("PING\r\n");
+  EXPECT_EQ(next.line(), "+PONG");
+  shutdown_server(server);
+}
+
+TEST(ListenerLimits, IdleAndUnauthenticatedConnectionsAreClosed) {
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
+  ServerLimits limits;
+  limits.idle_timeout = milliseconds(300);
+  limits.auth_timeout = milliseconds(600);
+  RunningServer server = start(make_store(), "pw", limits);
+  const auto begin = Clock::now();
+  Client idle(server.port), active(server.port), unauthenticated(server.port);
+  for (Client* c : {&idle, &active}) {
+    c->send("AUTH pw\r\n");
+    ASSERT_EQ(c->line(), "+OK");
+  }
+  // Active for three idle timeouts, each request well within one. The
+  // unauthenticated client is as busy, yet its deadline ends it.
+  bool unauthenticated_open = true;
+  for (int i = 0; i < 9; ++i) {
+    std::this_thread::sleep_for(milliseconds(100));
+    active.send("PING\r\n");
+    ASSERT_EQ(active.line(), "+PONG");
+    if (unauthenticated_open) {
+      unauthenticated.send("PING\r\n");
+      const std::string reply = unauthenticated.line();
+      if (reply.empty()) {
+        unauthenticated_open = false;
+        EXPECT_GE(Clock::now() - begin, limits.auth_timeout);
+      } else {
+        EXPECT_EQ(reply, "-NOAUTH Authentication required.");
+      }
+    }
+  }
+  EXPECT_FALSE(unauthenticated_open);
+  EXPECT_TRUE(idle.closed_by_server());
+  EXPECT_TRUE(unauthenticated.closed_by_server());
+  active.send("PING\r\n");
+  EXPECT_EQ(active.line(), "+PONG");
+  // A connection that logs out gets the deadline anew.
+  active.send("AUTH wrong\r\n");
+  EXPECT_EQ(active.line(), "-WRONGPASS invalid password");
+  const auto logged_out = Clock::now();
+  EXPECT_TRUE(active.closed_by_server());
+  EXPECT_GE(Clock::now() - logged_out, limits.idle_timeout);
+  shutdown_server(server);
+}
+
+TEST(ListenerLimits, StopEndsConnectionsWaitingOnTheirTimeouts) {
+  ServerLimits limits;
+  limits.idle_timeout = std::chrono::hours(1);
+  RunningServer server = start(make_store(), "pw", limits);
+  Client authenticated(server.port), waiting(server.port);
+  authenticated.send("AUTH pw\r\n");
+  ASSERT_EQ(authenticated.line(), "+OK");
+  waiting.send("PING\r\n");
+  ASSERT_EQ(waiting.line(), "-NOAUTH Authentication required.");
+  const auto begin = std::chrono::steady_clock::now();
+  shutdown_server(server);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
+  EXPECT_TRUE(authenticated.closed_by_server());
+  EXPECT_TRUE(waiting.closed_by_server());
 }
 
 }  // namespace

@@ -14,6 +14,8 @@ constexpr const char kErrExpectedBulk[] = "expected '$' bulk string header";
 constexpr const char kErrBulkLength[] = "invalid bulk length";
 constexpr const char kErrNotTerminated[] = "bulk string not terminated by CRLF";
 constexpr const char kErrUnbalanced[] = "unbalanced quotes in request";
+constexpr const char kErrTooManyArgs[] = "too many arguments before authentication";
+constexpr const char kErrArgTooLong[] = "argument too long before authentication";
 
 // ---- inline requests --------------------------------------------------------
 
@@ -109,7 +111,8 @@ enum class Step { Ok, End, Error };
 template <class Src>
 class Parser {
  public:
-  Parser(Src& src, Request* args, std::string& spill) : src_(src), args_(args), spill_(spill) {}
+  Parser(Src& src, Request* args, std::string& spill, const RequestLimits& limits)
+      : src_(src), args_(args), spill_(spill), limits_(limits) {}
 
   ReadResult run() {
     if (args_) args_->clear();
@@ -195,6 +198,7 @@ class Parser {
     if (!count) return fail(kErrMultibulkLength);
     if (*count < 1) return {ReadStatus::EmptyRequest};
     if (*count > kMaxMultibulkCount) return fail(kErrMultibulkLength);
+    if (*count > limits_.max_args) return fail(kErrTooManyArgs);
     auto n = static_cast<std::size_t>(*count);
     if (args_) args_->reserve(std::min(n, kArgsReserveCap));
 
@@ -203,6 +207,7 @@ class Parser {
       if (line.empty() || line[0] != '$') return fail(kErrExpectedBulk);
       std::optional<std::int64_t> len = parse_int(line.substr(1));
       if (!len || *len < 0 || *len > kMaxBulkLength) return fail(kErrBulkLength);
+      if (*len > limits_.max_arg_bytes) return fail(kErrArgTooLong);
       auto size = static_cast<std::size_t>(*len);
       std::string* arg = nullptr;
       if (args_) {
@@ -220,14 +225,35 @@ class Parser {
   ReadResult inline_request() {
     std::string_view line;
     if (Step s = read_line(line); s != Step::Ok) return stopped(s);
-    std::optional<std::size_t> count = split_inline(line, args_);
+    if (!restricted()) {
+      std::optional<std::size_t> count = split_inline(line, args_);
+      if (!count) return fail(kErrUnbalanced);
+      return {*count == 0 ? ReadStatus::EmptyRequest : ReadStatus::GotRequest};
+    }
+    // Counted first, so a line of many tiny arguments is refused before
+    // they are built; then split, into a scratch list when the caller
+    // wants no arguments, so both readers judge the lengths alike.
+    std::optional<std::size_t> count = split_inline(line, nullptr);
     if (!count) return fail(kErrUnbalanced);
+    if (static_cast<std::int64_t>(*count) > limits_.max_args) return fail(kErrTooManyArgs);
+    Request scratch;
+    Request& out = args_ ? *args_ : scratch;
+    (void)split_inline(line, &out);
+    for (const std::string& arg : out) {
+      if (static_cast<std::int64_t>(arg.size()) > limits_.max_arg_bytes) return fail(kErrArgTooLong);
+    }
     return {*count == 0 ? ReadStatus::EmptyRequest : ReadStatus::GotRequest};
+  }
+
+  // Whether limits tighter than the protocol's own apply.
+  bool restricted() const {
+    return limits_.max_args < kMaxMultibulkCount || limits_.max_arg_bytes < kMaxBulkLength;
   }
 
   Src& src_;
   Request* args_;
   std::string& spill_;
+  const RequestLimits& limits_;
   const char* error_ = nullptr;
 };
 
@@ -329,14 +355,14 @@ class RequestReader::Stream {
 RequestReader::RequestReader(ByteReader& reader)
     : reader_(reader), buf_(std::make_unique<char[]>(kIoBufferSize)) {}
 
-ReadResult RequestReader::read_request(Request& args) {
+ReadResult RequestReader::read_request(Request& args, const RequestLimits& limits) {
   Stream src(*this);
-  Parser<Stream> parser(src, &args, spill_);
+  Parser<Stream> parser(src, &args, spill_, limits);
   return parser.run();
 }
 
-bool RequestReader::request_pending() const {
-  return begin_ != end_ && parse_buffered(buffered()).status != ReadStatus::End;
+bool RequestReader::request_pending(const RequestLimits& limits) const {
+  return begin_ != end_ && parse_buffered(buffered(), nullptr, nullptr, limits).status != ReadStatus::End;
 }
 
 std::string_view RequestReader::buffered() const {
@@ -349,10 +375,11 @@ void RequestReader::release_buffer() {
   spill_ = std::string();
 }
 
-ReadResult parse_buffered(std::string_view bytes, Request* args, std::size_t* consumed) {
+ReadResult parse_buffered(std::string_view bytes, Request* args, std::size_t* consumed,
+                          const RequestLimits& limits) {
   ViewSource src(bytes);
   std::string spill;  // a view never spills: it has no buffer to run out of
-  Parser<ViewSource> parser(src, args, spill);
+  Parser<ViewSource> parser(src, args, spill, limits);
   ReadResult result = parser.run();
   if (consumed) *consumed = bytes.size() - src.size();
   return result;

@@ -14,6 +14,10 @@
 //   - memory reserved ahead of the data is at most min(count, 1024) argument
 //     slots and min(length, 65,536) payload bytes; beyond that, memory grows
 //     only as bytes arrive, so announcing a huge request costs nothing.
+// A caller may pass tighter RequestLimits (a connection that has not
+// authenticated yet takes kPreAuthLimits): a count or length above them is
+// a protocol error as soon as its header is parsed, before any of the
+// announced data is buffered; inline requests obey the same limits.
 //
 // One parsing core serves two readers, so they agree on every input:
 //   - RequestReader::read_request parses from the 8192-byte input buffer,
@@ -46,6 +50,18 @@ inline constexpr std::size_t kArgsReserveCap = 1024;
 inline constexpr std::size_t kBulkReserveCap = 65536;
 
 using Request = std::vector<std::string>;
+
+// The most a request may hold. Values above the protocol's own limits have
+// no effect: those limits and their messages always apply first.
+struct RequestLimits {
+  std::int64_t max_args = kMaxMultibulkCount;
+  std::int64_t max_arg_bytes = kMaxBulkLength;
+};
+
+// Before authentication a request may carry 16 arguments of 4 KiB each:
+// room for AUTH and for a handshake with a user name, a long password and a
+// client name, and little for a client that has not proven who it is.
+inline constexpr RequestLimits kPreAuthLimits{16, 4096};
 
 enum class ReadStatus {
   GotRequest,     // a non-empty argument list
@@ -82,7 +98,7 @@ class ByteReader {
 // GotRequest and EmptyRequest only). The outcome is exactly what RequestReader::read_request would return
 // for a stream holding these bytes, with End where that reader would wait.
 ReadResult parse_buffered(std::string_view bytes, Request* args = nullptr,
-                          std::size_t* consumed = nullptr);
+                          std::size_t* consumed = nullptr, const RequestLimits& limits = {});
 
 // The streaming side: an 8192-byte input buffer over a ByteReader.
 class RequestReader {
@@ -96,12 +112,12 @@ class RequestReader {
   // GotRequest, args holds the arguments. On End, args keeps what arrived of
   // the unfinished request (its reservations show what was allocated ahead
   // of the data). On EmptyRequest and ProtocolError, args is empty.
-  ReadResult read_request(Request& args);
+  ReadResult read_request(Request& args, const RequestLimits& limits = {});
 
   // Whether the bytes buffered but not consumed yield a request, an empty
-  // request or a protocol error (parse_buffered over buffered()). Never
-  // reads and never consumes.
-  bool request_pending() const;
+  // request or a protocol error under limits (parse_buffered over
+  // buffered()). Never reads and never consumes.
+  bool request_pending(const RequestLimits& limits = {}) const;
 
   // Bytes received but not yet consumed by read_request.
   std::string_view buffered() const;

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace mevora::server {
@@ -40,6 +41,9 @@ class MemoryReader final : public ByteReader {
     pos_ += n;
     return n;
   }
+
+  // How many bytes have been handed out.
+  std::size_t position() const { return pos_; }
 
  private:
   std::string data_;
@@ -77,16 +81,16 @@ Outcome next(RequestReader& requests) {
   return to_outcome(r, std::move(args));
 }
 
-Outcome view(std::string_view bytes, std::size_t* consumed = nullptr) {
+Outcome view(std::string_view bytes, std::size_t* consumed = nullptr, const RequestLimits& limits = {}) {
   Request args;
-  ReadResult r = parse_buffered(bytes, &args, consumed);
+  ReadResult r = parse_buffered(bytes, &args, consumed, limits);
   return to_outcome(r, std::move(args));
 }
 
-Outcome stream(MemoryReader reader) {
+Outcome stream(MemoryReader reader, const RequestLimits& limits = {}) {
   RequestReader requests(reader);
   Request args;
-  ReadResult r = requests.read_request(args);
+  ReadResult r = requests.read_request(args, limits);
   return to_outcome(r, std::move(args));
 }
 
@@ -305,6 +309,80 @@ TEST(RespStream, LargePayloadArrivesIntactAtAnyChunking) {
     EXPECT_TRUE(args[1] == payload);
     EXPECT_EQ(next(requests), request({"PING"}));
   }
+}
+
+// ---- limits before authentication ---------------------------------------------
+
+std::string multibulk(const std::vector<std::string>& args) {
+  std::string out = "*" + std::to_string(args.size()) + "\r\n";
+  for (const std::string& a : args) out += "$" + std::to_string(a.size()) + "\r\n" + a + "\r\n";
+  return out;
+}
+
+TEST(RespPreAuth, SmallRequestsPassAndLargeOnesFailAtTheirHeader) {
+  const char* kTooMany = "too many arguments before authentication";
+  const char* kTooLong = "argument too long before authentication";
+  const std::string longest(4096, 'p');
+  const std::vector<std::string> sixteen(16, "a");
+  const std::vector<std::string> hello = {"HELLO", "3", "AUTH", "default", longest, "SETNAME", "name"};
+  // Input, outcome before authentication, and whether the protocol's own
+  // limits accept it.
+  const std::vector<std::tuple<std::string, Outcome, bool>> cases = {
+      {multibulk(sixteen), request(sixteen), true},
+      {multibulk(hello), request(hello), true},
+      {multibulk({"AUTH", longest}), request({"AUTH", longest}), true},
+      // Refused as soon as the header is complete: no further byte needed.
+      {"*17\r\n", error(kTooMany), false},
+      {"*1048576\r\n", error(kTooMany), false},
+      {"*2\r\n$4\r\nAUTH\r\n$4097\r\n", error(kTooLong), false},
+      {"*2\r\n$3\r\nSET\r\n$268435456\r\n", error(kTooLong), false},
+      // The protocol's own limits and messages come first.
+      {"*1048577\r\n", error("invalid multibulk length"), false},
+      {"*1\r\n$536870913\r\n", error("invalid bulk length"), false},
+      {"*1\r\n$-1\r\n", error("invalid bulk length"), false},
+      {"*0\r\n", empty(), true},
+      // Inline requests obey the same limits, after unescaping.
+      {"AUTH " + longest + "\r\n", request({"AUTH", longest}), true},
+      {"AUTH \"" + std::string(4096, '\\') + "\"\r\n", request({"AUTH", std::string(2048, '\\')}), true},
+      {"AUTH " + longest + "p\r\n", error(kTooLong), false},
+      {"a b c d e f g h i j k l m n o p\r\n",
+       request({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o", "p"}), true},
+      {"a b c d e f g h i j k l m n o p q\r\n", error(kTooMany), false},
+      {"AUTH \"open\r\n", error("unbalanced quotes in request"), false},
+      {"   \r\n", empty(), true},
+  };
+  for (const auto& [input, outcome, accepted_after_auth] : cases) {
+    SCOPED_TRACE(input.substr(0, 60));
+    EXPECT_EQ(view(input, nullptr, kPreAuthLimits), outcome);
+    EXPECT_EQ(stream(MemoryReader::chunked(input, 7), kPreAuthLimits), outcome);
+    if (accepted_after_auth) {
+      EXPECT_EQ(view(input), outcome);
+    } else if (outcome.message == kTooMany || outcome.message == kTooLong) {
+      EXPECT_NE(view(input).status, ReadStatus::ProtocolError);
+    }
+  }
+}
+
+TEST(RespPreAuth, AHugeAnnouncementIsRefusedBeforeItsDataIsRead) {
+  const std::string header = "*2\r\n$3\r\nSET\r\n$268435456\r\n";
+  // The header arrives alone, then a flood; the reader stops at the header.
+  MemoryReader reader(header + std::string(1 << 20, 'x'), {header.size()});
+  RequestReader requests(reader);
+  Request args;
+  const ReadResult r = requests.read_request(args, kPreAuthLimits);
+  ASSERT_EQ(r.status, ReadStatus::ProtocolError);
+  EXPECT_STREQ(r.message, "argument too long before authentication");
+  EXPECT_EQ(reader.position(), header.size());
+  EXPECT_TRUE(args.empty());
+  EXPECT_LE(args.capacity(), 2u);  // the two announced slots, nothing for the payload
+}
+
+TEST(RespPreAuth, PendingJudgesTheBufferUnderTheSameLimits) {
+  MemoryReader reader("PING\r\n*17\r\n");
+  RequestReader requests(reader);
+  ASSERT_EQ(next(requests), request({"PING"}));
+  EXPECT_TRUE(requests.request_pending(kPreAuthLimits));  // an error is ready
+  EXPECT_FALSE(requests.request_pending());               // its elements are awaited
 }
 
 // ---- request_pending --------------------------------------------------------

@@ -74,4 +74,13 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
+std::string echo_text(std::string_view bytes) {
+  if (bytes.size() <= kEchoMaxBytes) return utf8_lossy(bytes);
+  std::size_t cut = kEchoMaxBytes;
+  // Back over continuation bytes (10xxxxxx) to the lead byte they follow.
+  for (int back = 0; back < 3 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80; ++back) --cut;
+  if ((static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) cut = kEchoMaxBytes;  // not UTF-8 anyway
+  return utf8_lossy(bytes.substr(0, cut)) + "...";
+}
+
 }  // namespace mevora::server

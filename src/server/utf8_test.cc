@@ -35,5 +35,32 @@ TEST(Utf8, ValidityAndLossyConversion) {
   }
 }
 
+TEST(Utf8, EchoTextKeepsShortInputAndCutsLongInput) {
+  const std::string r = "\xef\xbf\xbd";
+  const std::string limit(kEchoMaxBytes, 'a');
+  EXPECT_EQ(echo_text(""), "");
+  EXPECT_EQ(echo_text(limit), limit);
+  EXPECT_EQ(echo_text(limit + "b"), limit + "...");
+  EXPECT_EQ(echo_text(std::string(10 << 20, 'x')), std::string(kEchoMaxBytes, 'x') + "...");
+  // Short input is shown whole, invalid bytes replaced.
+  EXPECT_EQ(echo_text("a\xff"), "a" + r);
+  // A two-byte character straddling the cut is left out whole, not halved
+  // into a replacement character.
+  const std::string e_acute = "\xc3\xa9";
+  EXPECT_EQ(echo_text(std::string(kEchoMaxBytes - 1, 'a') + e_acute), std::string(kEchoMaxBytes - 1, 'a') + "...");
+  // A four-byte character ending exactly at the cut is kept.
+  const std::string emoji = "\xf0\x9f\x98\x80";
+  const std::string fits = std::string(kEchoMaxBytes - 4, 'a') + emoji;
+  EXPECT_EQ(echo_text(fits + "z"), fits + "...");
+  // One starting three bytes before the cut is left out.
+  const std::string head = std::string(kEchoMaxBytes - 3, 'a');
+  EXPECT_EQ(echo_text(head + emoji + "z"), head + "...");
+  // Continuation bytes only: cut at the limit and replaced.
+  const std::string junk(kEchoMaxBytes + 8, '\x80');
+  std::string replaced;
+  for (std::size_t i = 0; i < kEchoMaxBytes; ++i) replaced += r;
+  EXPECT_EQ(echo_text(junk), replaced + "...");
+}
+
 }  // namespace
 }  // namespace mevora::server

@@ -1,13 +1,18 @@
 #include "util/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <limits>
+#include <memory>
 
 #include "util/unique_fd.h"
 
@@ -70,6 +75,50 @@ std::uint64_t wall_clock_ms() {
   if (ts.tv_sec < 0) return 0;
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+namespace {
+
+constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t limit_value(rlim_t v) { return v == RLIM_INFINITY ? kUnlimited : static_cast<std::uint64_t>(v); }
+
+// The kernel's ceiling for a descriptor limit (fs.nr_open); 0 if unknown.
+rlim_t kernel_descriptor_ceiling() {
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen("/proc/sys/fs/nr_open", "re"), std::fclose);
+  unsigned long long n = 0;
+  if (!f || std::fscanf(f.get(), "%llu", &n) != 1) return 0;
+  return static_cast<rlim_t>(n);
+}
+
+}  // namespace
+
+std::uint64_t raise_descriptor_limit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+  if (lim.rlim_cur != RLIM_INFINITY && (lim.rlim_max == RLIM_INFINITY || lim.rlim_cur < lim.rlim_max)) {
+    rlimit raised = lim;
+    if (lim.rlim_max == RLIM_INFINITY) {
+      // Linux refuses an unlimited soft limit; its ceiling is nr_open.
+      const rlim_t ceiling = kernel_descriptor_ceiling();
+      raised.rlim_cur = ceiling > lim.rlim_cur ? ceiling : lim.rlim_cur;
+    } else {
+      raised.rlim_cur = lim.rlim_max;
+    }
+    if (raised.rlim_cur != lim.rlim_cur && ::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  }
+  return limit_value(lim.rlim_cur);
+}
+
+std::uint64_t open_descriptor_count() {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc/self/fd"), ::closedir);
+  if (!dir) return 0;
+  std::uint64_t n = 0;
+  while (const dirent* e = ::readdir(dir.get())) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  // The directory stream's own descriptor is listed too.
+  return n > 0 ? n - 1 : 0;
 }
 
 }  // namespace mevora::platform

@@ -40,4 +40,14 @@ void fill_random(void* buf, std::size_t len);
 // Wall-clock milliseconds since the Unix epoch; 0 before the epoch.
 std::uint64_t wall_clock_ms();
 
+// Raises this process's soft limit on open descriptors to its hard limit
+// where the system allows it (an unlimited hard limit is raised as far as
+// the kernel's per-process maximum), and returns the soft limit now in
+// force; UINT64_MAX stands for unlimited. A refused raise leaves the limit
+// as it was.
+std::uint64_t raise_descriptor_limit();
+
+// How many descriptors this process has open now; 0 if it cannot be told.
+std::uint64_t open_descriptor_count();
+
 }  // namespace mevora::platform
