@@ -134,6 +134,16 @@ class Cache(_Base, MutableMapping):
     def __iter__(self):
         return self.scan_iter()
 
+    def setdefault(self, key, default=None):
+        """The value of `key`; when absent, stores `default` (only if the key
+        is still absent at that moment) and returns it."""
+        while True:
+            if _Base.set(self, key, default, nx=True):
+                return default
+            value = self.get(key)
+            if value is not None:
+                return value
+
     def clear(self):
         """Removes every key at once (one flush)."""
         _Base.flush(self)
