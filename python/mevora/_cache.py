@@ -69,6 +69,19 @@ class Cache(_Base, MutableMapping):
         self._errors = errors
         return self
 
+    def __init__(
+        self,
+        max_memory=0,
+        policy="noeviction",
+        shards=64,
+        persist_dir=None,
+        fsync="everysec",
+        snapshot_interval=300,
+        encoding=None,
+        errors="strict",
+    ):
+        pass  # everything happens in __new__
+
     @property
     def encoding(self):
         """The codec that decodes what is read back, or None for bytes."""
@@ -134,9 +147,10 @@ class Cache(_Base, MutableMapping):
     def __iter__(self):
         return self.scan_iter()
 
-    def setdefault(self, key, default=None):
+    def setdefault(self, key, default):
         """The value of `key`; when absent, stores `default` (only if the key
-        is still absent at that moment) and returns it."""
+        is still absent at that moment) and returns it. There is no None
+        default: None cannot be stored."""
         while True:
             if _Base.set(self, key, default, nx=True):
                 return default

@@ -15,10 +15,13 @@ from typing_extensions import TypeVar as _TypeVarWithDefault
 
 from mevora import _mevora
 
+__all__ = ["Cache"]
+
 _Value: TypeAlias = bytes | str | int | float
 _KeyKind: TypeAlias = Literal["string", "list", "hash", "set"]
 _S = _TypeVarWithDefault("_S", bytes, str, default=bytes)
 _D = TypeVar("_D")
+_V = TypeVar("_V", bound=_Value)
 _T = TypeVar("_T")
 _P = ParamSpec("_P")
 _P2 = ParamSpec("_P2")
@@ -59,6 +62,17 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     `mevora._mevora.Cache`, reads decoded to str when made with an
     `encoding`, JSON, a mapping interface and `memoize`."""
 
+    def __new__(
+        cls,
+        max_memory: SupportsIndex = 0,
+        policy: str = "noeviction",
+        shards: SupportsIndex = 64,
+        persist_dir: str | os.PathLike[str] | None = None,
+        fsync: str = "everysec",
+        snapshot_interval: SupportsIndex = 300,
+        encoding: str | None = None,
+        errors: str = "strict",
+    ) -> Self: ...
     @overload
     def __init__(
         self: Cache[bytes],
@@ -143,9 +157,13 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     def __len__(self) -> int: ...
     def clear(self) -> None:
         """Removes every key at once (one flush)."""
+    def setdefault(self, key: _Value, default: _V) -> _S | _V:
+        """The value of `key`; when absent, stores `default` (only if the key
+        is still absent at that moment) and returns it. There is no None
+        default: None cannot be stored."""
 
     # Identity, not content.
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
     def memoize(
