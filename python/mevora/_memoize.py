@@ -45,8 +45,8 @@ _MAX_INLINE = 200
 # Results of these types are immutable, so one decoded object may be handed
 # to every caller that reads the same stored bytes.
 _IMMUTABLE = frozenset({int, float, str, bytes, bool, type(None)})
-_DECODED_ITEMS = 256
-_DECODED_BYTES = 256
+_DECODED_ITEMS = 1024
+_DECODED_BYTES = 128
 
 # Single arguments whose canonical text is their repr, in both modes.
 _FAST = frozenset({int, str})
@@ -225,6 +225,9 @@ def _wrap(cache, func, px, key_fn, typed, dumps, loads):
                 return prefix + repr(args[0])
             return prefix + _args_text(args, kwargs, typed)
 
+        def full_key(args, kwargs):
+            return prefix + _args_text(args, kwargs, typed)
+
     else:
 
         def cache_key(*args, **kwargs):
@@ -238,11 +241,19 @@ def _wrap(cache, func, px, key_fn, typed, dumps, loads):
                 text = "#" + hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=20).hexdigest()
             return prefix + text
 
+        fast = frozenset()  # every call goes through the key function
+
+        def full_key(args, kwargs):
+            return cache_key(*args, **kwargs)
+
     def load(raw):
         value = loads(raw)
         if type(value) in _IMMUTABLE and len(raw) <= _DECODED_BYTES:
             if len(decoded) >= _DECODED_ITEMS:
-                decoded.clear()
+                try:
+                    del decoded[next(iter(decoded))]  # the oldest
+                except (StopIteration, KeyError, RuntimeError):
+                    pass  # another thread changed it meanwhile
             decoded[raw] = value
         return value
 
@@ -267,17 +278,23 @@ def _wrap(cache, func, px, key_fn, typed, dumps, loads):
             _Base.delete(cache, *batch)
         decoded.clear()
 
+    keys = (prefix, fast, full_key)
     if inspect.iscoroutinefunction(func):
-        wrapper = _async_wrapper(func, cache_key, raw_get, decoded, load, store)
+        wrapper = _async_wrapper(func, keys, raw_get, decoded, load, store)
     else:
-        wrapper = _sync_wrapper(func, cache_key, raw_get, decoded, load, store)
+        wrapper = _sync_wrapper(func, keys, raw_get, decoded, load, store)
     functools.update_wrapper(wrapper, func)
     wrapper.cache_clear = cache_clear
     wrapper.cache_key = cache_key
     return wrapper
 
 
-def _sync_wrapper(func, cache_key, raw_get, decoded, load, store):
+# The wrappers build the key of a call with one int or str argument inline
+# (the same text as cache_key gives), else through full_key.
+
+
+def _sync_wrapper(func, keys, raw_get, decoded, load, store):
+    prefix, fast, full_key = keys
     flights = {}
     lock = threading.Lock()
     missing = _MISSING
@@ -309,7 +326,10 @@ def _sync_wrapper(func, cache_key, raw_get, decoded, load, store):
                 flight.done.set()
 
     def wrapper(*args, **kwargs):
-        k = cache_key(*args, **kwargs)
+        if not kwargs and len(args) == 1 and type(args[0]) in fast:
+            k = prefix + repr(args[0])
+        else:
+            k = full_key(args, kwargs)
         raw = raw_get(k)
         if raw is None:
             return compute(k, args, kwargs)
@@ -319,7 +339,8 @@ def _sync_wrapper(func, cache_key, raw_get, decoded, load, store):
     return wrapper
 
 
-def _async_wrapper(func, cache_key, raw_get, decoded, load, store):
+def _async_wrapper(func, keys, raw_get, decoded, load, store):
+    prefix, fast, full_key = keys
     flights = {}  # (key, event loop) -> _Flight; touched only from that loop's thread
     missing = _MISSING
 
@@ -348,7 +369,10 @@ def _async_wrapper(func, cache_key, raw_get, decoded, load, store):
                 flight.done.set_result(None)
 
     async def wrapper(*args, **kwargs):
-        k = cache_key(*args, **kwargs)
+        if not kwargs and len(args) == 1 and type(args[0]) in fast:
+            k = prefix + repr(args[0])
+        else:
+            k = full_key(args, kwargs)
         raw = raw_get(k)
         if raw is None:
             return await compute(k, args, kwargs)
