@@ -168,6 +168,25 @@ def test_clear_is_one_flush(c, monkeypatch):
     assert len(c) == 0 and calls == [] and c.used_memory == 0
 
 
+def test_items_and_values_cover_string_keys_and_skip_vanished_ones(c):
+    for i in range(50):
+        c[f"k{i}"] = i
+    c.hset("h", "f", "v")
+    c.rpush("l", "x")
+    conv = (lambda s: s.encode()) if c.encoding is None else (lambda s: s)
+    assert dict(c.items()) == {conv(f"k{i}"): conv(str(i)) for i in range(50)}
+    assert sorted(c.values()) == sorted(conv(str(i)) for i in range(50))
+    assert ("k1", "1") in c.items() if c.encoding else (b"k1", b"1") in c.items()
+    seen = []
+    for key, value in c.items():
+        if not seen:  # remove the rest while iterating
+            for i in range(50):
+                if conv(f"k{i}") != key:
+                    del c[f"k{i}"]
+        seen.append((key, value))
+    assert len(seen) == 1
+
+
 def test_mapping_on_other_kinds_and_bad_keys(c):
     c.hset("h", "f", "v")
     assert "h" in c and len(c) == 1

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import codecs
 import json
-from collections.abc import MutableMapping
+from collections.abc import ItemsView, MutableMapping, ValuesView
 
 from mevora import _mevora
 from mevora._memoize import memoize as _memoize
@@ -147,6 +147,16 @@ class Cache(_Base, MutableMapping):
     def __iter__(self):
         return self.scan_iter()
 
+    def items(self):
+        """A view of (key, value) pairs of the string keys; a key removed or
+        expired while the view is iterated is left out."""
+        return _LiveItems(self)
+
+    def values(self):
+        """A view of the values of the string keys; a key removed or expired
+        while the view is iterated is left out."""
+        return _LiveValues(self)
+
     def setdefault(self, key, default):
         """The value of `key`; when absent, stores `default` (only if the key
         is still absent at that moment) and returns it. There is no None
@@ -163,6 +173,31 @@ class Cache(_Base, MutableMapping):
         _Base.flush(self)
 
     memoize = _memoize
+
+
+def _live_pairs(mapping):
+    for key in mapping.scan_iter(type="string"):
+        try:
+            value = mapping.get(key)
+        except TypeError:  # became another kind meanwhile
+            continue
+        if value is not None:
+            yield key, value
+
+
+class _LiveItems(ItemsView):
+    __slots__ = ()
+
+    def __iter__(self):
+        return _live_pairs(self._mapping)
+
+
+class _LiveValues(ValuesView):
+    __slots__ = ()
+
+    def __iter__(self):
+        for _, value in _live_pairs(self._mapping):
+            yield value
 
 
 # One decoding subclass per class, made on first use.

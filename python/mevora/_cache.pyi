@@ -7,7 +7,7 @@ same for both: bytes, str, int or float.
 
 import builtins
 import os
-from collections.abc import Callable, Iterable, Iterator, MutableMapping
+from collections.abc import Callable, ItemsView, Iterable, Iterator, MutableMapping, ValuesView
 from typing import Any, Generic, Literal, Protocol, SupportsIndex, TypeVar, overload, type_check_only
 
 from typing_extensions import Concatenate, ParamSpec, Self, TypeAlias
@@ -154,6 +154,12 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     def __delitem__(self, key: _Value) -> None: ...
     def __contains__(self, key: object) -> bool: ...
     def __iter__(self) -> Iterator[_S]: ...
+    def items(self) -> ItemsView[_S, _S]:
+        """A view of (key, value) pairs of the string keys; a key removed or
+        expired while the view is iterated is left out."""
+    def values(self) -> ValuesView[_S]:
+        """A view of the values of the string keys; a key removed or expired
+        while the view is iterated is left out."""
     def __len__(self) -> int: ...
     def clear(self) -> None:
         """Removes every key at once (one flush)."""
