@@ -209,7 +209,6 @@ LAYER_GOOD = """
     bmapping: MutableMapping[bytes, bytes] = b
     value_b: bytes | None = b.get("k")
     value_t: str | None = t.get("k")
-    with_default: str | int = t.get("k", 0)
     item_b: bytes = b["k"]
     item_t: str = t["k"]
     b["k"] = 1
@@ -263,7 +262,7 @@ LAYER_GOOD = """
 
 
     asyncio.run(main())
-    print(mapping, bmapping, value_b, value_t, with_default, item_b, item_t, present, keys_t, keys_b, cursor,
+    print(mapping, bmapping, value_b, value_t, item_b, item_t, present, keys_t, keys_b, cursor,
           page_t, fields, members, items, popped, many, stored, loaded, got, encoding, result, key, original, price)
 """
 

@@ -224,9 +224,9 @@ class _TextReads:
     def _decode(self, b):
         return None if b is None else b.decode(self._encoding, self._errors)
 
-    def get(self, key, default=None):
+    def get(self, key):
         b = _Base.get(self, key)
-        return default if b is None else b.decode(self._encoding, self._errors)
+        return None if b is None else b.decode(self._encoding, self._errors)
 
     def mget(self, keys):
         enc, err = self._encoding, self._errors

@@ -20,7 +20,6 @@ __all__ = ["Cache"]
 _Value: TypeAlias = bytes | str | int | float
 _KeyKind: TypeAlias = Literal["string", "list", "hash", "set"]
 _S = _TypeVarWithDefault("_S", bytes, str, default=bytes)
-_D = TypeVar("_D")
 _V = TypeVar("_V", bound=_Value)
 _T = TypeVar("_T")
 _P = ParamSpec("_P")
@@ -106,10 +105,7 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
         """The codec error handler used with `encoding`."""
 
     # Reads, typed by the cache's parameter.
-    @overload  # type: ignore[override]
-    def get(self, key: _Value) -> _S | None: ...
-    @overload
-    def get(self, key: _Value, default: _D) -> _S | _D: ...
+    def get(self, key: _Value) -> _S | None: ...  # type: ignore[override]
     def mget(self, keys: Iterable[_Value]) -> list[_S | None]: ...  # type: ignore[override]
     def hget(self, key: _Value, field: _Value) -> _S | None: ...  # type: ignore[override]
     def hgetall(self, key: _Value) -> dict[_S, _S]: ...  # type: ignore[override]

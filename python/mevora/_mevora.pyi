@@ -8,7 +8,7 @@ although the type system counts it as an int. Everything read back is bytes.
 import builtins
 import os
 from collections.abc import Iterable, Iterator
-from typing import Literal, Protocol, overload, SupportsIndex, TypedDict, TypeVar, type_check_only
+from typing import Literal, Protocol, SupportsIndex, TypedDict, TypeVar, type_check_only
 
 from typing_extensions import Self, TypeAlias
 
@@ -19,7 +19,6 @@ _KeyKind: TypeAlias = Literal["string", "list", "hash", "set"]
 
 _K_co = TypeVar("_K_co", covariant=True)
 _V_co = TypeVar("_V_co", covariant=True)
-_D = TypeVar("_D")
 
 @type_check_only
 class _SupportsItems(Protocol[_K_co, _V_co]):
@@ -69,11 +68,7 @@ class Cache:
         nx: bool = False,
         xx: bool = False,
     ) -> bool: ...
-    @overload
-    def get(self, key: _Value) -> bytes | None:
-        """The value of a string key, or `default` when the key is absent."""
-    @overload
-    def get(self, key: _Value, default: _D) -> bytes | _D: ...
+    def get(self, key: _Value) -> bytes | None: ...
     def mget(self, keys: Iterable[_Value]) -> list[bytes | None]: ...
     def mset(self, mapping: _SupportsItems[_Value, _Value]) -> None: ...
     def incr(self, key: _Value, amount: SupportsIndex = 1) -> int: ...

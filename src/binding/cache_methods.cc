@@ -88,7 +88,6 @@ void trim_scratch() {
 
 constexpr const char* kKey[] = {"key"};
 constexpr const char* kKeyValue[] = {"key", "value"};
-constexpr const char* kKeyDefault[] = {"key", "default"};
 constexpr const char* kSet[] = {"key", "value", "ex", "px", "nx", "xx"};
 constexpr const char* kKeys[] = {"keys"};
 constexpr const char* kMapping[] = {"mapping"};
@@ -172,14 +171,13 @@ PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[2];
-    if (!bind_args({"get", kKeyDefault, 1}, args, nargs, kwnames, a)) return nullptr;
-    PyObject* missing = a[1] == nullptr ? Py_None : a[1];  // borrowed
+    PyObject* a[1];
+    if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
     // Copy the value straight into a new bytes object under the lock.
-    auto quick = read_holding_gil(self, key.view, [&](EntryRef* e, bool& wrong_type) -> PyObject* {
-      if (e == nullptr) return Py_NewRef(missing);
+    auto quick = read_holding_gil(self, key.view, [](EntryRef* e, bool& wrong_type) -> PyObject* {
+      if (e == nullptr) return Py_NewRef(Py_None);
       if (!e->is_string()) {
         wrong_type = true;
         return nullptr;
@@ -190,7 +188,7 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::string& buf = scratch();
     auto r = unlocked([&] { return store_of(self).get_into(key.view, buf); });
     if (!r.ok()) return raise_store_error(r.error());
-    if (!r.value()) return Py_NewRef(missing);
+    if (!r.value()) Py_RETURN_NONE;
     PyObject* out = bytes_from(buf);
     trim_scratch();
     return out;
@@ -643,7 +641,7 @@ PyMethodDef kCacheMethods[] = {
                   "save($self)\n--\n\nWrites a snapshot now. Raises OSError on I/O failure, ValueError if "
                   "persistence is off."),
     MEVORA_FAST(set, "set($self, key, value, ex=None, px=None, nx=False, xx=False)\n--\n\n"),
-    MEVORA_FAST(get, "get($self, key, default=None)\n--\n\nThe value of a string key, or `default` when the key is absent."),
+    MEVORA_FAST(get, "get($self, key)\n--\n\n"),
     MEVORA_FAST(mget, "mget($self, keys)\n--\n\n"),
     MEVORA_FAST(mset, "mset($self, mapping)\n--\n\n"),
     MEVORA_FAST(incr, "incr($self, key, amount=1)\n--\n\n"),
