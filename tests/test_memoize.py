@@ -101,6 +101,22 @@ def test_keys_tell_calls_apart_and_typed_separates_types(c):
     assert len({t.cache_key(1), t.cache_key(1.0), t.cache_key(True)}) == 3
 
 
+@pytest.mark.parametrize("typed, computations", [(False, 1), (True, 3)])
+def test_calls_that_differ_only_in_type_share_results_unless_typed(c, typed, computations):
+    calls = Counter()
+
+    @c.memoize(typed=typed)
+    def f(x):
+        calls.add()
+        return 10
+
+    for _ in range(3):
+        for arg in (1, True, 1.0):
+            assert f(arg) == 10
+    assert calls.n == computations
+    assert f("1") == 10 and calls.n == computations + 1  # a str is never an int
+
+
 class Color(enum.Enum):
     RED = 1
 

@@ -47,6 +47,7 @@ _MAX_INLINE = 200
 _IMMUTABLE = frozenset({int, float, str, bytes, bool, type(None)})
 _DECODED_ITEMS = 1024
 _DECODED_BYTES = 128
+_KNOWN_KEYS = 1024
 
 # Single arguments whose canonical text is their repr, in both modes.
 _FAST = frozenset({int, str})
@@ -278,7 +279,22 @@ def _wrap(cache, func, px, key_fn, typed, dumps, loads):
             _Base.delete(cache, *batch)
         decoded.clear()
 
-    keys = (prefix, fast, full_key)
+    # The keys of recent one-int-or-str calls, so a hit skips building the
+    # text. Only ints and strs go in, and no int equals a str, so a lookup
+    # never finds another type's key.
+    known = {}
+
+    def remember(arg):
+        k = prefix + repr(arg)
+        if len(known) >= _KNOWN_KEYS:
+            try:
+                del known[next(iter(known))]  # the oldest
+            except (StopIteration, KeyError, RuntimeError):
+                pass  # another thread changed it meanwhile
+        known[arg] = k
+        return k
+
+    keys = (fast, known, remember, full_key)
     if inspect.iscoroutinefunction(func):
         wrapper = _async_wrapper(func, keys, raw_get, decoded, load, store)
     else:
@@ -289,12 +305,13 @@ def _wrap(cache, func, px, key_fn, typed, dumps, loads):
     return wrapper
 
 
-# The wrappers build the key of a call with one int or str argument inline
-# (the same text as cache_key gives), else through full_key.
+# The wrappers take the key of a call with one int or str argument from
+# `known` or build it inline (the same text as cache_key gives), else use
+# full_key.
 
 
 def _sync_wrapper(func, keys, raw_get, decoded, load, store):
-    prefix, fast, full_key = keys
+    fast, known, remember, full_key = keys
     flights = {}
     lock = threading.Lock()
     missing = _MISSING
@@ -327,7 +344,9 @@ def _sync_wrapper(func, keys, raw_get, decoded, load, store):
 
     def wrapper(*args, **kwargs):
         if not kwargs and len(args) == 1 and type(args[0]) in fast:
-            k = prefix + repr(args[0])
+            k = known.get(args[0])
+            if k is None:
+                k = remember(args[0])
         else:
             k = full_key(args, kwargs)
         raw = raw_get(k)
@@ -340,7 +359,7 @@ def _sync_wrapper(func, keys, raw_get, decoded, load, store):
 
 
 def _async_wrapper(func, keys, raw_get, decoded, load, store):
-    prefix, fast, full_key = keys
+    fast, known, remember, full_key = keys
     flights = {}  # (key, event loop) -> _Flight; touched only from that loop's thread
     missing = _MISSING
 
@@ -370,7 +389,9 @@ def _async_wrapper(func, keys, raw_get, decoded, load, store):
 
     async def wrapper(*args, **kwargs):
         if not kwargs and len(args) == 1 and type(args[0]) in fast:
-            k = prefix + repr(args[0])
+            k = known.get(args[0])
+            if k is None:
+                k = remember(args[0])
         else:
             k = full_key(args, kwargs)
         raw = raw_get(k)
