@@ -36,10 +36,13 @@ class Cache(_Base, MutableMapping):
     either way: bytes, str (stored as UTF-8), int or float.
 
     Beyond the bytes-level methods: `get_json`/`set_json`, the
-    `collections.abc.MutableMapping` interface over string keys
-    (`c[key]`, `c[key] = value`, `del c[key]`, `key in c`, `len(c)`,
-    iteration by cursor, `clear()` as one flush, ...), and the `memoize`
-    decorator. Two caches are equal only when they are the same object.
+    `collections.abc.MutableMapping` interface (`c[key]` reads a string
+    value and raises KeyError when the key is absent, `c[key] = value`,
+    `del c[key]` and `key in c` work on keys of every kind, iteration walks
+    all keys by cursor, `items()` and `values()` cover the string keys,
+    `clear()` is one flush), and the `memoize` decorator. `get` keeps the
+    bytes-level form: one argument, None when absent. Two caches are equal
+    only when they are the same object.
     """
 
     __module__ = "mevora"
