@@ -19,6 +19,7 @@ from mevora._memoize import memoize as _memoize
 __all__ = ["Cache"]
 
 _Base = _mevora.Cache
+_base_get = _Base.get
 
 # The compact, deterministic JSON form of set_json.
 _json_encoder = json.JSONEncoder(separators=(",", ":"), sort_keys=True, ensure_ascii=False, allow_nan=False)
@@ -133,7 +134,7 @@ class Cache(_Base, MutableMapping):
     # ---- mapping ---------------------------------------------------------------------
 
     def __getitem__(self, key):
-        value = self.get(key)
+        value = _base_get(self, key)
         if value is None:
             raise KeyError(key)
         return value
@@ -228,8 +229,14 @@ class _TextReads:
         return None if b is None else b.decode(self._encoding, self._errors)
 
     def get(self, key):
-        b = _Base.get(self, key)
+        b = _base_get(self, key)
         return None if b is None else b.decode(self._encoding, self._errors)
+
+    def __getitem__(self, key):
+        b = _base_get(self, key)
+        if b is None:
+            raise KeyError(key)
+        return b.decode(self._encoding, self._errors)
 
     def mget(self, keys):
         enc, err = self._encoding, self._errors
