@@ -12,6 +12,12 @@ for every contender, back to back; the report gives per-operation medians
 over the rounds, with the cost of the bare Python loop (measured in the same
 rounds) subtracted, and ratios taken per round.
 
+A second section measures the Python layer of `mevora.Cache`: `c[key]`
+on a bytes and a text cache beside `d[key]` on a dict, `get_json` beside
+`json.loads(d[key])`, and a memoized call that hits beside the hits of
+`functools.lru_cache` and cachetools' `cached` decorator (LRUCache and
+TTLCache). `--layer-only` runs just that section.
+
 Runs against the installed `mevora` package (see bench/README.md).
 """
 
@@ -379,7 +385,12 @@ def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rounds", type=int, default=9, help="rounds to run (default: %(default)s)")
     p.add_argument("--budget", type=float, default=120.0, help="stop starting rounds after this many seconds (default: %(default)s)")
+    p.add_argument("--layer-only", action="store_true", help="run only the Python layer section")
     args = p.parse_args(argv)
+    if args.layer_only:
+        benchlib.header("Python layer (ns/call, median of rounds; bare loop cost subtracted)")
+        layer_section(args.rounds)
+        return
 
     benchlib.header(
         "in-process operations (ns/op, median of rounds; bare loop cost subtracted)",
@@ -422,6 +433,8 @@ def main(argv=None):
         gc.enable()
         print(f"timed rounds: {rounds} in {time.monotonic() - t_run:.1f} s\n")
         report(contenders, results, baseline, persist_reason)
+        print()
+        layer_section(args.rounds)
     finally:
         for c in contenders:
             if c.cleanup:
@@ -492,6 +505,116 @@ def report(contenders, results, baseline, persist_reason):
         lo = min(sets)
         print(benchlib.verdict(lo >= 40.0, "set under everysec >= 40x faster than diskcache set",
                                f"overwrite {benchlib.fmt_ratio(sets[0], 1)}, new key {benchlib.fmt_ratio(sets[1], 1)}"))
+
+
+# ---- the Python layer ------------------------------------------------------------------
+
+LAYER_KEYS = 1_000
+LAYER_CALLS = 20_000  # per timed batch
+
+# name, setup (T is the namespace of prepared objects), statement on k
+LAYER_OPS = [
+    ("dict d[k]", "d = T.d", "d[k]"),
+    ("mevora c[k]", "c = T.c", "c[k]"),
+    ("mevora text t[k]", "t = T.t", "t[k]"),
+    ("mevora c.get(k)", "g = T.c.get", "g(k)"),
+    ("json.loads(d[k])", "d = T.dj; loads = T.loads", "loads(d[k])"),
+    ("mevora get_json", "gj = T.c.get_json", "gj(k)"),
+    ("lru_cache hit", "f = T.lru", "f(k)"),
+    ("cachetools LRU hit", "f = T.ct_lru", "f(k)"),
+    ("cachetools TTL hit", "f = T.ct_ttl", "f(k)"),
+    ("memoize hit", "f = T.memo", "f(k)"),
+    ("memoize hit, dict result", "f = T.memo_dict", "f(k)"),
+]
+
+
+def build_layer():
+    import functools
+    import json
+    import types
+
+    import cachetools
+
+    import mevora
+
+    ns = types.SimpleNamespace()
+    keys = list(range(LAYER_KEYS))
+    ns.d = {k: b"v%015d" % k for k in keys}
+    ns.dj = {k: json.dumps({"id": k, "name": f"user {k}"}) for k in keys}
+    ns.loads = json.loads
+    ns.c = mevora.Cache()
+    ns.t = mevora.Cache(encoding="utf-8")
+    for k in keys:
+        ns.c[k] = ns.d[k]
+        ns.t[k] = ns.d[k]
+        ns.c.set_json(f"j{k}", {"id": k, "name": f"user {k}"})
+
+    def square(x):
+        return x * x
+
+    def record(x):
+        return {"id": x, "name": f"user {x}"}
+
+    ns.lru = functools.lru_cache(maxsize=None)(square)
+    ns.ct_lru = cachetools.cached(cachetools.LRUCache(maxsize=10 * LAYER_KEYS))(square)
+    ns.ct_ttl = cachetools.cached(cachetools.TTLCache(maxsize=10 * LAYER_KEYS, ttl=3600))(square)
+    ns.memo = ns.c.memoize()(square)
+    ns.memo_dict = ns.c.memoize()(record)
+    for f in (ns.lru, ns.ct_lru, ns.ct_ttl, ns.memo, ns.memo_dict):
+        for k in keys:
+            f(k)
+    ns.cleanup = lambda: (ns.c.close(), ns.t.close())
+    return ns, keys
+
+
+def layer_section(rounds):
+    ns, keys = build_layer()
+    rnd = random.Random(11)
+    items = [rnd.choice(keys) for _ in range(LAYER_CALLS)]
+    json_items = [f"j{k}" for k in items]
+    runners = {name: compile_runner("k", setup, stmt) for name, setup, stmt in LAYER_OPS}
+    bare = compile_runner("k", "", "pass")
+    results = {name: [] for name, _, _ in LAYER_OPS}
+    try:
+        gc.disable()
+        for _ in range(rounds):
+            base = bare(items, None, time.perf_counter_ns) / len(items)
+            order = list(LAYER_OPS)
+            rnd.shuffle(order)
+            for name, _, _ in order:
+                data = json_items if name == "mevora get_json" else items
+                results[name].append(runners[name](data, ns, time.perf_counter_ns) / len(data) - base)
+        gc.enable()
+    finally:
+        ns.cleanup()
+
+    med = {name: benchlib.median(v) for name, v in results.items()}
+
+    def ratio(a, b):
+        return benchlib.median(benchlib.ratios(results[a], results[b]))
+
+    rows = [[name, benchlib.fmt_ns(med[name])] for name, _, _ in LAYER_OPS]
+    print(benchlib.table(["Python layer", "ns/call"], rows,
+                         f"{LAYER_KEYS:,} keys or arguments, {LAYER_CALLS:,} calls per batch, {rounds} rounds"))
+    print("  memoize: json serializer, results stored in a 64-shard in-memory cache; the int result of a hit")
+    print("  is reused from a small table of decoded immutable values, the dict result is decoded on every hit")
+    print()
+    rows = [
+        ["c[k] / d[k]", benchlib.fmt_ratio(ratio("mevora c[k]", "dict d[k]"))],
+        ["text t[k] / d[k]", benchlib.fmt_ratio(ratio("mevora text t[k]", "dict d[k]"))],
+        ["get_json / json.loads(d[k])", benchlib.fmt_ratio(ratio("mevora get_json", "json.loads(d[k])"))],
+        ["memoize hit / lru_cache hit", benchlib.fmt_ratio(ratio("memoize hit", "lru_cache hit"))],
+        ["memoize hit / cachetools LRU hit", benchlib.fmt_ratio(ratio("memoize hit", "cachetools LRU hit"))],
+        ["memoize hit / cachetools TTL hit", benchlib.fmt_ratio(ratio("memoize hit", "cachetools TTL hit"))],
+    ]
+    print(benchlib.table(["ratio (time / time)", "median"], rows))
+    print()
+    print("targets:")
+    r = ratio("memoize hit", "lru_cache hit")
+    print(benchlib.verdict(None if r is None else r <= 3.0, "memoize hit <= 3x lru_cache hit", benchlib.fmt_ratio(r)))
+    worst = max((ratio("memoize hit", o) for o in ("cachetools LRU hit", "cachetools TTL hit")), default=None)
+    print(benchlib.verdict(None if worst is None else worst < 1.0, "memoize hit faster than cachetools' cached",
+                           f"slowest ratio {benchlib.fmt_ratio(worst)}"))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,11 @@ import pytest
 
 import mevora
 from mevora import _mevora
-from mevora import Cache, CacheLockedError, CorruptDataError
+from mevora import CacheLockedError, CorruptDataError
+
+# The extension class itself (mevora.Cache is its Python subclass, tested in
+# test_pylayer.py).
+Cache = _mevora.Cache
 
 
 def test_all_lists_public_names_in_registration_order():
@@ -90,6 +94,8 @@ METHOD_SIGNATURES = {
     "ttl": "($self, key)",
     "pttl": "($self, key)",
     "keys": '($self, pattern="*")',
+    "scan": "($self, cursor=0, match=None, count=None, type=None)",
+    "scan_iter": "($self, match=None, count=None, type=None)",
     "flush": "($self)",
     "hset": "($self, key, field, value)",
     "hget": "($self, key, field)",
@@ -126,6 +132,8 @@ def test_method_docs(name):
         assert doc == "Writes a snapshot now. Raises OSError on I/O failure, ValueError if persistence is off."
     elif name == "ttl":
         assert doc == "Remaining TTL in whole seconds, rounded up. -2 if missing, -1 if no expiry."
+    elif name in ("scan", "scan_iter"):
+        assert "at least once" in doc or "guarantee of `scan`" in doc
     else:
         assert doc is None
 

@@ -196,11 +196,136 @@ def test_misuse_fails_strict_mypy(tmp_path):
     assert flagged == marked, result.stdout
 
 
+LAYER_GOOD = """
+    import asyncio
+    from collections.abc import MutableMapping
+
+    from mevora import Cache, Server
+    from mevora import _mevora
+
+
+    def raw(c: _mevora.Cache) -> bytes | None:
+        return c.get("k")
+
+
+    b = Cache()
+    t = Cache(shards=4, encoding="utf-8", errors="replace")
+    raw(b)
+    raw(t)
+    Server(t, port=0)
+    mapping: MutableMapping[str, str] = t
+    bmapping: MutableMapping[bytes, bytes] = b
+    value_b: bytes | None = b.get("k")
+    value_t: str | None = t.get("k")
+    item_b: bytes = b["k"]
+    item_t: str = t["k"]
+    b["k"] = 1
+    t[b"k"] = "v"
+    del t["k"]
+    present: bool = "k" in t
+    keys_t: list[str] = t.keys() + list(t) + list(t.scan_iter(match="a*", type="hash"))
+    keys_b: list[bytes] = b.keys() + list(b)
+    cursor, page = t.scan(0, count=100)
+    page_t: list[str] = page
+    fields: dict[str, str] = t.hgetall("h")
+    members: set[str] = t.smembers("s")
+    items: list[str] = t.lrange("l", 0, -1)
+    popped: str | None = t.lpop("l")
+    many: list[str | None] = t.mget(["a", "b"])
+    stored: bool = t.set_json("j", {"a": [1]}, ex=5, nx=True)
+    loaded = t.get_json("j", default={})
+    got: str | bytes = t.setdefault("d", b"x")
+    t.clear()
+    encoding: str | None = t.encoding
+
+
+    @t.memoize(ttl=5, typed=True, serializer="pickle")
+    def area(w: int, h: int = 1) -> list[int]:
+        return [w * h]
+
+
+    result: list[int] = area(2, h=3)
+    area.cache_clear()
+    key: str = area.cache_key(2)
+    original = area.__wrapped__
+
+
+    class Shop:
+        @b.memoize(key=lambda self, amount: str(amount))
+        def price(self, amount: float) -> float:
+            return amount
+
+
+    price: float = Shop().price(2.5)
+
+
+    @b.memoize()
+    async def fetch(url: str) -> bytes:
+        return b""
+
+
+    async def main() -> None:
+        body: bytes = await fetch("x")
+        print(body)
+
+
+    asyncio.run(main())
+    print(mapping, bmapping, value_b, value_t, item_b, item_t, present, keys_t, keys_b, cursor,
+          page_t, fields, members, items, popped, many, stored, loaded, got, encoding, result, key, original, price)
+"""
+
+
+def test_python_layer_passes_strict_mypy(tmp_path):
+    result, errors = mypy(tmp_path, LAYER_GOOD)
+    assert errors == [], result.stdout
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Each line marked "# E" must draw an error, and no other line may.
+LAYER_BAD = """
+    from mevora import Cache
+
+    b = Cache()
+    t = Cache(encoding="utf-8")
+    text: str | None = b.get("k")  # E
+    data: bytes | None = t.get("k")  # E
+    t.get("k") + b""  # E
+    item: bytes = t["k"]  # E
+    keys: list[bytes] = t.keys()  # E
+    Cache(encoding=1)  # E
+    b.set_json("k", 1, 5)  # E
+    t["k"] = None  # E
+    t.memoize(ttl="1")  # E
+    t.memoize(serializer="yaml")  # E
+
+
+    @t.memoize()
+    def area(w: int, h: int = 1) -> int:
+        return w * h
+
+
+    area("2")  # E
+    area(1, z=2)  # E
+    s: str = area(1)  # E
+    area.cache_key(1, 2, 3)  # E
+    area.nothing()  # E
+"""
+
+
+def test_python_layer_misuse_fails_strict_mypy(tmp_path):
+    result, errors = mypy(tmp_path, LAYER_BAD)
+    assert result.returncode == 1, result.stdout + result.stderr
+    source_lines = (tmp_path / "program.py").read_text().splitlines()
+    marked = {i + 1 for i, line in enumerate(source_lines) if line.endswith("# E")}
+    flagged = {int(m.group(1)) for m in (re.search(r"program\.py:(\d+):", e) for e in errors) if m}
+    assert flagged == marked, result.stdout
+
+
 def test_stubs_match_the_runtime_signatures(tmp_path):
     if not hasattr(_mevora, "Server"):
         pytest.skip("the extension was built without Server")
     help_text = run_tool(["mypy.stubtest", "--help"], tmp_path).stdout
     # Cache and Server have no instance dict; the stubs do not mark that.
     extra = ["--ignore-disjoint-bases"] if "--ignore-disjoint-bases" in help_text else []
-    result = run_tool(["mypy.stubtest", *extra, "mevora._mevora"], tmp_path)
+    result = run_tool(["mypy.stubtest", *extra, "mevora._mevora", "mevora._cache"], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr

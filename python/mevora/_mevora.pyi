@@ -7,7 +7,7 @@ although the type system counts it as an int. Everything read back is bytes.
 
 import builtins
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Literal, Protocol, SupportsIndex, TypedDict, TypeVar, overload, type_check_only
 
 from typing_extensions import Self, TypeAlias
@@ -15,6 +15,7 @@ from typing_extensions import Self, TypeAlias
 __all__ = ["Cache", "Server", "CacheLockedError", "CorruptDataError"]
 
 _Value: TypeAlias = bytes | str | int | float
+_KeyKind: TypeAlias = Literal["string", "list", "hash", "set"]
 
 _K_co = TypeVar("_K_co", covariant=True)
 _V_co = TypeVar("_V_co", covariant=True)
@@ -103,6 +104,24 @@ class Cache:
         """Remaining TTL in whole seconds, rounded up. -2 if missing, -1 if no expiry."""
     def pttl(self, key: _Value) -> int: ...
     def keys(self, pattern: str = "*") -> list[bytes]: ...
+    def scan(
+        self,
+        cursor: SupportsIndex = 0,
+        match: str | bytes | None = None,
+        count: int | None = None,
+        type: _KeyKind | None = None,
+    ) -> tuple[int, list[bytes]]:
+        """One step of a cursor iteration: returns (next_cursor, keys). Start with
+        cursor 0 and pass each returned cursor back until it is 0. Every key that
+        exists for the whole iteration is returned at least once, also while keys
+        are added and removed; a key may come more than once. Each call does about
+        `count` (default 10) steps of work. `match` is a glob pattern (str or
+        bytes), `type` one of 'string', 'list', 'hash', 'set'."""
+    def scan_iter(
+        self, match: str | bytes | None = None, count: int | None = None, type: _KeyKind | None = None
+    ) -> Iterator[bytes]:
+        """An iterator over the keys (bytes), fetching them `count` steps at a time
+        with the guarantee of `scan`; it never builds one list of all keys."""
     def flush(self) -> None: ...
     def hset(self, key: _Value, field: _Value, value: _Value) -> bool: ...
     def hget(self, key: _Value, field: _Value) -> bytes | None: ...

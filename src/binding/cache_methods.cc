@@ -737,6 +737,19 @@ PyMethodDef kCacheMethods[] = {
                 "expiry."),
     MEVORA_FAST(pttl, "pttl($self, key)\n--\n\n"),
     MEVORA_FAST(keys, "keys($self, pattern=\"*\")\n--\n\n"),
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_scan)), METH_FASTCALL | METH_KEYWORDS,
+     "scan($self, cursor=0, match=None, count=None, type=None)\n--\n\n"
+     "One step of a cursor iteration: returns (next_cursor, keys). Start with\n"
+     "cursor 0 and pass each returned cursor back until it is 0. Every key that\n"
+     "exists for the whole iteration is returned at least once, also while keys\n"
+     "are added and removed; a key may come more than once. Each call does about\n"
+     "`count` (default 10) steps of work. `match` is a glob pattern (str or\n"
+     "bytes), `type` one of 'string', 'list', 'hash', 'set'."},
+    {"scan_iter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_scan_iter)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "scan_iter($self, match=None, count=None, type=None)\n--\n\n"
+     "An iterator over the keys (bytes), fetching them `count` steps at a time\n"
+     "with the guarantee of `scan`; it never builds one list of all keys."},
     MEVORA_NOARGS(flush, "flush($self)\n--\n\n"),
     MEVORA_FAST(hset, "hset($self, key, field, value)\n--\n\n"),
     MEVORA_FAST(hget, "hget($self, key, field)\n--\n\n"),

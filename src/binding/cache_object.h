@@ -27,6 +27,13 @@ PyObject* make_cache_type();
 // The Cache type once built (borrowed; lives as long as the module).
 PyTypeObject* cache_type();
 
+// Cache.scan and Cache.scan_iter (cache_scan.cc), and the type of the
+// iterator scan_iter returns: built once per process by
+// make_scan_iter_type (nullptr with an exception set on failure).
+PyObject* cache_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_scan_iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* make_scan_iter_type();
+
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];
 

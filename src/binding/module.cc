@@ -45,6 +45,7 @@ PyObject* init() {
   PyRef all(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) return nullptr;
 
+  if (make_scan_iter_type() == nullptr) return nullptr;  // kept for the process
   PyRef cache(make_cache_type());
   if (!cache || !add(module.get(), all.get(), "Cache", cache.get())) return nullptr;
   PyRef server(make_server_type());

@@ -246,6 +246,36 @@ class FlatTable {
     return npos;
   }
 
+  // Iteration by home position, for cursors that must survive rebuilds.
+  // A key's home is hash & (slot_count() - 1), the start of its probe
+  // sequence; unlike its slot, it depends on nothing but the hash and the
+  // slot count, and doubling the slot count splits home p into p and
+  // p + old count. Calls f(slot) once for each occupied slot whose key's
+  // home is `home` (< slot_count()), walking home's probe sequence exactly
+  // as far as find() does, so no such key is missed. Returns the number
+  // of control groups read.
+  template <class F>
+  std::size_t for_each_at_home(std::size_t home, F&& f) const {
+    using namespace flat_detail;
+    if (slots_ == nullptr) return 0;
+    std::size_t pos = home;
+    std::size_t stride = 0;
+    std::size_t groups = 0;
+    while (true) {
+      const Group g = Group::load(ctrl_ + pos);
+      for (std::uint64_t m = g.match_full(); m != 0; m &= m - 1) {
+        const std::size_t i = (pos + lowest(m)) & mask_;
+        if ((traits_.hash(Traits::key(slots_[i])) & mask_) != home) continue;
+        if (groups != 0 && in_probe_windows(home, groups, i)) continue;  // reported already
+        f(i);
+      }
+      ++groups;
+      if (g.match_empty() != 0) return groups;
+      stride += kGroup;
+      pos = (pos + stride) & mask_;
+    }
+  }
+
   class iterator {
    public:
     iterator(const FlatTable* t, std::size_t i) : t_(t), i_(i) {}
@@ -285,6 +315,20 @@ class FlatTable {
     // mirror index lands past the real slots, in the always-EMPTY tail).
     ctrl_[i] = c;
     ctrl_[((i - flat_detail::kGroup) & mask_) + flat_detail::kGroup] = c;
+  }
+
+  // Whether slot i lies in one of the first `windows` groups of home's
+  // probe sequence. In tables of 16 or 32 slots the sequence revisits
+  // slots; for_each_at_home uses this to report each slot once.
+  bool in_probe_windows(std::size_t home, std::size_t windows, std::size_t i) const {
+    std::size_t pos = home;
+    std::size_t stride = 0;
+    for (std::size_t w = 0; w < windows; ++w) {
+      if (((i - pos) & mask_) < flat_detail::kGroup) return true;
+      stride += flat_detail::kGroup;
+      pos = (pos + stride) & mask_;
+    }
+    return false;
   }
 
   std::size_t find_insert_slot(std::uint64_t hash) const {

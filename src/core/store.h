@@ -41,6 +41,7 @@
 #include "core/key_hash.h"
 #include "core/persist/persist_error.h"
 #include "core/persistence.h"
+#include "core/scan.h"
 #include "core/store_types.h"
 #include "core/table.h"
 #include "core/value.h"
@@ -213,6 +214,8 @@ class Store : public std::enable_shared_from_this<Store> {
 
   // ---- key patterns and flush ----------------------------------------------
   std::vector<std::string> keys(std::string_view pattern);
+  // One page of a cursor iteration; see scan.h for the guarantee.
+  ScanPage scan(std::uint64_t cursor, const ScanFilter& filter);
   void flush();
 
   // ---- persistence -----------------------------------------------------------

@@ -102,6 +102,7 @@ Reply cmd_incrby(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_decrby(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_append(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_keys(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_scan(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_hset(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_hget(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_hdel(Request&, ConnectionState&, const ServerContext&);

@@ -47,6 +47,7 @@ constexpr CommandSpec kCommands[] = {
     {"DECRBY", 3, 3, cmd_decrby},
     {"APPEND", 3, 3, cmd_append},
     {"KEYS", 2, 2, cmd_keys},
+    {"SCAN", 2, kAnyCount, cmd_scan},
     {"HDEL", 2, kAnyCount, cmd_hdel},
     {"HGETALL", 2, 2, cmd_hgetall},
     {"HLEN", 2, 2, cmd_hlen},

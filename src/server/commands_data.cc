@@ -3,6 +3,7 @@
 // RESP3 connections see their kinds; under RESP2 both are plain arrays. Each one parses its integer arguments before
 // touching the store, makes its store call(s) with views of the request's
 // bytes, and moves the store's result copies into the reply.
+#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -36,6 +37,15 @@ Reply count_or_error(const StoreResult<T>& r) {
 
 Reply optional_or_error(StoreResult<std::optional<std::string>>& r) {
   return r.ok() ? bulk_or_null(r.value()) : store_error_reply(r.error());
+}
+
+// A SCAN cursor: decimal digits only, within the unsigned 64-bit range.
+std::optional<std::uint64_t> parse_cursor(std::string_view bytes) {
+  std::uint64_t v = 0;
+  const char* end = bytes.data() + bytes.size();
+  auto [ptr, ec] = std::from_chars(bytes.data(), end, v);
+  if (bytes.empty() || bytes[0] < '0' || bytes[0] > '9' || ec != std::errc() || ptr != end) return std::nullopt;
+  return v;
 }
 
 Reply invalid_expire(const char* command) {
@@ -170,6 +180,40 @@ Reply cmd_keys(Request& args, ConnectionState&, const ServerContext& ctx) {
   if (!is_valid_utf8(args[1])) return Reply::error("ERR invalid pattern");
   std::vector<std::string> keys = ctx.store->keys(args[1]);
   return bulk_array(keys);
+}
+
+// SCAN cursor [MATCH pattern] [COUNT n] [TYPE kind], options in any order,
+// a repeated option overriding the earlier one. Replies [next cursor as a
+// bulk string, [keys...]].
+Reply cmd_scan(Request& args, ConnectionState&, const ServerContext& ctx) {
+  std::optional<std::uint64_t> cursor = parse_cursor(args[1]);
+  if (!cursor) return Reply::error("ERR invalid cursor");
+  ScanFilter filter;
+  for (std::size_t i = 2; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return syntax_error();
+    const std::string& opt = args[i];
+    const std::string& value = args[i + 1];
+    if (equals_upper(opt, "MATCH")) {
+      if (!is_valid_utf8(value)) return Reply::error("ERR invalid pattern");
+      filter.match = value;
+    } else if (equals_upper(opt, "COUNT")) {
+      Result<std::int64_t, Reply> n = int_arg(value);
+      if (!n.ok()) return std::move(n.error());
+      if (n.value() < 1) return syntax_error();
+      filter.count = static_cast<std::uint64_t>(n.value());
+    } else if (equals_upper(opt, "TYPE")) {
+      filter.kind = key_kind_named(value);
+      if (!filter.kind) return Reply::error("ERR unknown type name '" + utf8_lossy(value) + "'");
+    } else {
+      return syntax_error();
+    }
+  }
+  ScanPage page = ctx.store->scan(*cursor, filter);
+  std::vector<Reply> out;
+  out.reserve(2);
+  out.push_back(Reply::bulk(std::to_string(page.cursor)));
+  out.push_back(bulk_array(page.keys));
+  return Reply::array(std::move(out));
 }
 
 // ---- expiry ---------------------------------------------------------------------

@@ -97,7 +97,7 @@ std::string joined(const std::vector<std::string>& parts) {
 
 void any_store_op(Run& run, Store& s, Rng& rng, Counters& c) {
   std::string a = pick_key(rng, 'k');
-  switch (rng.below(30)) {
+  switch (rng.below(31)) {
     case 0: c.hit("get"); (void)s.get(a); break;
     case 1: {
       c.hit("get_into");
@@ -199,6 +199,16 @@ void any_store_op(Run& run, Store& s, Rng& rng, Counters& c) {
     case 26: c.hit("pexpire"); (void)s.pexpire(a, short_ttl(rng)); break;
     case 27: c.hit("persist"); (void)s.persist(a); break;
     case 28: c.hit("pttl"); (void)s.pttl(a); break;
+    case 29: {
+      // A page of a cursor iteration from an arbitrary cursor: every value
+      // is a valid place to continue from.
+      c.hit("scan");
+      ScanFilter filter;
+      filter.count = 1 + rng.below(64);
+      if (rng.chance(3)) filter.match = "k1*";
+      (void)s.scan(rng.chance(4) ? 0 : rng.next(), filter);
+      break;
+    }
     default: c.hit("keys"); (void)s.keys(rng.chance(2) ? "k1*" : "[hl]?"); break;
   }
 }

@@ -1,0 +1,6 @@
+from mevora._cache import Cache as Cache
+from mevora._mevora import CacheLockedError as CacheLockedError
+from mevora._mevora import CorruptDataError as CorruptDataError
+from mevora._mevora import Server as Server
+
+__all__ = ["Cache", "Server", "CacheLockedError", "CorruptDataError"]

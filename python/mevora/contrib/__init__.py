@@ -1,0 +1,1 @@
+"""Integrations with other frameworks; each one is an optional extra."""
