@@ -109,4 +109,16 @@ Reply cmd_bgsave(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_lastsave(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_command(Request&, ConnectionState&, const ServerContext&);
 
+// ---- transactions (commands_txn.cc) ----------------------------------------
+
+Reply cmd_multi(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_exec(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_discard(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_watch(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_unwatch(Request&, ConnectionState&, const ServerContext&);
+
+// Runs a queued command (checked when it was queued) as dispatch would,
+// without the authentication gate; exceptions become error replies.
+Reply run_queued(Request& args, ConnectionState& conn, const ServerContext& ctx);
+
 }  // namespace mevora::server

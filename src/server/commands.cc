@@ -27,6 +27,8 @@ struct CommandSpec {
   bool before_auth = false;
   // The connection closes after the reply.
   bool closes = false;
+  // Runs at once also between MULTI and EXEC, instead of being queued.
+  bool immediate = false;
 };
 
 // The 47 commands, most frequent first (the lookup is a linear scan that
@@ -77,10 +79,15 @@ constexpr CommandSpec kCommands[] = {
     {"BGSAVE", 1, 1, cmd_bgsave},
     {"LASTSAVE", 1, 1, cmd_lastsave},
     {"COMMAND", 1, kAnyCount, cmd_command},
-    {"QUIT", 0, kAnyCount, cmd_quit, true, true},
+    {"QUIT", 0, kAnyCount, cmd_quit, true, true, true},
     {"AUTH", 0, kAnyCount, cmd_auth, true, false},
+    {"MULTI", 1, 1, cmd_multi, false, false, true},
+    {"EXEC", 1, 1, cmd_exec, false, false, true},
+    {"DISCARD", 1, 1, cmd_discard, false, false, true},
+    {"WATCH", 2, kAnyCount, cmd_watch, false, false, true},
+    {"UNWATCH", 1, 1, cmd_unwatch},
 };
-static_assert(std::size(kCommands) == 47);
+static_assert(std::size(kCommands) == 52);
 
 // Longer than every table name, so a longer argument 0 cannot match.
 constexpr std::size_t kNameBufferSize = 16;
@@ -116,6 +123,25 @@ Reply exception_reply() {
   }
 }
 
+// Between MULTI and EXEC: the checks of dispatch, then the queue. A failed
+// check dooms the transaction.
+Reply queue_command(Request& args, const CommandSpec* cmd, ConnectionState& conn) {
+  TxnState& txn = *conn.txn;
+  Reply refusal;
+  if (!conn.authenticated) {
+    refusal = Reply::error("NOAUTH Authentication required.");
+  } else if (cmd == nullptr) {
+    refusal = Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'");
+  } else if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) {
+    refusal = wrong_args(args[0]);
+  } else {
+    txn.queued.push_back(std::move(args));
+    return Reply::simple("QUEUED");
+  }
+  txn.failed = true;
+  return refusal;
+}
+
 }  // namespace
 
 std::shared_ptr<ServerContext> ServerContext::create(std::optional<std::string> password,
@@ -128,9 +154,20 @@ std::shared_ptr<ServerContext> ServerContext::create(std::optional<std::string> 
   return ctx;
 }
 
+Reply run_queued(Request& args, ConnectionState& conn, const ServerContext& ctx) {
+  try {
+    const CommandSpec* cmd = find_command(args[0]);
+    if (cmd == nullptr) return Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'");
+    return cmd->handler(args, conn, ctx);
+  } catch (...) {
+    return exception_reply();
+  }
+}
+
 DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx) {
   try {
     const CommandSpec* cmd = find_command(args[0]);
+    if (conn.in_multi() && (cmd == nullptr || !cmd->immediate)) return {queue_command(args, cmd, conn)};
     if (cmd != nullptr && cmd->before_auth) return {cmd->handler(args, conn, ctx), cmd->closes};
     if (!conn.authenticated) return {Reply::error("NOAUTH Authentication required.")};
     if (cmd == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(args[0]) + "'")};

@@ -8,6 +8,12 @@
 // shared Store. Every failure is an Error reply; only QUIT asks for the
 // connection to be closed. There is one keyspace (database 0).
 //
+// Transactions: after MULTI every command but EXEC, DISCARD, MULTI, WATCH
+// and QUIT passes the same checks (authentication, known name, argument
+// count) and is queued (+QUEUED) instead of run; a failed check replies its
+// error and dooms the transaction (EXEC then replies EXECABORT). EXEC runs
+// the queue through Store::atomically (commands_txn.cc).
+//
 // Ownership: a ServerContext is shared (shared_ptr) by the accept thread,
 // every connection thread of one running server and any background-save
 // thread it started; it holds one strong reference to the Store. A
@@ -32,6 +38,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/store.h"
 #include "core/store_types.h"
@@ -58,13 +65,31 @@ struct ServerContext {
   static std::shared_ptr<ServerContext> create(std::optional<std::string> password, std::shared_ptr<Store> store);
 };
 
-// Per-connection state. Only AUTH changes it.
+// A connection's transaction: the commands queued since MULTI and the
+// keys it watches. Its watcher unregisters when the state is destroyed
+// (with the connection).
+struct TxnState {
+  bool active = false;  // between MULTI and EXEC or DISCARD
+  bool failed = false;  // a command failed its check while queued
+  std::vector<Request> queued;
+  std::unique_ptr<Watcher> watcher;  // created by the first WATCH
+};
+
+// Per-connection state: the authentication flag (changed only by AUTH) and
+// the transaction state (created by the first MULTI or WATCH).
 struct ConnectionState {
   bool authenticated = true;
+  std::shared_ptr<TxnState> txn;
+
+  bool in_multi() const { return txn != nullptr && txn->active; }
 
   // The state a new connection of this server starts in: authenticated
   // exactly when the server has no password.
-  static ConnectionState initial(const ServerContext& ctx) { return {!ctx.password.has_value()}; }
+  static ConnectionState initial(const ServerContext& ctx) {
+    ConnectionState s;
+    s.authenticated = !ctx.password.has_value();
+    return s;
+  }
 };
 
 // Runs one non-empty request (args[0] is the command name). May move out of

@@ -5,8 +5,9 @@
 //   Integer  ":" decimal CRLF       Null    "$-1" CRLF
 //   Bulk     "$" length CRLF bytes CRLF
 //   Array    "*" count CRLF, then each element's wire form (nesting allowed)
+//   NullArray "*-1" CRLF (an EXEC whose watched keys changed)
 // Every CR and LF inside a Simple or Error text goes out as one space, so a
-// reply line can never be broken by its own text. There is no null array.
+// reply line can never be broken by its own text.
 //
 // Ownership: a Reply owns its text or bytes and its elements. The factories
 // take strings by value, so a caller that moves a value in pays for no copy:
@@ -31,7 +32,7 @@ namespace mevora::server {
 
 class Reply {
  public:
-  enum class Kind : std::uint8_t { Simple, Error, Integer, Bulk, Null, Array };
+  enum class Kind : std::uint8_t { Simple, Error, Integer, Bulk, Null, Array, NullArray };
 
   // A default-constructed reply is Null.
   Reply() = default;
@@ -46,6 +47,11 @@ class Reply {
   }
   static Reply bulk(std::string bytes) { return Reply(Kind::Bulk, std::move(bytes)); }
   static Reply null() { return Reply(); }
+  static Reply null_array() {
+    Reply r;
+    r.kind_ = Kind::NullArray;
+    return r;
+  }
   static Reply array(std::vector<Reply> elements) {
     Reply r;
     r.kind_ = Kind::Array;
@@ -108,6 +114,9 @@ void Reply::write_wire(Sink& sink) const {
     case Kind::Array:
       put_header(sink, '*', static_cast<std::int64_t>(elements_.size()));
       for (const Reply& e : elements_) e.write_wire(sink);
+      return;
+    case Kind::NullArray:
+      sink.put("*-1\r\n");
       return;
   }
 }
