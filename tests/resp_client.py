@@ -7,6 +7,7 @@ malformed input. Replies decode to plain values:
 - simple string -> ``str``          - error   -> ``Err`` (returned, not raised)
 - integer       -> ``int``          - bulk    -> ``bytes``
 - null bulk     -> ``None``         - array   -> ``list``
+- null array    -> ``None``
 
 Every socket has a timeout, so a reply that never comes fails the test
 instead of hanging it.
@@ -95,8 +96,17 @@ class Client:
             assert data[-2:] == b"\r\n", data[-2:]
             return data[:-2]
         if kind == b"*":
-            return [self.read_reply() for _ in range(int(rest))]
+            n = int(rest)
+            if n < 0:
+                return None
+            return [self.read_reply() for _ in range(n)]
         raise AssertionError(f"not a RESP2 reply line: {line!r}")
+
+    def pipeline(self, *commands):
+        """Sends every command (a tuple of arguments) at once, then reads
+        their replies in order."""
+        self.send(b"".join(encode(*c) for c in commands))
+        return [self.read_reply() for _ in commands]
 
     def read_all_until_close(self):
         """Every byte the server sends until it closes (a reset counts as a close)."""
