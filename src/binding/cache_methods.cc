@@ -15,6 +15,7 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "binding/transaction_object.h"
 #include "core/collection_access.h"
 
 namespace mevora::py {
@@ -674,6 +675,10 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(smembers, "smembers($self, key)\n--\n\n"),
     MEVORA_FAST(sismember, "sismember($self, key, member)\n--\n\n"),
     MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
+    {"transaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_transaction)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "transaction($self, watch=())\n--\n\nA Transaction: calls on it run atomically when its `with` block ends. "
+     "Raises WatchError there if a key in `watch` changed since this call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
