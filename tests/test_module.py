@@ -10,7 +10,7 @@ from mevora import Cache, CacheLockedError, CorruptDataError
 
 
 def test_all_lists_public_names_in_registration_order():
-    assert _mevora.__all__ == ["Cache", "Server", "CacheLockedError", "CorruptDataError"]
+    assert _mevora.__all__ == ["Cache", "Server", "CacheLockedError", "CorruptDataError", "Transaction", "WatchError"]
     assert mevora.__all__ == _mevora.__all__
     assert _mevora.__doc__ == ""
 
@@ -107,6 +107,7 @@ METHOD_SIGNATURES = {
     "smembers": "($self, key)",
     "sismember": "($self, key, member)",
     "scard": "($self, key)",
+    "transaction": "($self, watch=())",
 }
 
 
@@ -124,6 +125,8 @@ def test_method_docs(name):
         assert doc == "Writes a snapshot now. Raises OSError on I/O failure, ValueError if persistence is off."
     elif name == "ttl":
         assert doc == "Remaining TTL in whole seconds, rounded up. -2 if missing, -1 if no expiry."
+    elif name == "transaction":
+        assert doc.startswith("A Transaction: calls on it run atomically")
     else:
         assert doc is None
 
