@@ -6,8 +6,6 @@
 #include <exception>
 #include <utility>
 
-#include "core/persist/coding.h"
-#include "core/persist/wal.h"
 #include "core/store.h"
 #include "core/watch.h"
 
@@ -48,20 +46,6 @@ std::uint64_t entries_size(const Table& t) {
 }
 
 }  // namespace
-
-// ---- WalBatch -------------------------------------------------------------------
-
-void WalBatch::add(const WalRecord& rec) {
-  if (error_.has_value()) return;
-  const std::uint64_t size = persist::record_payload_size(rec);
-  if (size > persist::kMaxPayloadSize) {
-    error_ = PersistError::make(PersistErrorKind::InvalidInput, "WAL record over 4 GiB");
-    return;
-  }
-  persist::put_varint(bytes_, size);
-  persist::encode_payload(rec, bytes_);
-  ++count_;
-}
 
 // ---- TxnScope ---------------------------------------------------------------------
 
