@@ -31,7 +31,7 @@ struct CommandSpec {
   bool immediate = false;
 };
 
-// The 47 commands, most frequent first (the lookup is a linear scan that
+// The 52 commands, most frequent first (the lookup is a linear scan that
 // compares lengths before bytes).
 constexpr CommandSpec kCommands[] = {
     {"GET", 2, 2, cmd_get},

@@ -3,7 +3,7 @@
 // dispatch() normalises the command name (an ASCII upper-cased copy, so
 // names are case-insensitive), runs QUIT and AUTH before the
 // authentication gate, answers NOAUTH to everything else on an
-// unauthenticated connection, looks the name up in a fixed table of 47
+// unauthenticated connection, looks the name up in a fixed table of 52
 // commands, checks the argument count and runs the handler against the
 // shared Store. Every failure is an Error reply; only QUIT asks for the
 // connection to be closed. There is one keyspace (database 0).
