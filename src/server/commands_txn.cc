@@ -27,6 +27,18 @@ void reset(TxnState& txn) {
   if (txn.watcher != nullptr) txn.watcher->clear();
 }
 
+// Resets the transaction state when EXEC ends, however it ends.
+class ResetOnExit {
+ public:
+  explicit ResetOnExit(TxnState& txn) : txn_(txn) {}
+  ~ResetOnExit() { reset(txn_); }
+  ResetOnExit(const ResetOnExit&) = delete;
+  ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+ private:
+  TxnState& txn_;
+};
+
 }  // namespace
 
 Reply cmd_multi(Request&, ConnectionState& conn, const ServerContext&) {
@@ -58,10 +70,8 @@ Reply cmd_unwatch(Request&, ConnectionState& conn, const ServerContext&) {
 Reply cmd_exec(Request&, ConnectionState& conn, const ServerContext& ctx) {
   if (!conn.in_multi()) return Reply::error("ERR EXEC without MULTI");
   TxnState& txn = *conn.txn;
-  if (txn.failed) {
-    reset(txn);
-    return Reply::error("EXECABORT Transaction discarded because of previous errors.");
-  }
+  const ResetOnExit end(txn);
+  if (txn.failed) return Reply::error("EXECABORT Transaction discarded because of previous errors.");
   // The queue leaves the state first: a queued MULTI cannot exist (it is
   // never queued), but a command run below must see a connection that is
   // no longer inside MULTI.
@@ -79,7 +89,6 @@ Reply cmd_exec(Request&, ConnectionState& conn, const ServerContext& ctx) {
   Result<bool, PersistError> ran = ctx.store->atomically(keys, whole_keyspace, watcher, [&] {
     for (Request& r : queued) replies.push_back(run_queued(r, conn, ctx));
   });
-  reset(txn);
   if (!ran.ok()) return Reply::error("ERR transaction rolled back: " + ran.error().text());
   if (!ran.value()) return Reply::null_array();
   return Reply::array(std::move(replies));
