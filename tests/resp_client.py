@@ -147,6 +147,12 @@ class Client:
             return rest == b"t"
         raise AssertionError(f"not a RESP reply line: {line!r}")
 
+    def pipeline(self, *commands):
+        """Sends every command (a tuple of arguments) at once, then reads
+        their replies in order."""
+        self.send(b"".join(encode(*c) for c in commands))
+        return [self.read_reply() for _ in commands]
+
     def read_all_until_close(self):
         """Every byte the server sends until it closes (a reset counts as a close)."""
         data, self.buf = self.buf, b""

@@ -14,7 +14,7 @@ Cache = _mevora.Cache
 
 
 def test_all_lists_public_names_in_registration_order():
-    assert _mevora.__all__ == ["Cache", "Server", "CacheLockedError", "CorruptDataError"]
+    assert _mevora.__all__ == ["Cache", "Server", "CacheLockedError", "CorruptDataError", "Transaction", "WatchError"]
     assert mevora.__all__ == _mevora.__all__
     assert _mevora.__doc__ == ""
 
@@ -115,6 +115,7 @@ METHOD_SIGNATURES = {
     "scard": "($self, key)",
     "getset": "($self, key, value)",
     "getdel": "($self, key)",
+    "transaction": "($self, watch=())",
 }
 
 
@@ -134,6 +135,8 @@ def test_method_docs(name):
         assert doc == "Remaining TTL in whole seconds, rounded up. -2 if missing, -1 if no expiry."
     elif name in ("scan", "scan_iter"):
         assert "at least once" in doc or "guarantee of `scan`" in doc
+    elif name == "transaction":
+        assert doc.startswith("A Transaction: calls on it run atomically")
     else:
         assert doc is None
 

@@ -70,7 +70,7 @@ def mypy(tmp_path, source):
 GOOD = """
     import pathlib
 
-    from mevora import Cache, CacheLockedError, CorruptDataError, Server
+    from mevora import Cache, CacheLockedError, CorruptDataError, Server, Transaction, WatchError
 
 
     class Index:
@@ -113,6 +113,20 @@ GOOD = """
         c.close()
         print(value, n, ok, ttl, values, keys, fields, new, field, items, popped, members, member, size,
               persistent)
+
+
+    def transfer(c: Cache) -> list[object] | None:
+        try:
+            with c.transaction(watch=["a", b"b", 3]) as tx:
+                same: Transaction = tx
+                same.set("a", 1, ex=5, nx=True)
+                tx.incr("n", Index())
+                tx.mset({"x": 1})
+                tx.mget(["a", "x"])
+                tx.delete("a", "b")
+        except WatchError:
+            return None
+        return tx.results
 
 
     def serve() -> None:

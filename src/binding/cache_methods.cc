@@ -15,6 +15,7 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "binding/transaction_object.h"
 #include "core/collection_access.h"
 
 namespace mevora::py {
@@ -769,6 +770,10 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
     MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
     MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),
+    {"transaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_transaction)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "transaction($self, watch=())\n--\n\nA Transaction: calls on it run atomically when its `with` block ends. "
+     "Raises WatchError there if a key in `watch` changed since this call."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
-// Module initialisation: registers Cache, Server, CacheLockedError and
-// CorruptDataError, appending each name to __all__ as it is added.
+// Module initialisation: registers Cache, Server, CacheLockedError,
+// CorruptDataError, Transaction and WatchError, appending each name to
+// __all__ as it is added.
 //
 // The module uses single-phase initialisation and process-wide state, so it
 // refuses to load into a second interpreter.
@@ -9,6 +10,7 @@
 #include "binding/convert.h"
 #include "binding/py_ref.h"
 #include "binding/server_object.h"
+#include "binding/transaction_object.h"
 
 namespace mevora::py {
 namespace {
@@ -54,6 +56,10 @@ PyObject* init() {
   if (locked == nullptr || !add(module.get(), all.get(), "CacheLockedError", locked)) return nullptr;
   PyObject* corrupt = corrupt_data_error();  // process-wide, never freed
   if (corrupt == nullptr || !add(module.get(), all.get(), "CorruptDataError", corrupt)) return nullptr;
+  PyRef transaction(make_transaction_type());
+  if (!transaction || !add(module.get(), all.get(), "Transaction", transaction.get())) return nullptr;
+  PyObject* watch = watch_error();  // process-wide, never freed
+  if (watch == nullptr || !add(module.get(), all.get(), "WatchError", watch)) return nullptr;
 
   g_interpreter_id = id;
   g_module = module.get();

@@ -44,14 +44,14 @@ class AllShardsGuard {
   AllShardsGuard& operator=(const AllShardsGuard&) = delete;
 
  private:
-  static void acquire(RwLock& l) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
+  static void acquire(ShardLock& l) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
     if constexpr (kMode == ShardLockMode::Exclusive) {
       l.lock();
     } else {
       l.lock_shared();
     }
   }
-  static void release(RwLock& l) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
+  static void release(ShardLock& l) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
     if constexpr (kMode == ShardLockMode::Exclusive) {
       l.unlock();
     } else {

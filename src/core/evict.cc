@@ -4,8 +4,14 @@
 // admit() runs before the caller takes any shard lock; evict_one() holds at
 // most one shard lock at a time (shared while sampling, exclusive for the
 // removal), so eviction cannot deadlock with its caller or other writers.
+// Inside a transaction (which holds shard locks of its own) eviction only
+// try-locks the shards it does not hold, never removes a key the
+// transaction declared, and logs its removals at once, outside the
+// transaction's batch (see transaction.h).
 // The limit is soft: concurrent writers may pass admit() together.
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "core/store.h"
@@ -54,11 +60,17 @@ bool Store::evict_one(bool volatile_only) {
   };
   std::optional<Candidate> best;
   int productive = 0;
+  TxnScope* const txn = TxnScope::current();
 
   for (std::size_t visit = 0; visit < shards_.size() && productive < kProductiveShards; ++visit) {
     const std::size_t index = (first + visit) & shard_mask_;
     Shard& s = *shards_[index];
-    ReadGuard g(s.lock);
+    std::shared_lock<ShardLock> g(s.lock, std::defer_lock);
+    if (txn == nullptr) {
+      g.lock();
+    } else if (!g.try_lock()) {
+      continue;
+    }
     const std::uint64_t r = next_random();
     const std::size_t count = s.table.size();
     if (count == 0) continue;
@@ -72,7 +84,7 @@ bool Store::evict_one(bool volatile_only) {
     for (std::size_t steps = 0; steps < count && examined < kSamplesPerShard; ++steps) {
       EntryRef e = s.table.at(slot);
       const EntryHead& head = e.head();
-      if (!volatile_only || head.deadline_ms != 0) {
+      if ((!volatile_only || head.deadline_ms != 0) && (txn == nullptr || !txn->declares(e.key()))) {
         ++examined;
         const std::uint32_t age = now_clock - head.lru_stamp.load(std::memory_order_relaxed);
         if (!pick.has_value() || age > pick_age) {
@@ -92,7 +104,13 @@ bool Store::evict_one(bool volatile_only) {
 
   if (!best.has_value()) return false;
   Shard& s = *shards_[best->shard];
-  WriteGuard g(s.lock);
+  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
+  if (txn == nullptr) {
+    g.lock();
+  } else if (!g.try_lock()) {
+    return false;
+  }
+  TxnScope::DirectLogging direct(txn);
   remove_locked(s, best->key, key_hash(best->key));
   return true;
 }

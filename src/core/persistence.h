@@ -7,6 +7,7 @@
 
 #include "core/persist/persist_error.h"
 #include "core/store_types.h"
+#include "core/wal_batch.h"
 #include "core/wal_record.h"
 #include "util/result.h"
 
@@ -22,6 +23,13 @@ class Persistence {
   // held exclusively (or all shard locks, for FLUSH). Never fails the
   // caller: failures are recorded in the persistence counters.
   virtual void append(const WalRecord& record) = 0;
+
+  // Appends the records of one transaction as one frame, so that recovery
+  // applies all of them or none. Called with the transaction's shard locks
+  // held, before any is released. Unlike append, a failure is returned:
+  // the transaction then undoes its changes and reports the error. A batch
+  // of one record is written as that record's ordinary frame.
+  virtual Result<void, PersistError> append_batch(const WalBatch& batch) = 0;
 
   // Writes a snapshot and retires old log segments. Takes the save mutex,
   // then shard locks, then the log mutex. Must be called without any shard

@@ -248,7 +248,7 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
   check_key_length(key);
   EntryRef old;
   {
-    std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+    std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
     if (!lock_for_write(g, mode)) return std::nullopt;
     const std::size_t slot = live_slot_locked(s, key, h, now);
     const bool present = slot != Table::npos;
@@ -297,7 +297,7 @@ Attempt<std::uint64_t> Store::try_del(std::string_view key) {
 Attempt<bool> Store::del_one(std::string_view key, LazyNow& now, LockMode mode) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
   const std::size_t slot = live_slot_locked(s, key, h, now);
   if (slot == Table::npos) return false;
@@ -329,6 +329,11 @@ bool Store::exists(std::string_view key) {
 Result<void, PersistError> Store::save() {
   if (persist_ == nullptr) {
     return make_err(PersistError::make(PersistErrorKind::InvalidInput, "persistence is not enabled for this store"));
+  }
+  // A snapshot taken in the middle of a transaction would hold part of it
+  // while the log gets the whole of it after the rotation.
+  if (TxnScope::current() != nullptr) {
+    return make_err(PersistError::make(PersistErrorKind::Other, "cannot save inside a transaction"));
   }
   return persist_->save(*this);
 }

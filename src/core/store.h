@@ -21,11 +21,15 @@
 //
 // Lock order: save mutex, shard locks (ascending index), log mutex, stats
 // mutex. No shard lock is ever requested while the log mutex is held.
+// Besides flush and the snapshot writer, mget (shared) and transactions
+// (exclusive, transaction.h) hold several shard locks, taken in ascending
+// index; a transaction's operations run under its locks.
 //
 // Thread safety: every public method may be called from any thread.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -39,13 +43,16 @@
 
 #include "core/clock.h"
 #include "core/key_hash.h"
+#include "core/shard_lock.h"
 #include "core/persist/persist_error.h"
 #include "core/persistence.h"
 #include "core/scan.h"
 #include "core/store_types.h"
 #include "core/table.h"
+#include "core/transaction.h"
 #include "core/value.h"
 #include "core/wal_record.h"
+#include "core/watch.h"
 #include "util/rwlock.h"
 
 namespace mevora {
@@ -58,10 +65,12 @@ void check_key_length(std::string_view key);
 using KeyValue = std::pair<std::string_view, std::string_view>;
 
 struct alignas(64) Shard {
-  RwLock lock;
+  ShardLock lock;
   Table table MEVORA_GUARDED_BY(lock);
   // The table_overhead last charged to used_memory for this shard.
   std::atomic<std::uint64_t> overhead{0};
+  // The watched keys of this shard and their watchers (watch.h).
+  ShardWatches watchers MEVORA_GUARDED_BY(lock);
 };
 
 class LazyNow;
@@ -116,7 +125,7 @@ class Attempt {
 };
 
 // Takes g's lock as mode says; false when a NoWait write finds it taken.
-inline bool lock_for_write(std::unique_lock<RwLock>& g, LockMode mode) {
+inline bool lock_for_write(std::unique_lock<ShardLock>& g, LockMode mode) {
   if (mode == LockMode::NoWait) return g.try_lock();
   g.lock();
   return true;
@@ -218,9 +227,23 @@ class Store : public std::enable_shared_from_this<Store> {
   ScanPage scan(std::uint64_t cursor, const ScanFilter& filter);
   void flush();
 
+  // ---- transactions (transaction.h, watch.h) ----------------------------------
+  // Runs body with the shards of keys (and of the watcher's keys) held, or
+  // every shard when whole_keyspace, so that its operations are atomic.
+  // false: the watcher was dirty and body did not run. An error: the log
+  // refused the transaction's records; its changes were undone.
+  Result<bool, PersistError> atomically(KeyList keys, bool whole_keyspace, const Watcher* watcher,
+                                        const std::function<void()>& body);
+  std::size_t shard_index(std::string_view key) const { return (key_hash(key) >> 32) & shard_mask_; }
+  // The watch registry, for Watcher: register or drop w for key.
+  void add_watch(Watcher& w, std::string_view key);
+  void remove_watch(Watcher& w, std::string_view key);
+
   // ---- persistence -----------------------------------------------------------
   // Errors: InvalidInput "persistence is not enabled for this store"
-  // without persistence; otherwise what the persistence layer reports.
+  // without persistence, Other "cannot save inside a transaction" when
+  // called from a transaction's body; otherwise what the persistence layer
+  // reports.
   Result<void, PersistError> save();
   // Marks the store closed (ends the sweeper) and, when persistent, shuts
   // persistence down. Idempotent; never fails.
@@ -252,8 +275,24 @@ class Store : public std::enable_shared_from_this<Store> {
   void install_persistence(std::unique_ptr<Persistence> p) { persist_ = std::move(p); }
   Persistence* persistence() const { return persist_.get(); }
 
+  // The hook of every mutation, under the changed shard's exclusive lock:
+  // marks the key's watchers, and logs the record (into the transaction's
+  // batch while a transaction runs on this thread).
   void log_mutation(const WalRecord& record) {
-    if (persist_ != nullptr) persist_->append(record);
+    if (watch_count_.load(std::memory_order_relaxed) != 0) notify_watchers(record);
+    if (persist_ == nullptr) return;
+    if (TxnScope* t = TxnScope::current(); t != nullptr) [[unlikely]] {
+      switch (t->route_for(*this)) {
+        case TxnScope::Route::Drop:
+          return;
+        case TxnScope::Route::Batch:
+          t->add_to_batch(record);
+          return;
+        case TxnScope::Route::Direct:
+          break;
+      }
+    }
+    persist_->append(record);
   }
 
   // The stamp for an entry touched now: the LRU clock (then advanced), or 0
@@ -312,6 +351,7 @@ class Store : public std::enable_shared_from_this<Store> {
 
  private:
   void start_sweeper(std::uint64_t interval_ms);
+  void notify_watchers(const WalRecord& record);
   template <class F>
   bool change_deadline(std::string_view key, F&& deadline_for);
   // previous: where SetOptions::get puts the value before (null = not wanted).
@@ -331,6 +371,7 @@ class Store : public std::enable_shared_from_this<Store> {
   std::atomic<std::uint64_t> rng_state_{0x853c49e6748fea9bULL};
   std::atomic<std::uint32_t> lru_clock_{0};
   std::atomic<bool> closed_{false};
+  std::atomic<std::uint64_t> watch_count_{0};  // registrations in all shards
   std::unique_ptr<Persistence> persist_;
 };
 
@@ -359,7 +400,7 @@ bool Store::try_read_path(std::string_view key, F&& f) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   if (!s.lock.try_lock_shared()) return false;
-  std::shared_lock<RwLock> g(s.lock, std::adopt_lock);
+  std::shared_lock<ShardLock> g(s.lock, std::adopt_lock);
   const std::size_t slot = s.table.find(key, h);
   if (slot == Table::npos) {
     f(static_cast<EntryRef*>(nullptr));

@@ -67,6 +67,7 @@ class RecordingPersistence final : public Persistence {
     std::lock_guard<std::mutex> g(mu_);
     lines_.push_back(std::move(line));
   }
+  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
   PersistStats stats() override { return {}; }

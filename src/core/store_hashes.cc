@@ -34,7 +34,7 @@ Attempt<bool> Store::hset_impl(std::string_view key, std::string_view field, std
                              table_growth_cost(s, key, h) + kCollectionOverhead + kElementOverhead;
   if (!admit(need)) return make_err(StoreError::OutOfMemory);
 
-  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
   expire_if_due(s, key, h, now);
   auto found = find_or_create_locked(*this, s, key, h, CollectionKind::Hash);

@@ -50,6 +50,9 @@ void Store::flush() MEVORA_NO_THREAD_SAFETY_ANALYSIS {
       recharge_table(s);
     }
   }
+  // Inside a transaction that may have to undo itself, its scope keeps the
+  // old tables (see TxnScope::undo) and frees them when it ends.
+  if (TxnScope* t = TxnScope::current(); t != nullptr && t->keep_flushed(detached)) return;
   detached.clear();  // frees the old tables and their entries, no lock held
 }
 

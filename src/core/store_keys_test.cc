@@ -50,6 +50,7 @@ class RecordingPersistence final : public Persistence {
     std::lock_guard<std::mutex> g(mu_);
     kinds_.push_back(r.kind);
   }
+  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
   PersistStats stats() override { return {}; }
@@ -73,7 +74,7 @@ class RecordingPersistence final : public Persistence {
     bool all_held = true;
     std::thread probe([&] {
       for (std::size_t i = 0; i < store_->shard_count(); ++i) {
-        RwLock& l = store_->shard_at(i).lock;
+        ShardLock& l = store_->shard_at(i).lock;
         if (l.try_lock_shared()) {
           l.unlock_shared();
           all_held = false;

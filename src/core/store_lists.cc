@@ -25,7 +25,7 @@ Attempt<std::uint64_t> push(Store& store, std::string_view key, KeyList values, 
                              collections::items_cost(values);
   if (!store.admit(need)) return make_err(StoreError::OutOfMemory);
 
-  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
   store.expire_if_due(s, key, h, now);
   auto found = collections::find_or_create_locked(store, s, key, h, CollectionKind::List);
@@ -59,7 +59,7 @@ Attempt<std::optional<std::string>> pop(Store& store, std::string_view key, End 
   Shard& s = store.shard_for(h);
   LazyNow now(store.clock());
 
-  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
   store.expire_if_due(s, key, h, now);
   auto found = collections::find_locked(store, s, key, h, CollectionKind::List);

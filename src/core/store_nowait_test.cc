@@ -18,6 +18,7 @@ namespace {
 class NullLog : public Persistence {
  public:
   void append(const WalRecord&) override {}
+  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
   PersistStats stats() override { return {}; }
@@ -144,7 +145,7 @@ TEST(NoWaitWrites, DeclineWithoutChangingAnythingWhileTheShardIsLocked) {
       auto s = make_store();
       c.setup(*s);
       const std::string before = state(*s);
-      RwLock& lock = s->shard_for(key_hash("k")).lock;
+      ShardLock& lock = s->shard_for(key_hash("k")).lock;
       std::string got;
       if (shared) {
         lock.lock_shared();

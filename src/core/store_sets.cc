@@ -33,7 +33,7 @@ Attempt<std::uint64_t> Store::sadd_impl(std::string_view key, KeyList members, L
   if (!admit(need)) return make_err(StoreError::OutOfMemory);
 
   LazyNow now(*clock_);
-  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
   expire_if_due(s, key, h, now);
   auto found = collections::find_or_create_locked(*this, s, key, h, CollectionKind::Set);

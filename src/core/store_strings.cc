@@ -1,5 +1,6 @@
 // String operations beyond get/set: counters (incr; decr is incr with the
 // negated amount), in-place append, and the multi-key mget and mset.
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -56,7 +57,7 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
     if (!admit(need)) return make_err(StoreError::OutOfMemory);
   }
 
-  std::unique_lock<RwLock> g(s.lock, std::defer_lock);
+  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
   std::int64_t current = 0;
   std::uint64_t deadline = 0;
@@ -114,17 +115,59 @@ StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view 
   return e->value_len();
 }
 
-std::vector<std::optional<std::string>> Store::mget(KeyList keys) {
+// The keys' shards are held shared together (taken in ascending index),
+// so mget sees every key at one instant: a transaction that changes
+// several of them is seen wholly or not at all. A due key reads as absent
+// and is removed afterwards, under its shard's exclusive lock alone.
+std::vector<std::optional<std::string>> Store::mget(KeyList keys) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
   std::vector<std::optional<std::string>> out;
   out.reserve(keys.size());
-  for (std::string_view key : keys) {
-    read_path(key, [&](EntryRef* e) {
-      if (e != nullptr && e->is_string()) {
-        out.emplace_back(std::string(e->str()->value()));
+  std::vector<std::uint64_t> hashes(keys.size());
+  std::vector<std::size_t> shards(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    hashes[i] = key_hash(keys[i]);
+    shards[i] = (hashes[i] >> 32) & shard_mask_;
+  }
+  std::vector<std::size_t> order(shards);
+  std::sort(order.begin(), order.end());
+  order.erase(std::unique(order.begin(), order.end()), order.end());
+  LazyNow now(*clock_);
+  std::vector<std::size_t> due;
+  std::size_t locked = 0;
+  const auto release = [&] {
+    while (locked > 0) shards_[order[--locked]]->lock.unlock_shared();
+  };
+  try {
+    for (; locked < order.size(); ++locked) shards_[order[locked]]->lock.lock_shared();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      Shard& s = *shards_[shards[i]];
+      const std::size_t slot = s.table.find(keys[i], hashes[i]);
+      if (slot == Table::npos) {
+        out.emplace_back();
+        continue;
+      }
+      EntryRef e = s.table.at(slot);
+      if (e.head().due(now.get())) {
+        due.push_back(i);
+        out.emplace_back();
+        continue;
+      }
+      stamp(e.head());
+      if (e.is_string()) {
+        out.emplace_back(std::string(e.str()->value()));
       } else {
         out.emplace_back();
       }
-    });
+    }
+  } catch (...) {
+    release();
+    throw;
+  }
+  release();
+  for (std::size_t i : due) {
+    Shard& s = *shards_[shards[i]];
+    WriteGuard g(s.lock);
+    expire_if_due(s, keys[i], hashes[i], now.get());
   }
   return out;
 }

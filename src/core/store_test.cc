@@ -23,6 +23,7 @@ class RecordingLog : public Persistence {
   std::vector<std::pair<WalKind, std::string>>* out;
   explicit RecordingLog(std::vector<std::pair<WalKind, std::string>>* o) : out(o) {}
   void append(const WalRecord& r) override { out->emplace_back(r.kind, std::string(r.key)); }
+  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
   PersistStats stats() override { return {}; }

@@ -3,7 +3,9 @@
 // operation's arguments or the entry under the held shard lock); it is
 // encoded before the lock is released and never stored.
 //
-// Kind codes are part of the on-disk format and never change.
+// Kind codes are part of the on-disk format and never change. Code 13 is
+// the transaction record, which frames a WalBatch (core/wal_batch.h,
+// core/persist/wal.h) and is never a single WalRecord.
 #pragma once
 
 #include <cstdint>

@@ -22,7 +22,7 @@ sources_of() {
   case "$1" in
     fuzz_resp_reader|fuzz_inline_split) echo src/server/resp.cc ;;
     fuzz_glob) echo src/core/glob.cc ;;
-    fuzz_wal_replay) echo src/core/persist/wal.cc "${PERSIST[@]}" ;;
+    fuzz_wal_replay) echo src/core/persist/wal.cc src/core/wal_batch.cc "${PERSIST[@]}" ;;
     fuzz_snapshot_load) echo src/core/persist/snapshot.cc "${PERSIST[@]}" ;;
     *) echo "unknown fuzz target: $1" >&2; return 1 ;;
   esac

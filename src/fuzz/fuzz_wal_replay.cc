@@ -17,10 +17,13 @@
 //   - no descriptor stays open, no memory leaks (LeakSanitizer), every
 //     byte of every view is readable (AddressSanitizer);
 //   - apply_record over the whole segment as one payload hands out views
-//     inside that payload, calls the sink exactly once on success and never
-//     on failure;
+//     inside that payload, calls the sink exactly once on success (once per
+//     inner record for a transaction record, code 13) and never on failure:
+//     a transaction applies all of its records or none;
 //   - every decoded record, encoded again with encode_record, gives a frame
-//     with a correct header that decodes to the same record.
+//     with a correct header that decodes to the same record;
+//   - the records a replay applied, collected into a WalBatch and framed
+//     with encode_batch, decode to the same records in the same order.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -30,6 +33,7 @@
 
 #include "core/persist/coding.h"
 #include "core/persist/wal.h"
+#include "core/wal_batch.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -152,9 +156,9 @@ Outcome predict(std::string_view seg) {
   return out;
 }
 
-// Encodes c again and checks the frame and its decoding.
-void check_round_trip(const Call& c) {
-  std::vector<std::string_view> item_views(c.items.begin(), c.items.end());
+// The WalRecord of c; its views point into c and item_views.
+WalRecord record_of(const Call& c, std::vector<std::string_view>& item_views) {
+  item_views.assign(c.items.begin(), c.items.end());
   WalRecord rec;
   switch (c.kind) {
     case WalKind::Set: rec = WalRecord::set(c.key, c.deadline, c.value); break;
@@ -166,6 +170,13 @@ void check_round_trip(const Call& c) {
     case WalKind::Flush: rec = WalRecord::flush(); break;
     default: rec = WalRecord::with_items(c.kind, c.key, item_views); break;
   }
+  return rec;
+}
+
+// Encodes c again and checks the frame and its decoding.
+void check_round_trip(const Call& c) {
+  std::vector<std::string_view> item_views;
+  const WalRecord rec = record_of(c, item_views);
   std::string frame = "prefix";  // encode_record appends and keeps what is there
   MEVORA_FUZZ_CHECK(mevora::persist::encode_record(rec, frame).ok(), "encode_record failed");
   MEVORA_FUZZ_CHECK(frame.compare(0, 6, "prefix") == 0, "encode_record changed existing bytes");
@@ -179,6 +190,29 @@ void check_round_trip(const Call& c) {
   std::vector<std::string_view> items;
   MEVORA_FUZZ_CHECK(mevora::persist::apply_record(payload, sink, items).ok(), "an encoded record does not decode");
   MEVORA_FUZZ_CHECK(sink.calls.size() == 1 && sink.calls[0] == c, "an encoded record decodes differently");
+}
+
+// Frames calls as one transaction and checks that it decodes to them.
+void check_batch_round_trip(const std::vector<Call>& calls) {
+  mevora::WalBatch batch;
+  for (const Call& c : calls) {
+    std::vector<std::string_view> item_views;
+    batch.add(record_of(c, item_views));
+  }
+  std::string frame;
+  MEVORA_FUZZ_CHECK(mevora::persist::encode_batch(batch, frame).ok(), "encode_batch failed");
+  if (calls.empty()) {
+    MEVORA_FUZZ_CHECK(frame.empty(), "an empty batch was framed");
+    return;
+  }
+  const std::string_view payload = std::string_view(frame).substr(mevora::persist::kFrameHeaderSize);
+  MEVORA_FUZZ_CHECK(mevora::fuzz::load_le32(frame.data()) == payload.size(), "batch frame length is wrong");
+  MEVORA_FUZZ_CHECK(mevora::fuzz::load_le32(frame.data() + 4) == mevora::fuzz::reference_crc32(payload),
+                    "batch frame CRC is wrong");
+  RecordingSink sink(payload);
+  std::vector<std::string_view> items;
+  MEVORA_FUZZ_CHECK(mevora::persist::apply_record(payload, sink, items).ok(), "an encoded batch does not decode");
+  MEVORA_FUZZ_CHECK(sink.calls == calls, "an encoded batch decodes differently");
 }
 
 std::string fix_crcs(std::string seg) {
@@ -240,14 +274,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   MEVORA_FUZZ_CHECK(sink.calls == want.calls, "replay applied other records than predicted");
   for (const Call& c : want.calls) check_round_trip(c);
+  check_batch_round_trip(want.calls);
 
   // The whole segment as one payload.
   RecordingSink direct(seg);
   std::vector<std::string_view> items;
   auto one = mevora::persist::apply_record(seg, direct, items);
+  const bool transaction = !seg.empty() && static_cast<std::uint8_t>(seg[0]) == mevora::persist::kTxnRecordCode;
   if (one.ok()) {
-    MEVORA_FUZZ_CHECK(direct.calls.size() == 1, "a decoded payload did not call the sink once");
-    check_round_trip(direct.calls[0]);
+    MEVORA_FUZZ_CHECK(transaction || direct.calls.size() == 1, "a decoded payload did not call the sink once");
+    for (const Call& c : direct.calls) check_round_trip(c);
   } else {
     MEVORA_FUZZ_CHECK(direct.calls.empty(), "a malformed payload reached the sink");
     MEVORA_FUZZ_CHECK(one.error().kind() == mevora::PersistErrorKind::InvalidData &&

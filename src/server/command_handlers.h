@@ -35,6 +35,8 @@ struct CommandSpec {
   bool before_auth = false;
   // The connection closes after the reply.
   bool closes = false;
+  // Runs at once also between MULTI and EXEC, instead of being queued.
+  bool immediate = false;
 };
 
 // Every command the server accepts, in lookup order (commands.cc). The
@@ -145,5 +147,17 @@ Reply cmd_client(Request&, ConnectionState&, const ServerContext&);
 // ---- COMMAND (commands_command.cc) -------------------------------------------
 
 Reply cmd_command(Request&, ConnectionState&, const ServerContext&);
+
+// ---- transactions (commands_txn.cc) ----------------------------------------
+
+Reply cmd_multi(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_exec(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_discard(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_watch(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_unwatch(Request&, ConnectionState&, const ServerContext&);
+
+// Runs a queued command (checked when it was queued) as dispatch would,
+// without the authentication gate; exceptions become error replies.
+Reply run_queued(Request& args, ConnectionState& conn, const ServerContext& ctx);
 
 }  // namespace mevora::server

@@ -66,7 +66,7 @@ constexpr CommandSpec kCommands[] = {
     {"BGSAVE", 1, 2, cmd_bgsave},
     {"LASTSAVE", 1, 1, cmd_lastsave},
     {"COMMAND", 1, kAnyCount, cmd_command},
-    {"QUIT", 1, kAnyCount, cmd_quit, true, true},
+    {"QUIT", 1, kAnyCount, cmd_quit, true, true, true},
     {"AUTH", 2, 2, cmd_auth, true, false},
     {"HELLO", 1, kAnyCount, cmd_hello, true, false},
     {"CLIENT", 2, kAnyCount, cmd_client},
@@ -74,6 +74,11 @@ constexpr CommandSpec kCommands[] = {
     {"UNLINK", 2, kAnyCount, cmd_del},  // removal is immediate: UNLINK is DEL
     {"GETSET", 3, 3, cmd_getset},
     {"GETDEL", 2, 2, cmd_getdel},
+    {"MULTI", 1, 1, cmd_multi, false, false, true},
+    {"EXEC", 1, 1, cmd_exec, false, false, true},
+    {"DISCARD", 1, 1, cmd_discard, false, false, true},
+    {"WATCH", 2, kAnyCount, cmd_watch, false, false, true},
+    {"UNWATCH", 1, 1, cmd_unwatch},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.
@@ -92,9 +97,29 @@ const CommandSpec* find_command(std::string_view sent) {
   return nullptr;
 }
 
+// Between MULTI and EXEC: the checks of dispatch, then the queue. A failed
+// check dooms the transaction.
+Reply queue_command(Request& args, const CommandSpec* cmd, ConnectionState& conn) {
+  TxnState& txn = *conn.txn;
+  Reply refusal;
+  if (!conn.authenticated) {
+    refusal = Reply::error("NOAUTH Authentication required.");
+  } else if (cmd == nullptr) {
+    refusal = Reply::error("ERR unknown command '" + echo_text(args[0]) + "'");
+  } else if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) {
+    refusal = wrong_args(args[0]);
+  } else {
+    txn.queued.push_back(std::move(args));
+    return Reply::simple("QUEUED");
+  }
+  txn.failed = true;
+  return refusal;
+}
+
 DispatchResult run_command(Request& args, ConnectionState& conn, const ServerContext& ctx) {
   const CommandSpec* cmd = find_command(args[0]);
   if (conn.client) conn.client->touch(cmd == nullptr ? 0 : static_cast<std::uint32_t>(cmd - kCommands) + 1);
+  if (conn.in_multi() && (cmd == nullptr || !cmd->immediate)) return {queue_command(args, cmd, conn)};
   if (cmd != nullptr && cmd->before_auth) return {cmd->handler(args, conn, ctx), cmd->closes};
   if (!conn.authenticated) return {Reply::error("NOAUTH Authentication required.")};
   if (cmd == nullptr) return {Reply::error("ERR unknown command '" + echo_text(args[0]) + "'")};
@@ -130,6 +155,16 @@ std::shared_ptr<ServerContext> ServerContext::create(std::optional<std::string> 
 }
 
 std::span<const CommandSpec> command_table() { return kCommands; }
+
+Reply run_queued(Request& args, ConnectionState& conn, const ServerContext& ctx) {
+  try {
+    const CommandSpec* cmd = find_command(args[0]);
+    if (cmd == nullptr) return Reply::error("ERR unknown command '" + echo_text(args[0]) + "'");
+    return cmd->handler(args, conn, ctx);
+  } catch (...) {
+    return exception_reply();
+  }
+}
 
 DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx) {
   DispatchResult result;

@@ -10,6 +10,12 @@
 // connection's protocol: dispatch reports it with the reply, and the
 // connection encodes the reply for it.
 //
+// Transactions: after MULTI every command but EXEC, DISCARD, MULTI, WATCH
+// and QUIT passes the same checks (authentication, known name, argument
+// count) and is queued (+QUEUED) instead of run; a failed check replies its
+// error and dooms the transaction (EXEC then replies EXECABORT). EXEC runs
+// the queue through Store::atomically (commands_txn.cc).
+//
 // Ownership: a ServerContext is shared (shared_ptr) by the accept thread,
 // every connection thread of one running server and any background-save
 // thread it started; it holds one strong reference to the Store. A
@@ -35,6 +41,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/store.h"
 #include "core/store_types.h"
@@ -71,19 +78,36 @@ struct ServerContext {
   static std::shared_ptr<ServerContext> create(std::optional<std::string> password, std::shared_ptr<Store> store);
 };
 
+// A connection's transaction: the commands queued since MULTI and the
+// keys it watches. Its watcher unregisters when the state is destroyed
+// (with the connection).
+struct TxnState {
+  bool active = false;  // between MULTI and EXEC or DISCARD
+  bool failed = false;  // a command failed its check while queued
+  std::vector<Request> queued;
+  std::unique_ptr<Watcher> watcher;  // created by the first WATCH
+};
+
 // Per-connection state. AUTH and HELLO change the first two; the client
-// info is changed by CLIENT and HELLO.
+// info is changed by CLIENT and HELLO; the transaction state is created by
+// the first MULTI or WATCH.
 struct ConnectionState {
   bool authenticated = true;
   Protocol protocol = Protocol::Resp2;
   // Null only in a default-constructed state (tests); initial() sets it.
   std::shared_ptr<ClientInfo> client;
+  std::shared_ptr<TxnState> txn;
+
+  bool in_multi() const { return txn != nullptr && txn->active; }
 
   // The state a new connection of this server starts in: RESP2,
   // authenticated exactly when the server has no password, registered in
   // the server's client table with the given peer and local addresses.
   static ConnectionState initial(ServerContext& ctx, std::string addr = {}, std::string laddr = {}) {
-    return {!ctx.password.has_value(), Protocol::Resp2, ctx.clients.add(std::move(addr), std::move(laddr))};
+    ConnectionState s;
+    s.authenticated = !ctx.password.has_value();
+    s.client = ctx.clients.add(std::move(addr), std::move(laddr));
+    return s;
   }
 };
 

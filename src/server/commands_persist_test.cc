@@ -30,6 +30,7 @@ using testing_threads::thread_count;
 class FakePersistence final : public Persistence {
  public:
   void append(const WalRecord&) override {}
+  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
 
   Result<void, PersistError> save(Store&) override {
     std::unique_lock<std::mutex> lock(mu_);

@@ -44,6 +44,7 @@ TEST(ReplyEncoding, EachVariantHasItsExactWireForm) {
       {"null", Reply::null(), "$-1\r\n"},
       {"default is null", Reply(), "$-1\r\n"},
       {"empty array", Reply::array({}), "*0\r\n"},
+      {"null array", Reply::null_array(), "*-1\r\n"},
       {"nested array",
        Reply::array({Reply::integer(1), Reply::array({Reply::bulk("a"), Reply::null()}),
                      Reply::simple("x\ny")}),

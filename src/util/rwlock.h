@@ -24,26 +24,30 @@ class MEVORA_CAPABILITY("mutex") RwLock {
   std::shared_mutex m_;
 };
 
+// The guards take any lock with this interface (RwLock, or the store's
+// ShardLock); the lock type is deduced from the constructor argument.
+template <class Lock = RwLock>
 class MEVORA_SCOPED_CAPABILITY ReadGuard {
  public:
-  explicit ReadGuard(RwLock& l) MEVORA_ACQUIRE_SHARED(l) : l_(l) { l_.lock_shared(); }
+  explicit ReadGuard(Lock& l) MEVORA_ACQUIRE_SHARED(l) : l_(l) { l_.lock_shared(); }
   ~ReadGuard() MEVORA_RELEASE() { l_.unlock_shared(); }
   ReadGuard(const ReadGuard&) = delete;
   ReadGuard& operator=(const ReadGuard&) = delete;
 
  private:
-  RwLock& l_;
+  Lock& l_;
 };
 
+template <class Lock = RwLock>
 class MEVORA_SCOPED_CAPABILITY WriteGuard {
  public:
-  explicit WriteGuard(RwLock& l) MEVORA_ACQUIRE(l) : l_(l) { l_.lock(); }
+  explicit WriteGuard(Lock& l) MEVORA_ACQUIRE(l) : l_(l) { l_.lock(); }
   ~WriteGuard() MEVORA_RELEASE() { l_.unlock(); }
   WriteGuard(const WriteGuard&) = delete;
   WriteGuard& operator=(const WriteGuard&) = delete;
 
  private:
-  RwLock& l_;
+  Lock& l_;
 };
 
 class MEVORA_CAPABILITY("mutex") Mutex {

@@ -45,6 +45,7 @@
 #include "server_load.h"
 #include "store_load.h"
 #include "stress_common.h"
+#include "txn_load.h"
 #include "util/named_thread.h"
 
 namespace mevora::stress {
@@ -52,6 +53,7 @@ namespace {
 
 constexpr int kStoreWorkers = 4;
 constexpr int kEvictionWorkers = 2;
+constexpr int kTxnWorkers = 2;
 constexpr int kPlainClients = 2;
 constexpr int kPipelinedClients = 2;
 constexpr int kIdleConnections = 2;
@@ -155,6 +157,9 @@ void run_load(Run& run, const Stores& stores, std::uint16_t port, const std::str
       client_worker(run, port, kPassword, i >= kPlainClients, s, i, c);
     });
   }
+  for (int i = 0; i < kTxnWorkers; ++i) {
+    start("stress-txn", [&](std::uint64_t s, Counters& c) { txn_worker(run, stores, s, c); });
+  }
   start("stress-churn", [&](std::uint64_t s, Counters& c) { churn_worker(run, port, kPassword, s, c); });
   start("stress-admin", [&](std::uint64_t s, Counters& c) { admin_worker(run, stores, s, c); });
   start("stress-srvcycle", [&](std::uint64_t s, Counters& c) {
@@ -236,7 +241,8 @@ int run_stress(int seconds) {
 
   const auto t0 = std::chrono::steady_clock::now();
   run.until = t0 + std::chrono::seconds(seconds);
-  std::vector<Counters> counters(kStoreWorkers + kEvictionWorkers + kPlainClients + kPipelinedClients + 4);
+  std::vector<Counters> counters(kStoreWorkers + kEvictionWorkers + kTxnWorkers + kPlainClients +
+                                 kPipelinedClients + 4);
   run_load(run, stores, srv.port, top.path + "/cycled", counters);
   const double load_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 

@@ -255,7 +255,7 @@ TEST(StoreOpenTest, DamagedDataFailsTheOpenAndReleasesTheLock) {
   const Case cases[] = {
       {"unknown code 0", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\0k"s)); },
        PersistErrorKind::InvalidData, "WAL record malformed: unknown operation"},
-      {"unknown code 13", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\x0d")); },
+      {"unknown code 14", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\x0e")); },
        PersistErrorKind::InvalidData, "WAL record malformed: unknown operation"},
       {"empty frame with zero checksum", [](const TempDir& d) { write_file(wal(d, 1), std::string(8, '\0')); },
        PersistErrorKind::InvalidData, "WAL record malformed: truncated"},

@@ -179,6 +179,17 @@ void StorePersistence::append(const WalRecord& rec) {
   if (!r.ok()) record_error("WAL append failed: " + r.error().text());
 }
 
+Result<void, PersistError> StorePersistence::append_batch(const WalBatch& batch) {
+  Result<void, PersistError> r;
+  {
+    MutexGuard g(wal_mu_);
+    if (!wal_.is_open()) return {};
+    r = wal_.append_batch(batch);
+  }
+  if (!r.ok()) record_error("WAL append failed: " + r.error().text());
+  return r;
+}
+
 // ---- save ----------------------------------------------------------------------------
 
 Result<void, PersistError> StorePersistence::save(Store& store) {

@@ -76,6 +76,11 @@ class StorePersistence final : public Persistence {
   // nothing once the log is closed. Failures are recorded, never returned.
   void append(const WalRecord& rec) override;
 
+  // Frames a transaction's records as one frame (see WalWriter); returns
+  // the failure (also recorded as "WAL append failed: " + text). Nothing
+  // to do once the log is closed.
+  Result<void, PersistError> append_batch(const WalBatch& batch) override;
+
   // Writes a snapshot and retires the segments it covers: syncs and
   // rotates the log to segment n + 1 while every shard is held shared,
   // writes the snapshot with wal_seq n + 1 releasing each shard right after

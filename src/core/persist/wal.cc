@@ -29,9 +29,10 @@ bool has_items(WalKind k) {
 
 std::uint64_t field_size(std::string_view s) { return varint_length(s.size()) + s.size(); }
 
-// The payload size of rec (code byte included), computed without encoding
-// so that an oversized record costs no buffer. 0 for an unknown kind.
-std::uint64_t payload_size(const WalRecord& rec) {
+}  // namespace
+
+// Computed without encoding, so that an oversized record costs no buffer.
+std::uint64_t record_payload_size(const WalRecord& rec) {
   std::uint64_t n = 1;
   switch (rec.kind) {
     case WalKind::Set:
@@ -57,8 +58,6 @@ std::uint64_t payload_size(const WalRecord& rec) {
   }
   return 0;
 }
-
-}  // namespace
 
 // ---- segment naming -----------------------------------------------------------
 
@@ -119,15 +118,7 @@ std::string torn_tail_note(std::uint64_t n, std::uint64_t p) {
 
 // ---- encoding -------------------------------------------------------------------
 
-Result<void, PersistError> encode_record(const WalRecord& rec, std::string& buf) {
-  const std::uint64_t size = payload_size(rec);
-  if (size == 0) return make_err(PersistError::make(PersistErrorKind::InvalidInput, "unknown WAL record kind"));
-  if (size > kMaxPayloadSize) {
-    return make_err(PersistError::make(PersistErrorKind::InvalidInput, "WAL record over 4 GiB"));
-  }
-  const std::size_t start = buf.size();
-  buf.reserve(start + kFrameHeaderSize + size);
-  buf.append(kFrameHeaderSize, '\0');
+void encode_payload(const WalRecord& rec, std::string& buf) {
   buf.push_back(static_cast<char>(rec.kind));
   switch (rec.kind) {
     case WalKind::Set:
@@ -151,9 +142,56 @@ Result<void, PersistError> encode_record(const WalRecord& rec, std::string& buf)
       if (has_items(rec.kind)) put_bytes_list(buf, rec.items);
       break;
   }
-  const char* payload = buf.data() + start + kFrameHeaderSize;
+}
+
+namespace {
+
+// Fills in the header of the frame whose header starts at buf[start].
+void seal_frame(std::string& buf, std::size_t start) {
+  const std::size_t size = buf.size() - start - kFrameHeaderSize;
   store_u32(buf.data() + start, static_cast<std::uint32_t>(size));
-  store_u32(buf.data() + start + 4, crc32(payload, size));
+  store_u32(buf.data() + start + 4, crc32(buf.data() + start + kFrameHeaderSize, size));
+}
+
+Err<PersistError> oversized() {
+  return make_err(PersistError::make(PersistErrorKind::InvalidInput, "WAL record over 4 GiB"));
+}
+
+}  // namespace
+
+Result<void, PersistError> encode_record(const WalRecord& rec, std::string& buf) {
+  const std::uint64_t size = record_payload_size(rec);
+  if (size == 0) return make_err(PersistError::make(PersistErrorKind::InvalidInput, "unknown WAL record kind"));
+  if (size > kMaxPayloadSize) return oversized();
+  const std::size_t start = buf.size();
+  buf.reserve(start + kFrameHeaderSize + size);
+  buf.append(kFrameHeaderSize, '\0');
+  encode_payload(rec, buf);
+  seal_frame(buf, start);
+  return {};
+}
+
+Result<void, PersistError> encode_batch(const WalBatch& batch, std::string& buf) {
+  if (batch.error().has_value()) return make_err(*batch.error());
+  if (batch.empty()) return {};
+  std::string_view body = batch.bytes();
+  if (batch.count() == 1) {
+    // The one record's own frame: readable by every earlier version.
+    std::uint64_t len = 0;
+    (void)get_varint(body, len);
+  }
+  const std::uint64_t size =
+      batch.count() == 1 ? body.size() : 1 + varint_length(batch.count()) + body.size();
+  if (size > kMaxPayloadSize) return oversized();
+  const std::size_t start = buf.size();
+  buf.reserve(start + kFrameHeaderSize + size);
+  buf.append(kFrameHeaderSize, '\0');
+  if (batch.count() != 1) {
+    buf.push_back(static_cast<char>(kTxnRecordCode));
+    put_varint(buf, batch.count());
+  }
+  buf.append(body);
+  seal_frame(buf, start);
   return {};
 }
 
@@ -188,6 +226,17 @@ Result<void, PersistError> WalWriter::append(const WalRecord& rec) {
   if (!fd_.valid()) return {};
   buf_.clear();
   if (auto e = encode_record(rec, buf_); !e.ok()) return e;
+  return write_buffer();
+}
+
+Result<void, PersistError> WalWriter::append_batch(const WalBatch& batch) {
+  if (!fd_.valid() || batch.empty()) return {};
+  buf_.clear();
+  if (auto e = encode_batch(batch, buf_); !e.ok()) return e;
+  return write_buffer();
+}
+
+Result<void, PersistError> WalWriter::write_buffer() {
   if (auto w = write_all(fd_.get(), buf_); !w.ok()) {
     // O_APPEND puts the next frame at the truncated end.
     while (::ftruncate(fd_.get(), static_cast<off_t>(wal_bytes_)) != 0 && errno == EINTR) {
@@ -265,7 +314,10 @@ bool read_list(std::string_view& in, std::vector<std::string_view>& items) {
 
 }  // namespace
 
-Result<void, PersistError> apply_record(std::string_view payload, RecordSink& sink,
+namespace {
+
+// A record of kinds 1 to 12.
+Result<void, PersistError> apply_single(std::string_view payload, RecordSink& sink,
                                         std::vector<std::string_view>& items) {
   if (payload.empty()) return malformed("truncated");
   const auto code = static_cast<std::uint8_t>(payload[0]);
@@ -320,6 +372,53 @@ Result<void, PersistError> apply_record(std::string_view payload, RecordSink& si
     default:
       return malformed("unknown operation");
   }
+}
+
+// Accepts every record and keeps nothing: the checking pass of a
+// transaction record.
+class DiscardingSink final : public RecordSink {
+ public:
+  void set(std::string_view, std::uint64_t, std::string_view) override {}
+  void del(std::string_view) override {}
+  void expire(std::string_view, std::uint64_t) override {}
+  void hset(std::string_view, std::string_view, std::string_view) override {}
+  void hdel(std::string_view, std::span<const std::string_view>) override {}
+  void lpush(std::string_view, std::span<const std::string_view>) override {}
+  void rpush(std::string_view, std::span<const std::string_view>) override {}
+  void lpop(std::string_view) override {}
+  void rpop(std::string_view) override {}
+  void sadd(std::string_view, std::span<const std::string_view>) override {}
+  void srem(std::string_view, std::span<const std::string_view>) override {}
+  void flush() override {}
+};
+
+// Runs each inner record of a transaction body through sink, in order.
+Result<void, PersistError> apply_inner(std::string_view body, RecordSink& sink,
+                                       std::vector<std::string_view>& items) {
+  std::uint64_t count = 0;
+  if (get_varint(body, count) != DecodeStatus::Ok) return malformed("truncated");
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::string_view inner;
+    if (get_bytes(body, inner) != DecodeStatus::Ok) return malformed("truncated");
+    if (!inner.empty() && static_cast<std::uint8_t>(inner[0]) == kTxnRecordCode) {
+      return malformed("unknown operation");
+    }
+    if (auto a = apply_single(inner, sink, items); !a.ok()) return a;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void, PersistError> apply_record(std::string_view payload, RecordSink& sink,
+                                        std::vector<std::string_view>& items) {
+  if (payload.empty() || static_cast<std::uint8_t>(payload[0]) != kTxnRecordCode) {
+    return apply_single(payload, sink, items);
+  }
+  // All or nothing: every inner record is checked before any is applied.
+  DiscardingSink check;
+  if (auto a = apply_inner(payload.substr(1), check, items); !a.ok()) return a;
+  return apply_inner(payload.substr(1), sink, items);
 }
 
 namespace {

@@ -13,6 +13,20 @@
 // fields and lists are byte strings / byte string lists (coding.h), SET and
 // HSET values are "the rest of the payload", deadlines are u64.
 //
+// Transaction record (kind 13), the effects of one atomic group of
+// operations (core/transaction.h) in ONE frame, so that the frame's CRC
+// makes them reach the store all together or not at all:
+//   13 | varint count | count x ( varint length | payload of one record )
+// Each inner payload is an ordinary record (kinds 1 to 12, code byte
+// first); a transaction record never nests another. Replay checks every
+// inner record before applying any of them. A group of one record is
+// written as that record's ordinary frame, and kinds 1 to 12 are
+// unchanged, so every file written without transactions reads as before.
+// Fewer inner records than the count, an inner record that is itself
+// malformed, or a nested transaction record make the frame malformed
+// ("truncated", or "unknown operation" for a nested one); bytes after the
+// last inner record are ignored, as after the fields of any kind.
+//
 // Torn tails: a crash can leave the last frames of a segment incomplete.
 // Replay stops at the first frame whose header or payload is cut short,
 // whose length runs past the end of the file, or whose CRC does not match
@@ -39,6 +53,7 @@
 
 #include "core/persist/fsync_policy.h"
 #include "core/persist/persist_error.h"
+#include "core/wal_batch.h"
 #include "core/wal_record.h"
 #include "util/result.h"
 #include "util/unique_fd.h"
@@ -48,6 +63,9 @@ namespace mevora::persist {
 inline constexpr std::size_t kFrameHeaderSize = 8;
 inline constexpr std::uint64_t kMaxPayloadSize = 0xFFFFFFFFull;
 inline constexpr std::size_t kReplayBufferSize = 8 * 1024;
+// The kind code of a transaction record. A WalRecord never has it: only
+// a WalBatch is framed as one.
+inline constexpr std::uint8_t kTxnRecordCode = 13;
 
 // ---- segment naming -----------------------------------------------------------
 
@@ -67,11 +85,24 @@ Result<std::vector<std::uint64_t>, PersistError> list_segments(const std::string
 
 // ---- encoding -------------------------------------------------------------------
 
+// The payload size of rec (code byte included).
+std::uint64_t record_payload_size(const WalRecord& rec);
+
+// Appends rec's payload (code byte and body, no frame header) to buf. The
+// caller has checked its size with record_payload_size.
+void encode_payload(const WalRecord& rec, std::string& buf);
+
 // Appends one complete frame for rec to buf (existing content is kept).
 // A payload over 4,294,967,295 bytes is the InvalidInput error
 // "WAL record over 4 GiB"; the size is checked before anything is encoded,
 // so buf is then unchanged.
 Result<void, PersistError> encode_record(const WalRecord& rec, std::string& buf);
+
+// Appends the frame of a transaction's records to buf: a transaction
+// record, or for a batch of one record that record's ordinary frame;
+// nothing for an empty batch. Errors: the batch's own error, or
+// "WAL record over 4 GiB" (buf unchanged).
+Result<void, PersistError> encode_batch(const WalBatch& batch, std::string& buf);
 
 // ---- appending -------------------------------------------------------------------
 
@@ -96,6 +127,9 @@ class WalWriter {
   // dirty. Errors: "WAL record over 4 GiB" (nothing written), OS errors,
   // "failed to write whole buffer".
   Result<void, PersistError> append(const WalRecord& rec);
+
+  // The same for the frame of a transaction's records (encode_batch).
+  Result<void, PersistError> append_batch(const WalBatch& batch);
 
   // Syncs the active segment now and clears dirty on success (used before
   // a rotation). Nothing to do without a file.
@@ -124,6 +158,9 @@ class WalWriter {
   FsyncPolicy policy() const { return policy_; }
 
  private:
+  // Writes the frame(s) in buf_ and applies the fsync policy (see append).
+  Result<void, PersistError> write_buffer();
+
   UniqueFd fd_;
   std::uint64_t segment_ = 0;
   std::uint64_t wal_bytes_ = 0;
@@ -172,7 +209,9 @@ Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::
 // "truncated torn WAL tail in wal-<n>.log at byte <p>": the recovery note.
 std::string torn_tail_note(std::uint64_t n, std::uint64_t p);
 
-// Decodes one payload (code byte first) and hands it to sink. `items` is
+// Decodes one payload (code byte first) and hands it to sink; a
+// transaction record hands over each of its records in order, after all of
+// them were checked. `items` is
 // scratch space for list bodies, reused across calls. Trailing bytes after
 // the last field a kind reads are ignored (SET and HSET values take the
 // rest). Errors: InvalidData "WAL record malformed: truncated" or

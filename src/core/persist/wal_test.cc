@@ -238,7 +238,11 @@ TEST(WalDecodingTest, MalformedPayloadsAreRejected) {
   };
   const Case cases[] = {
       {"code 0", "\x00\x01k"s, "unknown operation"},
-      {"code 13", "\x0d\x01k"s, "unknown operation"},
+      {"code 14", "\x0e\x01k"s, "unknown operation"},
+      {"transaction without its count", "\x0d"s, "truncated"},
+      {"transaction with fewer records than its count", "\x0d\x02\x03\x02\x01k"s, "truncated"},
+      {"transaction inside a transaction", "\x0d\x01\x03\x0d\x01\x00"s, "unknown operation"},
+      {"transaction with a malformed record after a good one", "\x0d\x02\x03\x02\x01k\x01\x02"s, "truncated"},
       {"code 255", "\xff"s, "unknown operation"},
       {"empty payload", "", "truncated"},
       {"key length past the end", "\x02\x05" "abc"s, "truncated"},
