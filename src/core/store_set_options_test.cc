@@ -25,6 +25,7 @@ class ValueLog final : public Persistence {
     std::lock_guard<std::mutex> g(mu_);
     out_->emplace_back(r.kind, std::string(r.key), r.deadline_ms, std::string(r.value));
   }
+  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
   PersistStats stats() override { return {}; }
