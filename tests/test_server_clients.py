@@ -199,6 +199,14 @@ RESP3_CASES = {
     "HELLO": (["HELLO", "2", "SETNAME", "bad name"], [],
               b"-ERR Client names cannot contain spaces, newlines or special characters.\r\n"),
     "QUIT": (["QUIT"], [], b"+OK\r\n"),
+    "MULTI": (["MULTI"], [], b"+OK\r\n"),
+    "EXEC": (["EXEC"], [["MULTI"], ["SET", "k", "v"], ["GET", "nope"], ["HGETALL", "nope"]],
+             b"*3\r\n+OK\r\n_\r\n%0\r\n"),
+    "EXEC aborted by a watched key": (["EXEC"], [["WATCH", "k"], ["SET", "k", "changed"], ["MULTI"]], b"_\r\n"),
+    "EXEC without MULTI": (["EXEC"], [], b"-ERR EXEC without MULTI\r\n"),
+    "DISCARD": (["DISCARD"], [["MULTI"]], b"+OK\r\n"),
+    "WATCH": (["WATCH", "k"], [], b"+OK\r\n"),
+    "UNWATCH": (["UNWATCH"], [], b"+OK\r\n"),
 }
 
 
