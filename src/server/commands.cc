@@ -131,14 +131,13 @@ std::shared_ptr<ServerContext> ServerContext::create(std::optional<std::string> 
 std::span<const CommandSpec> command_table() { return kCommands; }
 
 DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx) {
-  DispatchResult result;
   try {
-    result = run_command(args, conn, ctx);
+    DispatchResult result = run_command(args, conn, ctx);  // built in place: no move
+    result.protocol = conn.protocol;
+    return result;
   } catch (...) {
-    result = {exception_reply()};
+    return {exception_reply(), false, conn.protocol};
   }
-  result.protocol = conn.protocol;
-  return result;
 }
 
 std::string ascii_lowered(std::string_view bytes) {

@@ -102,6 +102,14 @@ Reply cmd_set(Request& args, ConnectionState&, const ServerContext& ctx) {
     }
   }
   if (options.nx && options.xx) return syntax_error();
+  if (!options.get && (options.expiry == SetOptions::Expiry::None || options.expiry == SetOptions::Expiry::After)) {
+    // The everyday SET: the plain store write, with nothing to report back.
+    std::optional<std::uint64_t> ttl_ms;
+    if (options.expiry == SetOptions::Expiry::After) ttl_ms = options.ms;
+    StoreResult<bool> r = ctx.store->set(args[1], args[2], ttl_ms, options.nx, options.xx);
+    if (!r.ok()) return store_error_reply(r.error());
+    return r.value() ? ok_reply() : Reply::null();
+  }
   StoreResult<SetOutcome> r = ctx.store->set_with(args[1], args[2], options);
   if (!r.ok()) return store_error_reply(r.error());
   if (options.get) return bulk_or_null(r.value().previous);
