@@ -1,8 +1,9 @@
 // Handlers of the data commands: strings, counters, keys and expiry,
-// hashes, lists and sets. A hash comes back as a Map and a set as a Set, so
-// RESP3 connections see their kinds; under RESP2 both are plain arrays. Each one parses its integer arguments before
+// hashes, lists and sets. Each one parses its integer arguments before
 // touching the store, makes its store call(s) with views of the request's
-// bytes, and moves the store's result copies into the reply.
+// bytes, and moves the store's result copies into the reply. A hash comes
+// back as a Map and a set as a Set, so RESP3 connections see their kinds;
+// under RESP2 both are plain arrays.
 #include <cstdint>
 #include <limits>
 #include <optional>
