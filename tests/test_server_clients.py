@@ -77,9 +77,10 @@ def test_handshake_then_client_info_then_traffic(cache, handshake, password):
 
 
 def test_hello_properties_in_both_protocols(server):
-    with Client(server.port) as k, Client(server.port) as other:
+    with Client(server.port) as k:
         my_id = k.call("CLIENT", "ID")
-        assert other.call("CLIENT", "ID") != my_id  # ids are taken as connection threads start
+        other = Client(server.port)  # registered after k: a larger id
+        assert other.call("CLIENT", "ID") > my_id
         flat = k.call("HELLO")
         assert flat[::2] == [b"server", b"version", b"proto", b"id", b"mode", b"role", b"modules"]
         props = dict(zip(flat[::2], flat[1::2]))
@@ -92,6 +93,7 @@ def test_hello_properties_in_both_protocols(server):
                             b"$4\r\nrole\r\n$6\r\nmaster\r\n$7\r\nmodules\r\n*0\r\n" % my_id)
         assert k.call_raw("GET", "missing") == b"_\r\n"
         assert other.call_raw("GET", "missing") == b"$-1\r\n"  # per connection
+        other.close()
 
 
 @pytest.mark.parametrize(

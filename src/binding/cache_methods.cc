@@ -128,40 +128,50 @@ PyObject* m_save(PyObject* self, PyObject*) {
 
 // ---- strings and keys -------------------------------------------------------------
 
-// The options beyond ex/px/nx/xx: the previous value (get), the kept
-// deadline (keepttl) and absolute deadlines (exat, pxat). Fills `options`
-// (whose expiry the caller may already have set from ex/px) and reports
-// whether any of them was given. False with a Python exception set.
-bool set_extra_options(PyObject* const* a, SetOptions& options, bool& given) {
+// set() with any of the options beyond ex/px/nx/xx: the previous value
+// (get), the kept deadline (keepttl) and absolute deadlines (exat, pxat).
+// a holds set's bound arguments; ttl, nx and xx are already checked. Kept
+// out of m_set so that the common call pays nothing for these options.
+PyObject* set_with_options(PyObject* self, PyObject* const* a, std::optional<std::uint64_t> ttl, bool nx, bool xx) {
+  SetOptions options;
+  if (ttl.has_value()) {
+    options.expiry = SetOptions::Expiry::After;
+    options.ms = *ttl;
+  }
+  options.nx = nx;
+  options.xx = xx;
   PyObject* exat = a[8] == Py_None ? nullptr : a[8];
   PyObject* pxat = a[9] == Py_None ? nullptr : a[9];
   bool keepttl = false;
-  if (a[6] != nullptr && !to_flag(a[6], "get", options.get)) return false;
-  if (a[7] != nullptr && !to_flag(a[7], "keepttl", keepttl)) return false;
-  const int deadlines = (options.expiry != SetOptions::Expiry::None) + (keepttl ? 1 : 0) + (exat != nullptr) +
-                        (pxat != nullptr);
+  if (a[6] != nullptr && !to_flag(a[6], "get", options.get)) return nullptr;
+  if (a[7] != nullptr && !to_flag(a[7], "keepttl", keepttl)) return nullptr;
+  const int deadlines = (ttl.has_value() ? 1 : 0) + (keepttl ? 1 : 0) + (exat != nullptr) + (pxat != nullptr);
   if (deadlines > 1) {
     PyErr_SetString(PyExc_ValueError, "ex, px, exat, pxat and keepttl are mutually exclusive");
-    return false;
+    return nullptr;
   }
   std::uint64_t n = 0;
   if (exat != nullptr) {
-    if (!positive_int(exat, "exat", n)) return false;
+    if (!positive_int(exat, "exat", n)) return nullptr;
     if (n > std::numeric_limits<std::uint64_t>::max() / 1000) {
       PyErr_SetString(PyExc_ValueError, "exat is too large");
-      return false;
+      return nullptr;
     }
     options.expiry = SetOptions::Expiry::At;
     options.ms = n * 1000;
   } else if (pxat != nullptr) {
-    if (!positive_int(pxat, "pxat", n)) return false;
+    if (!positive_int(pxat, "pxat", n)) return nullptr;
     options.expiry = SetOptions::Expiry::At;
     options.ms = n;
   } else if (keepttl) {
     options.expiry = SetOptions::Expiry::Keep;
   }
-  given = options.get || keepttl || exat != nullptr || pxat != nullptr;
-  return true;
+  Bytes key;
+  Bytes value;
+  if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
+  auto r = unlocked([&] { return store_of(self).set_with(key.view, value.view, options); });
+  if (!r.ok()) return raise_store_error(r.error());
+  return options.get ? optional_bytes(r.value().previous) : py_bool(r.value().written);
 }
 
 PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -191,28 +201,17 @@ PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
       if (!positive_int(px, "px", n)) return nullptr;
       ttl = n;
     }
-    SetOptions options;
-    if (ttl.has_value()) {
-      options.expiry = SetOptions::Expiry::After;
-      options.ms = *ttl;
-    }
-    bool extra = false;
-    if (!set_extra_options(a, options, extra)) return nullptr;
     if (nx && xx) {
       PyErr_SetString(PyExc_ValueError, "nx and xx are mutually exclusive");
       return nullptr;
     }
-    options.nx = nx;
-    options.xx = xx;
+    if (a[6] != nullptr || a[7] != nullptr || a[8] != nullptr || a[9] != nullptr) {
+      return set_with_options(self, a, ttl, nx, xx);
+    }
     Bytes key;
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
     Store& store = store_of(self);
-    if (extra) {
-      auto r = unlocked([&] { return store.set_with(key.view, value.view, options); });
-      if (!r.ok()) return raise_store_error(r.error());
-      return options.get ? optional_bytes(r.value().previous) : py_bool(r.value().written);
-    }
     auto r = write_path([&] { return store.try_set(key.view, value.view, ttl, nx, xx); },
                         [&] { return store.set(key.view, value.view, ttl, nx, xx); });
     if (!r.ok()) return raise_store_error(r.error());

@@ -167,14 +167,13 @@ Reply run_queued(Request& args, ConnectionState& conn, const ServerContext& ctx)
 }
 
 DispatchResult dispatch(Request& args, ConnectionState& conn, const ServerContext& ctx) {
-  DispatchResult result;
   try {
-    result = run_command(args, conn, ctx);
+    DispatchResult result = run_command(args, conn, ctx);  // built in place: no move
+    result.protocol = conn.protocol;
+    return result;
   } catch (...) {
-    result = {exception_reply()};
+    return {exception_reply(), false, conn.protocol};
   }
-  result.protocol = conn.protocol;
-  return result;
 }
 
 std::string ascii_lowered(std::string_view bytes) {

@@ -1,8 +1,9 @@
 // Handlers of the data commands: strings, counters, keys and expiry,
-// hashes, lists and sets. A hash comes back as a Map and a set as a Set, so
-// RESP3 connections see their kinds; under RESP2 both are plain arrays. Each one parses its integer arguments before
+// hashes, lists and sets. Each one parses its integer arguments before
 // touching the store, makes its store call(s) with views of the request's
-// bytes, and moves the store's result copies into the reply.
+// bytes, and moves the store's result copies into the reply. A hash comes
+// back as a Map and a set as a Set, so RESP3 connections see their kinds;
+// under RESP2 both are plain arrays.
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -112,6 +113,14 @@ Reply cmd_set(Request& args, ConnectionState&, const ServerContext& ctx) {
     }
   }
   if (options.nx && options.xx) return syntax_error();
+  if (!options.get && (options.expiry == SetOptions::Expiry::None || options.expiry == SetOptions::Expiry::After)) {
+    // The everyday SET: the plain store write, with nothing to report back.
+    std::optional<std::uint64_t> ttl_ms;
+    if (options.expiry == SetOptions::Expiry::After) ttl_ms = options.ms;
+    StoreResult<bool> r = ctx.store->set(args[1], args[2], ttl_ms, options.nx, options.xx);
+    if (!r.ok()) return store_error_reply(r.error());
+    return r.value() ? ok_reply() : Reply::null();
+  }
   StoreResult<SetOutcome> r = ctx.store->set_with(args[1], args[2], options);
   if (!r.ok()) return store_error_reply(r.error());
   if (options.get) return bulk_or_null(r.value().previous);
