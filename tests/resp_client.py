@@ -251,6 +251,45 @@ def ordinary_traffic(k, protocol, prefix="t:"):
     assert k.call("EXISTS", key) == 0
 
 
+def transactional_pipeline(k, protocol, prefix="p:"):
+    """What a client's default pipeline sends: MULTI, the commands, EXEC,
+    all in one write (a cache backend's set_many: MSET plus an expiry per
+    key), with every reply read afterwards."""
+    a, b = prefix + "a", prefix + "b"
+    replies = k.pipeline(
+        ("MULTI",),
+        ("MSET", a, "1", b, "2"),
+        ("EXPIRE", a, 100),
+        ("EXPIRE", b, 100),
+        ("INCR", a),
+        ("HSET", prefix + "h", "f", "v"),
+        ("HGETALL", prefix + "h"),
+        ("GET", prefix + "missing"),
+        ("EXEC",),
+    )
+    assert replies[0] == "OK"
+    assert replies[1:8] == ["QUEUED"] * 7
+    hash_reply = {b"f": b"v"} if protocol == 3 else [b"f", b"v"]
+    assert replies[8] == ["OK", 1, 1, 2, 1, hash_reply, None]
+    assert k.call("MGET", a, b) == [b"2", b"2"]
+    assert 0 < k.call("TTL", b) <= 100
+
+
+def watch_increment(k, key):
+    """One optimistic increment: WATCH, GET, MULTI, SET to the value read
+    plus one, EXEC; retried while a concurrent change aborts it. Returns the
+    number of attempts."""
+    attempts = 0
+    while True:
+        attempts += 1
+        assert k.call("WATCH", key) == "OK"
+        value = int(k.call("GET", key) or 0)
+        assert k.call("MULTI") == "OK"
+        assert k.call("SET", key, value + 1) == "QUEUED"
+        if k.call("EXEC") is not None:  # None: the null array, a watched key changed
+            return attempts
+
+
 SERVER_THREAD_NAMES = ("mevora-accept", "mevora-conn")
 
 

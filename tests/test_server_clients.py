@@ -2,6 +2,7 @@
 (HELLO 3 with or without fallback, AUTH), CLIENT, RESP3 replies of every
 command, the SET options and the other string commands added for them."""
 
+import threading
 import time
 
 import pytest
@@ -15,6 +16,8 @@ from resp_client import (
     handshake_hello3,
     ordinary_traffic,
     set_client_info,
+    transactional_pipeline,
+    watch_increment,
 )
 
 PASSWORD = "s3cret"
@@ -69,8 +72,34 @@ def test_handshake_then_client_info_then_traffic(cache, handshake, password):
             info = k.call("CLIENT", "INFO").decode()
             assert " lib-name=mevora-tests lib-ver=1.0\n" in info
             assert info.endswith(" db=0 cmd=client lib-name=mevora-tests lib-ver=1.0\n")
+            transactional_pipeline(k, protocol)
+            increments_under_a_concurrent_writer(k, s.port, handshake, password)
     finally:
         s.stop()
+
+
+def increments_under_a_concurrent_writer(k, port, handshake, password, rounds=200):
+    """k's WATCH/MULTI/EXEC increments and a second connection's INCRs on
+    one key: every increment of both lands exactly once."""
+    done = threading.Event()
+    writes = []
+
+    def writer():
+        with Client(port) as w:
+            HANDSHAKES[handshake](w, password)
+            while not done.is_set() and len(writes) < 5000:
+                assert w.call("INCR", "counter") >= 1
+                writes.append(1)
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        attempts = sum(watch_increment(k, "counter") for _ in range(rounds))
+    finally:
+        done.set()
+        t.join()
+    assert int(k.call("GET", "counter")) == rounds + len(writes)
+    assert attempts >= rounds
 
 
 # ---- HELLO ----------------------------------------------------------------------
