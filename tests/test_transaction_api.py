@@ -37,6 +37,17 @@ def test_results_in_call_order_with_failures_in_their_slots(cache):
     assert cache.get("a") == b"5" and cache.get("s") == b"text"
 
 
+def test_the_string_steps_of_one_call_run_inside_too(cache):
+    cache.set("k", "old", ex=100)
+    with cache.transaction() as tx:
+        tx.set("k", "new", get=True, keepttl=True)
+        tx.getset("k", "newer")
+        tx.getdel("k")
+        tx.getdel("k")
+    assert tx.results == [b"old", b"new", b"newer", None]
+    assert cache.get("k") is None
+
+
 def test_an_exception_in_the_block_runs_nothing(cache):
     with pytest.raises(KeyError):
         with cache.transaction(watch=["w"]) as tx:

@@ -40,6 +40,7 @@ constexpr std::array kRecorded = {
     "set",  "get",    "mget",    "mset",  "incr",  "decr", "append", "delete", "exists", "expire", "pexpire",
     "persist", "ttl", "pttl",   "keys",  "flush", "hset", "hget",  "hdel",   "hgetall", "hlen",  "lpush",
     "rpush", "lpop",  "rpop",    "lrange", "llen", "sadd", "srem",  "smembers", "sismember", "scard",
+    "getset", "getdel",
 };
 
 enum class TxnState { Open, Ran, Discarded };
