@@ -56,6 +56,7 @@ def test_empty_directory_opens_with_first_segment_and_lock(data_dir):
         assert f.read() == f"{os.getpid()}\n"
     assert c.persist_stats == {
         "last_save_ms": 0, "snapshot_bytes": 0, "wal_bytes": 0, "loaded_keys": 0, "last_error": None,
+        "writes_refused": False,
     }
     c.close()
 

@@ -7,6 +7,7 @@
 
 #include "binding/cache_object.h"
 #include "binding/convert.h"
+#include "binding/fault_hook.h"
 #include "binding/py_ref.h"
 #include "binding/server_object.h"
 
@@ -40,6 +41,7 @@ PyObject* init() {
     Py_INCREF(g_module);
     return g_module;
   }
+  kModuleDef.m_methods = fault_hook_methods();
   PyRef module(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;
   PyRef all(PyList_New(0));

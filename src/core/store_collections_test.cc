@@ -1,5 +1,6 @@
 // Hash, list and set operations of the store: results, exact memory
 // accounting, logged records, lazy expiry, kind errors and concurrent use.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,9 +23,18 @@ using Items = std::vector<std::string_view>;
 using Strings = std::vector<std::string>;
 
 // Records every WalRecord as one line of text, copying the viewed bytes.
+// Once refuse_after(n) was called, the appends after the next n are
+// refused (ENOSPC) and not recorded.
 class RecordingPersistence final : public Persistence {
  public:
-  void append(const WalRecord& r) override {
+  Result<void, PersistError> append(const WalRecord& r) override {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (accept_left_.has_value()) {
+        if (*accept_left_ == 0) return make_err(PersistError::from_errno(ENOSPC));
+        --*accept_left_;
+      }
+    }
     std::string line;
     switch (r.kind) {
       case WalKind::Set:
@@ -66,6 +76,16 @@ class RecordingPersistence final : public Persistence {
     }
     std::lock_guard<std::mutex> g(mu_);
     lines_.push_back(std::move(line));
+    return {};
+  }
+
+  void refuse_after(std::size_t n) {
+    std::lock_guard<std::mutex> g(mu_);
+    accept_left_ = n;
+  }
+  void accept_all() {
+    std::lock_guard<std::mutex> g(mu_);
+    accept_left_.reset();
   }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
@@ -89,6 +109,7 @@ class RecordingPersistence final : public Persistence {
 
   std::mutex mu_;
   Strings lines_;
+  std::optional<std::size_t> accept_left_;
 };
 
 template <class T>

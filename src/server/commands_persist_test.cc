@@ -29,7 +29,7 @@ using testing_threads::thread_count;
 // Saves succeed or fail as told; a save can be held until released.
 class FakePersistence final : public Persistence {
  public:
-  void append(const WalRecord&) override {}
+  Result<void, PersistError> append(const WalRecord&) override { return {}; }
 
   Result<void, PersistError> save(Store&) override {
     std::unique_lock<std::mutex> lock(mu_);
@@ -123,7 +123,7 @@ TEST(PersistenceCommands, InfoReportsTheCounters) {
   h.fake->set_stats(stats);
   const std::string tail_ok =
       "# Persistence\r\npersistence_enabled:1\r\nlast_save_time:1700000999\r\nwal_bytes:42\r\n"
-      "snapshot_bytes:7\r\nlast_error:\r\n";
+      "snapshot_bytes:7\r\nlast_error:\r\nwrites_refused:0\r\n";
   std::string text = h.reply({"INFO"}).text();
   ASSERT_GE(text.size(), tail_ok.size());
   EXPECT_EQ(text.substr(text.size() - tail_ok.size()), tail_ok);
@@ -131,10 +131,12 @@ TEST(PersistenceCommands, InfoReportsTheCounters) {
 
   stats.last_save_ms = 0;
   stats.last_error = "WAL append failed: No space left on device (os error 28)";
+  stats.writes_refused = true;
   h.fake->set_stats(stats);
   text = h.reply({"INFO"}).text();
   EXPECT_NE(text.find("\r\nlast_save_time:0\r\n"), std::string::npos);
-  const std::string tail_err = "last_error:WAL append failed: No space left on device (os error 28)\r\n";
+  const std::string tail_err =
+      "last_error:WAL append failed: No space left on device (os error 28)\r\nwrites_refused:1\r\n";
   EXPECT_EQ(text.substr(text.size() - tail_err.size()), tail_err);
 }
 

@@ -74,7 +74,7 @@ Result<UniqueFd, PersistError> open_file(const std::string& path, int flags, mod
 
 Result<void, PersistError> write_all(int fd, const char* data, std::size_t len) {
   while (len > 0) {
-    ssize_t n = ::write(fd, data, std::min(len, kMaxIoChunk));
+    ssize_t n = platform::write_file(fd, data, std::min(len, kMaxIoChunk));
     if (n < 0) {
       int err = errno;
       if (err == EINTR) continue;

@@ -31,13 +31,13 @@ void run_script(Store& s) {
   const std::string_view abc[] = {"a", "b", "c"};
   const std::string_view xyz[] = {"x", "y", "z"};
   (void)s.set("junk", "1", std::nullopt, false, false);
-  s.flush();
+  (void)s.flush();
   (void)s.set("str", "value", std::nullopt, false, false);
   (void)s.set("ttl", "v", std::uint64_t{3600000}, false, false);
   (void)s.set("empty", "", std::nullopt, false, false);
   (void)s.set("gone", "v", std::nullopt, false, false);
   const std::string_view gone[] = {"gone"};
-  s.del(gone);
+  (void)s.del(gone);
   (void)s.hset("h", "f1", "v1");
   (void)s.hset("h", "f2", "v2");
   (void)s.hset("h", "f1", "longer value");
@@ -111,7 +111,7 @@ TEST(StoreOpenTest, ReopenAfterSaveLoadsSnapshotThenNewerSegments) {
     run_script(*store);
     ASSERT_TRUE(store->save().ok());
     const std::string_view s_key[] = {"s"};
-    store->del(s_key);
+    (void)store->del(s_key);
     (void)store->set("str", "after save", std::nullopt, false, false);
     const std::string_view q[] = {"q"};
     (void)store->rpush("l", q);

@@ -138,7 +138,7 @@ TEST(StoreSaveTest, ConcurrentWritesAndSavesLoseNothing) {
           if (i % 7 == 0) (void)store->lpop("list" + std::to_string(t));
           if (i % 5 == 0) {
             const std::string_view keys[] = {k};
-            store->del(keys);
+            (void)store->del(keys);
           }
         }
       });

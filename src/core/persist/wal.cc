@@ -189,20 +189,27 @@ Result<void, PersistError> WalWriter::append(const WalRecord& rec) {
   buf_.clear();
   if (auto e = encode_record(rec, buf_); !e.ok()) return e;
   if (auto w = write_all(fd_.get(), buf_); !w.ok()) {
-    // O_APPEND puts the next frame at the truncated end.
-    while (::ftruncate(fd_.get(), static_cast<off_t>(wal_bytes_)) != 0 && errno == EINTR) {
-    }
+    (void)cut_to_logged();  // the write's error is the one reported
     return w;
   }
+  if (policy_ == FsyncPolicy::Always) {
+    if (auto s = sync_file(fd_.get()); !s.ok()) {
+      // The caller is told the record failed, so it must not stay behind.
+      (void)cut_to_logged();
+      return s;
+    }
+  }
   wal_bytes_ += buf_.size();
-  switch (policy_) {
-    case FsyncPolicy::Always:
-      return sync_file(fd_.get());
-    case FsyncPolicy::EverySec:
-      dirty_ = true;
-      break;
-    case FsyncPolicy::Never:
-      break;
+  if (policy_ == FsyncPolicy::EverySec) dirty_ = true;
+  return {};
+}
+
+Result<void, PersistError> WalWriter::cut_to_logged() {
+  if (!fd_.valid()) return {};
+  // O_APPEND puts the next frame at the truncated end.
+  while (::ftruncate(fd_.get(), static_cast<off_t>(wal_bytes_)) != 0) {
+    const int err = errno;
+    if (err != EINTR) return os_error(err);
   }
   return {};
 }

@@ -88,14 +88,18 @@ class WalWriter {
   // wal_bytes becomes the file's size. On failure the writer is unchanged.
   Result<void, PersistError> open_active(const std::string& dir, std::uint64_t n);
 
-  // Writes one frame with a single write loop. On a failed write the
-  // segment is truncated back to wal_bytes (truncation errors are ignored)
-  // so no partial frame stays, and the write error is returned. Under
-  // Always the segment is then synced; a sync failure is returned but the
-  // frame stays written and counted. Under EverySec the writer becomes
-  // dirty. Errors: "WAL record over 4 GiB" (nothing written), OS errors,
-  // "failed to write whole buffer".
+  // Writes one frame with a single write loop; under Always also syncs
+  // the segment. On a failed write or sync the segment is truncated back
+  // to wal_bytes (truncation errors are ignored; see cut_to_logged) so the
+  // frame does not stay, and the error is returned: a frame counts as
+  // logged only when append succeeds. Under EverySec the writer becomes
+  // dirty. Errors: "WAL record over 4 GiB" (InvalidInput, nothing
+  // written), OS errors, "failed to write whole buffer".
   Result<void, PersistError> append(const WalRecord& rec);
+
+  // Truncates the active segment to wal_bytes, dropping whatever a failed
+  // append may have left after the last logged frame.
+  Result<void, PersistError> cut_to_logged();
 
   // Syncs the active segment now and clears dirty on success (used before
   // a rotation). Nothing to do without a file.
