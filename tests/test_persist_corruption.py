@@ -56,7 +56,7 @@ def test_snapshot_shorter_than_its_frame_is_truncated(saved):
 @pytest.mark.parametrize(
     "data, reason",
     [
-        (b"\0" * 8, "truncated"),  # length 0 with checksum 0
+        (b"\0" * 8 + record("SET", 0, b"after", b"2"), "truncated"),  # length 0, checksum 0, more data
         (frame(b"\x01\0\0\0"), "truncated"),  # SET without a whole deadline
         (frame(b"\x02\x05ab"), "truncated"),  # DEL whose key runs past the end
         (frame(b"\x00key"), "unknown operation"),
