@@ -7,3 +7,4 @@ optional durability in a data directory.
 
 from mevora._mevora import *  # noqa: F401,F403
 from mevora._mevora import __all__ as __all__  # noqa: F401
+from mevora._repair import repair as repair  # noqa: E402,F401

@@ -66,6 +66,11 @@ def _display(host, port):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["repair"]:  # python -m mevora repair DIR [--yes]
+        from mevora._repair import main as repair_main
+
+        return repair_main(argv[1:])
     parser = _parser()
     args = parser.parse_args(argv)
 
