@@ -200,3 +200,17 @@ def read_snapshot(path):
         else:
             raise AssertionError(f"record type {t}")
         records.append(({1: "string", 2: "list", 3: "hash", 4: "set"}[t], key, deadline, value))
+
+
+def contents(c):
+    """Everything observable about the keyspace."""
+    out = {}
+    for k in sorted(c.keys()):
+        ttl = c.pttl(k)
+        for read in (c.get, c.hgetall, lambda key: c.lrange(key, 0, -1), c.smembers):
+            try:
+                out[k] = (read(k), ttl > 0 or ttl)
+                break
+            except TypeError:
+                continue
+    return out

@@ -46,15 +46,30 @@ c = Cache(persist_dir=d, fsync="never", snapshot_interval=0)
 c.set("small", "v")
 size = os.path.getsize(os.path.join(d, "wal-0.log"))
 resource.setrlimit(resource.RLIMIT_FSIZE, (size + 100, resource.RLIM_INFINITY))
-stored = c.set("big", "x" * 1000)
+try:
+    c.set("big", "x" * 1000)
+    refused = None
+except OSError as e:
+    refused = [e.errno, e.strerror]
 after_big = dict(c.persist_stats)
+try:
+    c.set("after", "1")
+    refused_next = None
+except OSError as e:
+    refused_next = [e.errno, e.strerror]
+segment_after_refusals = open(os.path.join(d, "wal-0.log"), "rb").read().hex()
+c.save()  # a snapshot and a fresh segment make the log whole again
+healed = dict(c.persist_stats)
 c.set("after", "1")
 print(json.dumps({
-    "stored": stored,
-    "big_in_memory": c.get("big") == b"x" * 1000,
+    "refused": refused,
+    "refused_next": refused_next,
+    "big_in_memory": c.get("big") is not None,
     "stats": after_big,
+    "healed": healed,
     "size_before": size,
     "size_after_big": after_big["wal_bytes"],
+    "segment_after_refusals": segment_after_refusals,
 }))
 sys.stdout.flush()
 os._exit(0)
@@ -137,7 +152,7 @@ def test_torn_final_frame_is_cut_back_with_a_note(tmp_path, where):
     c.close()
 
 
-def test_failed_log_write_keeps_the_change_and_leaves_no_partial_frame(tmp_path):
+def test_failed_log_write_fails_the_change_and_leaves_no_partial_frame(tmp_path):
     d = str(tmp_path / "data")
     p, watchdog = spawn(FSIZE, d)
     try:
@@ -146,12 +161,19 @@ def test_failed_log_write_keeps_the_change_and_leaves_no_partial_frame(tmp_path)
         watchdog.cancel()
     assert p.returncode == 0
     result = json.loads(out)
-    assert result["stored"] is True
-    assert result["big_in_memory"] is True
+    refused = "write refused, the change could not be logged: File too large (os error 27)"
+    assert result["refused"] == [27, refused]
+    assert result["refused_next"] == [27, refused], "writes stay refused until a save"
+    assert result["big_in_memory"] is False
     assert result["stats"]["last_error"] == "WAL append failed: File too large (os error 27)"
+    assert result["stats"]["writes_refused"] is True
+    assert result["healed"]["writes_refused"] is False
+    assert result["healed"]["last_error"] is None
     assert result["size_after_big"] == result["size_before"]
-    # Cut back to the last whole frame; the next append follows it.
-    assert read_segment(segment(d, 0)) == [("SET", 0, b"small", b"v"), ("SET", 0, b"after", b"1")]
+    # Cut back to the last whole frame while writes were refused.
+    assert len(bytes.fromhex(result["segment_after_refusals"])) == result["size_before"]
+    # The save started segment 1 after a snapshot holding "small".
+    assert read_segment(segment(d, 1)) == [("SET", 0, b"after", b"1")]
     c = Cache(persist_dir=d)
     assert sorted(c.keys()) == [b"after", b"small"]
     c.close()

@@ -115,3 +115,68 @@ def test_stale_lock_is_taken_over(tmp_path, text):
     c = Cache(persist_dir=d)
     assert lock_text(d) == f"{os.getpid()}\n"
     c.close()
+
+
+def contend(d, n):
+    """Forks n processes that open d at the same instant. Returns the write
+    end of the pipe that keeps the owner holding the directory (close it to
+    let it go), and each contender's (pid, outcome): b"1" owner, b"0"
+    refused, b"E" failed otherwise."""
+    go_r, go_w = os.pipe()
+    hold_r, hold_w = os.pipe()
+    res_r, res_w = os.pipe()
+    for _ in range(n):
+        if os.fork() == 0:  # child: wait for the start, try once, report
+            code = 0
+            try:
+                os.close(go_w)
+                os.close(hold_w)
+                os.close(res_r)
+                os.read(go_r, 1)
+                try:
+                    c = Cache(persist_dir=d, snapshot_interval=0, fsync="never")
+                    c.set("owner", str(os.getpid()))
+                    os.write(res_w, b"1%10d" % os.getpid())
+                    os.read(hold_r, 1)  # hold the directory until the pipe closes
+                except CacheLockedError:
+                    os.write(res_w, b"0%10d" % os.getpid())
+            except BaseException as e:
+                os.write(res_w, b"E%10d" % os.getpid())
+                os.write(2, repr(e).encode() + b"\n")
+                code = 1
+            os._exit(code)
+    os.close(go_r)
+    os.close(hold_r)
+    os.close(res_w)
+    os.write(go_w, b"x" * n)  # all of them at once
+    os.close(go_w)
+    results = b""
+    while len(results) < 11 * n:
+        chunk = os.read(res_r, 11 * n - len(results))
+        assert chunk, "a contender died without answering"
+        results += chunk
+    os.close(res_r)
+    return hold_w, [(int(results[i + 1:i + 11]), results[i:i + 1]) for i in range(0, len(results), 11)]
+
+
+def test_simultaneous_openers_of_a_stale_directory_admit_exactly_one(tmp_path):
+    # Every round starts with a stale LOCK: the previous round's owner was
+    # killed while holding the directory, as in a crash, so its OS lock is
+    # gone and its pid names no process. 3 to 8 contenders at once must
+    # produce exactly one owner.
+    d = str(tmp_path / "data")
+    write_lock(d, f"{dead_pid()}\n")
+    for round_no in range(100):
+        go_w, outcomes = contend(d, 3 + round_no % 6)
+        owners = [pid for pid, outcome in outcomes if outcome == b"1"]
+        assert sorted(o for _, o in outcomes).count(b"E") == 0
+        assert len(owners) == 1, f"round {round_no}: {outcomes}"
+        os.kill(owners[0], 9)  # crash while holding the directory
+        os.close(go_w)
+        for pid, _ in outcomes:
+            os.waitpid(pid, 0)
+        assert lock_text(d) == f"{owners[0]}\n"
+    c = Cache(persist_dir=d)  # the last owner crashed too: taken over
+    assert lock_text(d) == f"{os.getpid()}\n"
+    assert c.get("owner") == str(owners[0]).encode()
+    c.close()

@@ -9,9 +9,9 @@ import time
 import pytest
 
 from mevora import Cache
-from persist_files import read_segment, record, segment
+from persist_files import contents, read_segment, record, segment
 
-STATS_KEYS = ["last_save_ms", "snapshot_bytes", "wal_bytes", "loaded_keys", "last_error"]
+STATS_KEYS = ["last_save_ms", "snapshot_bytes", "wal_bytes", "loaded_keys", "last_error", "writes_refused"]
 
 
 @pytest.fixture
@@ -33,20 +33,6 @@ def fill(c):
     c.append("str", "+")
 
 
-def contents(c):
-    """Everything observable about the keyspace."""
-    out = {}
-    for k in sorted(c.keys()):
-        ttl = c.pttl(k)
-        for read in (c.get, c.hgetall, lambda key: c.lrange(key, 0, -1), c.smembers):
-            try:
-                out[k] = (read(k), ttl > 0 or ttl)
-                break
-            except TypeError:
-                continue
-    return out
-
-
 def test_empty_directory_opens_with_first_segment_and_lock(data_dir):
     c = Cache(persist_dir=data_dir)
     assert c.persistent is True
@@ -56,6 +42,7 @@ def test_empty_directory_opens_with_first_segment_and_lock(data_dir):
         assert f.read() == f"{os.getpid()}\n"
     assert c.persist_stats == {
         "last_save_ms": 0, "snapshot_bytes": 0, "wal_bytes": 0, "loaded_keys": 0, "last_error": None,
+        "writes_refused": False,
     }
     c.close()
 

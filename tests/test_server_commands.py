@@ -170,7 +170,7 @@ def test_save_lastsave_and_info_with_persistence(persistent):
             info = k.call("INFO").decode()
             assert re.search(
                 r"\r\n# Persistence\r\npersistence_enabled:1\r\nlast_save_time:0\r\n"
-                r"wal_bytes:\d+\r\nsnapshot_bytes:\d+\r\nlast_error:\r\n\r\n# Clients\r\n",
+                r"wal_bytes:\d+\r\nsnapshot_bytes:\d+\r\nlast_error:\r\nwrites_refused:0\r\n\r\n# Clients\r\n",
                 info,
             ), info
             assert k.call("SET", "a", "1") == "OK"

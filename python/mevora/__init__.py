@@ -10,3 +10,4 @@ bytes-level ``mevora._mevora.Cache``.
 from mevora._mevora import *  # noqa: F401,F403
 from mevora._mevora import __all__ as __all__  # noqa: F401
 from mevora._cache import Cache as Cache  # noqa: E402  (replaces the bytes-level class)
+from mevora._repair import repair as repair  # noqa: E402,F401

@@ -331,6 +331,11 @@ def _serve(args, parser):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["repair"]:  # python -m mevora repair DIR [--yes]: a parser of its own
+        from mevora._repair import main as repair_main
+
+        return repair_main(argv[1:])
     parser = _parser()
     args = parser.parse_args(argv)
     return args.run(args, parser)

@@ -34,6 +34,7 @@ class _PersistStats(TypedDict):
     wal_bytes: int
     loaded_keys: int
     last_error: str | None
+    writes_refused: bool
 
 class Cache:
     """Bytes-level cache. The Python `mevora.Cache` subclass adds decoding,

@@ -404,15 +404,21 @@ PyObject* m_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       // The usual single key: no vectors.
       Bytes key;
       if (!to_bytes(rest[0], key)) return nullptr;
-      if (auto quick = store.try_del(key.view)) return py_u64(quick->value());
+      if (auto quick = store.try_del(key.view)) {
+        if (!quick->ok()) return raise_store_error(quick->error());
+        return py_u64(quick->value());
+      }
       const std::string_view one[] = {key.view};
-      return py_u64(unlocked([&] { return store.del(one); }));
+      auto r = unlocked([&] { return store.del(one); });
+      if (!r.ok()) return raise_store_error(r.error());
+      return py_u64(r.value());
     }
     std::vector<Bytes> keys;
     if (!to_bytes_all(rest, keys)) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
-    const std::uint64_t n = unlocked([&] { return store.del(views); });
-    return py_u64(n);
+    auto r = unlocked([&] { return store.del(views); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_u64(r.value());
   });
 }
 
@@ -444,7 +450,9 @@ PyObject* expire_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    return py_bool(unlocked([&] { return store_of(self).pexpire(key.view, amount); }));
+    auto r = unlocked([&] { return store_of(self).pexpire(key.view, amount); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_bool(r.value());
   });
 }
 
@@ -462,7 +470,9 @@ PyObject* m_persist(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!bind_args({"persist", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    return py_bool(unlocked([&] { return store_of(self).persist(key.view); }));
+    auto r = unlocked([&] { return store_of(self).persist(key.view); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_bool(r.value());
   });
 }
 
@@ -499,7 +509,8 @@ PyObject* m_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* m_flush(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    unlocked([&] { store_of(self).flush(); });
+    auto r = unlocked([&] { return store_of(self).flush(); });
+    if (!r.ok()) return raise_store_error(r.error());
     Py_RETURN_NONE;
   });
 }

@@ -253,7 +253,8 @@ PyObject* get_persist_stats(PyObject* self, void*) {
     if (!put("last_save_ms", PyLong_FromUnsignedLongLong(stats->last_save_ms)) ||
         !put("snapshot_bytes", PyLong_FromUnsignedLongLong(stats->snapshot_bytes)) ||
         !put("wal_bytes", PyLong_FromUnsignedLongLong(stats->wal_bytes)) ||
-        !put("loaded_keys", PyLong_FromUnsignedLongLong(stats->loaded_keys)) || !put("last_error", err)) {
+        !put("loaded_keys", PyLong_FromUnsignedLongLong(stats->loaded_keys)) || !put("last_error", err) ||
+        !put("writes_refused", PyBool_FromLong(stats->writes_refused ? 1 : 0))) {
       return nullptr;
     }
     return d.release();

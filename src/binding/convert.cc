@@ -174,9 +174,9 @@ bool to_utf8(PyObject* obj, const char* name, std::string_view& out) {
   return true;
 }
 
-PyObject* raise_store_error(StoreError e) {
+PyObject* raise_store_error(const StoreError& e) {
   PyObject* type = PyExc_ValueError;  // borrowed
-  switch (e) {
+  switch (e.kind()) {
     case StoreError::WrongType:
       type = PyExc_TypeError;
       break;
@@ -187,6 +187,16 @@ PyObject* raise_store_error(StoreError e) {
     case StoreError::Overflow:
       type = PyExc_ValueError;
       break;
+    case StoreError::LogRefused: {
+      // OSError(errno, text): Python picks the subclass for the number.
+      const std::string& text = e.log_message();
+      PyRef msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+      if (!msg) return nullptr;
+      PyRef args(e.os_errno() != 0 ? Py_BuildValue("(iO)", e.os_errno(), msg.get()) : Py_BuildValue("(O)", msg.get()));
+      if (!args) return nullptr;
+      PyErr_SetObject(PyExc_OSError, args.get());
+      return nullptr;
+    }
   }
   PyErr_SetString(type, store_error_message(e));
   return nullptr;

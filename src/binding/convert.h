@@ -55,8 +55,10 @@ bool to_flag(PyObject* obj, const char* name, bool& out);
 // A str argument as UTF-8 (other types raise the prefixed TypeError).
 bool to_utf8(PyObject* obj, const char* name, std::string_view& out);
 
-// Raises the exception for a store error and returns nullptr.
-PyObject* raise_store_error(StoreError e);
+// Raises the exception for a store error and returns nullptr: TypeError,
+// MemoryError, ValueError, or for a write the log refused an OSError
+// carrying the OS error number and the refusal message.
+PyObject* raise_store_error(const StoreError& e);
 // Raises the exception for the active C++ exception (std::bad_alloc ->
 // MemoryError, std::length_error -> ValueError, others -> RuntimeError).
 // Call only inside a catch block. Returns nullptr.

@@ -8,6 +8,7 @@
 
 #include "binding/cache_object.h"
 #include "binding/convert.h"
+#include "binding/fault_hook.h"
 #include "binding/py_ref.h"
 #include "binding/server_object.h"
 #include "binding/transaction_object.h"
@@ -42,6 +43,7 @@ PyObject* init() {
     Py_INCREF(g_module);
     return g_module;
   }
+  kModuleDef.m_methods = fault_hook_methods();
   PyRef module(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;
   PyRef all(PyList_New(0));

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace mevora {
 
@@ -43,6 +44,29 @@ std::optional<std::uint64_t> ElemTable::put(std::string_view key, std::string_vi
     Elem::destroy(std::exchange(slot, fresh));
   }
   return old_len;
+}
+
+std::optional<std::uint64_t> ElemTable::put_prepared(Elem* e) {
+  const std::uint64_t h = t_.traits().hash(e->key());
+  const std::size_t i = t_.find(e->key(), h);
+  if (i == Slots::npos) {
+    t_.insert_new(h, e);
+    return std::nullopt;
+  }
+  Elem* old = std::exchange(t_.at(i), e);
+  const std::uint64_t old_len = old->vlen_;
+  Elem::destroy(old);
+  return old_len;
+}
+
+bool ElemTable::add_prepared(Elem* e) {
+  const std::uint64_t h = t_.traits().hash(e->key());
+  if (t_.find(e->key(), h) != Slots::npos) {
+    Elem::destroy(e);
+    return false;
+  }
+  t_.insert_new(h, e);
+  return true;
 }
 
 bool ElemTable::add(std::string_view key) {

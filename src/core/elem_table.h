@@ -65,6 +65,17 @@ class ElemTable {
   // Adds key (with an empty value) if absent; true when it was added.
   // Throws std::bad_alloc (table unchanged).
   bool add(std::string_view key);
+  // Room for `extra` more elements without a rebuild. Throws
+  // std::bad_alloc (table unchanged).
+  void reserve(std::size_t extra) { t_.reserve(extra); }
+  // Stores a ready-made element, taking it over: replaces the element of
+  // the same key (returning the replaced value's length) or inserts it
+  // (returning nullopt). Cannot fail when the key is present or room was
+  // reserved.
+  std::optional<std::uint64_t> put_prepared(Elem* e);
+  // Inserts a ready-made element when its key is absent (true); otherwise
+  // frees it (false). Cannot fail after reserve.
+  bool add_prepared(Elem* e);
   // Removes key. Returns the removed value's length, or nullopt when absent.
   std::optional<std::uint64_t> erase(std::string_view key);
 

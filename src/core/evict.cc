@@ -32,23 +32,29 @@ std::uint64_t Store::next_random() {
   return z ^ (z >> 31);
 }
 
-bool Store::admit(std::uint64_t need) {
-  if (need == 0 || max_memory_ == 0) return true;
+StoreResult<void> Store::admit_or_error(std::uint64_t need) {
+  if (need == 0 || max_memory_ == 0) return {};
   const auto fits = [&] {
     const std::uint64_t used = used_memory();
     return used + need >= used && used + need <= max_memory_;
   };
   while (!fits()) {
-    if (policy_ == EvictionPolicy::NoEviction) return false;
+    if (policy_ == EvictionPolicy::NoEviction) return make_err(StoreError::OutOfMemory);
     // Finding nothing to evict refuses only if the need still does not
     // fit: other threads may have freed memory (a flush, a delete, their
-    // own evictions) between the check above and the sampling.
-    if (!evict_one(policy_ == EvictionPolicy::VolatileLru)) return fits();
+    // own evictions) between the check above and the sampling. A victim
+    // whose DEL the log refuses stays, and so does the refusal.
+    auto evicted = evict_one_or_error(policy_ == EvictionPolicy::VolatileLru);
+    if (!evicted.ok()) return make_err(evicted.error());
+    if (!evicted.value()) {
+      if (fits()) return {};
+      return make_err(StoreError::OutOfMemory);
+    }
   }
-  return true;
+  return {};
 }
 
-bool Store::evict_one(bool volatile_only) {
+StoreResult<bool> Store::evict_one_or_error(bool volatile_only) {
   const std::uint32_t now_clock = lru_clock_.load(std::memory_order_relaxed);
   const std::uint64_t first = next_random();
   if (shards_.empty()) return false;
@@ -111,7 +117,7 @@ bool Store::evict_one(bool volatile_only) {
     return false;
   }
   TxnScope::DirectLogging direct(txn);
-  remove_locked(s, best->key, key_hash(best->key));
+  if (auto r = remove_locked(s, best->key, key_hash(best->key)); !r.ok()) return make_err(r.error());
   return true;
 }
 

@@ -48,8 +48,11 @@ void sweep_shard(Store& store, Shard& s, std::uint64_t now) {
     }
     if (due.empty()) return;
     // A key collected twice (small table, wrapped walk) is removed once:
-    // the second removal finds nothing.
-    for (const std::string& key : due) store.remove_locked(s, key, key_hash(key));
+    // the second removal finds nothing. When the log refuses a DEL, the
+    // shard is left for a later pass: its due keys stay invisible.
+    for (const std::string& key : due) {
+      if (!store.remove_locked(s, key, key_hash(key)).ok()) return;
+    }
   }
 }
 
@@ -73,30 +76,30 @@ std::int64_t Store::pttl(std::string_view key) {
 // current deadline), logging EXPIRE, unless that returns nullopt (nothing
 // changes then). A due key is removed first and counts as absent.
 template <class F>
-bool Store::change_deadline(std::string_view key, F&& deadline_for) {
+StoreResult<bool> Store::change_deadline(std::string_view key, F&& deadline_for) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   const std::uint64_t now = clock_->now_ms();
   WriteGuard g(s.lock);
-  expire_if_due(s, key, h, now);
+  if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   const std::size_t slot = s.table.find(key, h);
   if (slot == Table::npos) return false;
   EntryRef e = s.table.at(slot);
   const std::optional<std::uint64_t> deadline = deadline_for(now, e.head().deadline_ms);
   if (!deadline.has_value()) return false;
+  if (auto r = log_mutation(WalRecord::expire(e.key(), *deadline)); !r.ok()) return make_err(r.error());
   e.head().deadline_ms = *deadline;
-  log_mutation(WalRecord::expire(e.key(), *deadline));
   return true;
 }
 
-bool Store::pexpire(std::string_view key, std::uint64_t ms) {
+StoreResult<bool> Store::pexpire(std::string_view key, std::uint64_t ms) {
   return change_deadline(key, [ms](std::uint64_t now, std::uint64_t) -> std::optional<std::uint64_t> {
     const std::uint64_t deadline = saturating_add(now, ms);
     return deadline == 0 ? 1 : deadline;
   });
 }
 
-bool Store::persist(std::string_view key) {
+StoreResult<bool> Store::persist(std::string_view key) {
   return change_deadline(key, [](std::uint64_t, std::uint64_t current) -> std::optional<std::uint64_t> {
     if (current == 0) return std::nullopt;
     return 0;

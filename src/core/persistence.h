@@ -19,10 +19,13 @@ class Persistence {
  public:
   virtual ~Persistence() = default;
 
-  // Appends one record to the log. Called with the changed key's shard lock
-  // held exclusively (or all shard locks, for FLUSH). Never fails the
-  // caller: failures are recorded in the persistence counters.
-  virtual void append(const WalRecord& record) = 0;
+  // Appends one record to the log, before the change it describes is
+  // applied. Called with the changed key's shard lock held exclusively (or
+  // all shard locks, for FLUSH). An error means the record is not in the
+  // log and the caller must not apply the change; after an I/O failure
+  // every later append fails the same way until a successful save. Once
+  // the log is closed, records are dropped and the append succeeds.
+  virtual Result<void, PersistError> append(const WalRecord& record) = 0;
 
   // Appends the records of one transaction as one frame, so that recovery
   // applies all of them or none. Called with the transaction's shard locks

@@ -9,8 +9,16 @@
 
 namespace mevora {
 
-const char* store_error_message(StoreError e) {
-  switch (e) {
+StoreError StoreError::log_refused(int os_errno, std::string_view text) {
+  StoreError e(LogRefused);
+  e.os_errno_ = os_errno;
+  e.message_.reserve(kLogRefusedPrefix.size() + text.size());
+  e.message_.append(kLogRefusedPrefix).append(text);
+  return e;
+}
+
+const char* store_error_message(const StoreError& e) {
+  switch (e.kind()) {
     case StoreError::WrongType:
       return "WRONGTYPE Operation against a key holding the wrong kind of value";
     case StoreError::OutOfMemory:
@@ -19,6 +27,8 @@ const char* store_error_message(StoreError e) {
       return "value is not an integer or out of range";
     case StoreError::Overflow:
       return "increment or decrement would overflow";
+    case StoreError::LogRefused:
+      return e.log_message().c_str();
   }
   return "unknown store error";
 }
@@ -56,33 +66,41 @@ void Store::recharge_table(Shard& s) {
   used_.fetch_add(fresh - old, std::memory_order_relaxed);  // wraps to a subtraction
 }
 
-void Store::remove_slot_locked(Shard& s, std::size_t slot) {
+StoreResult<void> Store::remove_slot_locked(Shard& s, std::size_t slot) {
+  if (auto logged = log_mutation(WalRecord::del(s.table.at(slot).key())); !logged.ok()) return logged;
   EntryRef e = s.table.erase(slot);
   used_.fetch_sub(e.accounted_size(), std::memory_order_relaxed);
-  log_mutation(WalRecord::del(e.key()));
   e.destroy();
   recharge_table(s);
+  return {};
 }
 
-bool Store::remove_locked(Shard& s, std::string_view key, std::uint64_t hash) {
+StoreResult<bool> Store::remove_locked(Shard& s, std::string_view key, std::uint64_t hash) {
   const std::size_t slot = s.table.find(key, hash);
   if (slot == Table::npos) return false;
-  remove_slot_locked(s, slot);
+  if (auto r = remove_slot_locked(s, slot); !r.ok()) return make_err(r.error());
   return true;
 }
 
-void Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now) {
+StoreResult<void> Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now) {
   const std::size_t slot = s.table.find(key, hash);
-  if (slot != Table::npos && s.table.at(slot).head().due(now)) remove_slot_locked(s, slot);
+  if (slot != Table::npos && s.table.at(slot).head().due(now)) return remove_slot_locked(s, slot);
+  return {};
 }
 
-std::size_t Store::live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) {
+StoreResult<std::size_t> Store::live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash,
+                                                 LazyNow& now) {
   const std::size_t slot = s.table.find(key, hash);
   if (slot == Table::npos) return slot;
   const std::uint64_t d = s.table.at(slot).head().deadline_ms;
   if (d == 0 || d > now.get()) return slot;
-  remove_slot_locked(s, slot);
+  if (auto r = remove_slot_locked(s, slot); !r.ok()) return make_err(r.error());
   return Table::npos;
+}
+
+void Store::reserve_slot_locked(Shard& s) {
+  s.table.reserve(1);
+  recharge_table(s);
 }
 
 EntryRef Store::put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) {
@@ -115,8 +133,12 @@ void Store::drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) {
   if (slot != Table::npos) {
     EntryRef e = s.table.at(slot);
     if (!e.is_string() && e.coll()->count() == 0) {
-      remove_slot_locked(s, slot);
-      return;
+      // A refused DEL leaves the store refusing later writes; the removal
+      // itself stands (see the header).
+      (void)log_mutation(WalRecord::del(e.key()));
+      e = s.table.erase(slot);
+      used_.fetch_sub(e.accounted_size(), std::memory_order_relaxed);
+      e.destroy();
     }
   }
   recharge_table(s);
@@ -234,7 +256,7 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
     if (declines && previous == nullptr) return StoreResult<bool>(false);
     std::uint64_t need = declines ? 0 : align16(key.size() + value.size()) + growth;
     if (exists) need = need > old ? need - old : 0;
-    if (!admit(need)) return StoreResult<bool>(make_err(StoreError::OutOfMemory));
+    if (auto a = admit_or_error(need); !a.ok()) return StoreResult<bool>(make_err(a.error()));
   }
 
   // A deadline is never 0 (that means "none"); Keep is settled under the lock.
@@ -250,7 +272,9 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
   {
     std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
     if (!lock_for_write(g, mode)) return std::nullopt;
-    const std::size_t slot = live_slot_locked(s, key, h, now);
+    auto live = live_slot_locked(s, key, h, now);
+    if (!live.ok()) return StoreResult<bool>(make_err(live.error()));
+    const std::size_t slot = live.value();
     const bool present = slot != Table::npos;
     if (previous != nullptr && present) {
       const EntryRef current = s.table.at(slot);
@@ -260,16 +284,31 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
     if ((present && nx) || (!present && xx)) return StoreResult<bool>(false);
     if (options.expiry == SetOptions::Expiry::Keep) deadline = present ? s.table.at(slot).head().deadline_ms : 0;
     StrEntry* same = present && s.table.at(slot).is_string() ? s.table.at(slot).str() : nullptr;
-    if (same != nullptr && same->overwrite_if_same_size(value)) {
+    if (same != nullptr && same->value_len() == value.size() && same->value_cap() == value.size()) {
       // The buffer keeps its exact size, so the accounted size is unchanged
       // and nothing is allocated or freed.
+      if (auto logged = log_mutation(WalRecord::set(key, deadline, value)); !logged.ok()) {
+        return StoreResult<bool>(make_err(logged.error()));
+      }
+      (void)same->overwrite_if_same_size(value);
       same->head.deadline_ms = deadline;
       same->head.stamp(next_stamp());
     } else {
-      EntryRef fresh(StrEntry::create(key, value, deadline, next_stamp()));
-      old = put_locked(s, h, slot, fresh);
+      // Everything that can fail (the allocation, table room) comes before
+      // the record is logged; the swap after it cannot fail.
+      struct Fresh {
+        EntryRef e;
+        ~Fresh() {
+          if (e) e.destroy();
+        }
+      } fresh{EntryRef(StrEntry::create(key, value, deadline, 0))};
+      if (!present) reserve_slot_locked(s);
+      if (auto logged = log_mutation(WalRecord::set(key, deadline, value)); !logged.ok()) {
+        return StoreResult<bool>(make_err(logged.error()));
+      }
+      fresh.e.head().stamp(next_stamp());
+      old = put_locked(s, h, slot, std::exchange(fresh.e, EntryRef()));
     }
-    log_mutation(WalRecord::set(key, deadline, value));
   }
   // The replaced entry is freed after unlocking: the hold covers only the
   // probe and the pointer swap.
@@ -277,11 +316,13 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
   return StoreResult<bool>(true);
 }
 
-std::uint64_t Store::del(KeyList keys) {
+StoreResult<std::uint64_t> Store::del(KeyList keys) {
   LazyNow now(*clock_);
   std::uint64_t removed = 0;
   for (std::string_view key : keys) {
-    if (del_one(key, now, LockMode::Wait)->value()) ++removed;
+    auto r = std::move(*del_one(key, now, LockMode::Wait));
+    if (!r.ok()) return make_err(r.error());
+    if (r.value()) ++removed;
   }
   return removed;
 }
@@ -291,6 +332,7 @@ Attempt<std::uint64_t> Store::try_del(std::string_view key) {
   LazyNow now(*clock_);
   auto r = del_one(key, now, LockMode::NoWait);
   if (!r) return std::nullopt;
+  if (!r->ok()) return make_err(r->error());
   return std::uint64_t{r->value() ? 1u : 0u};
 }
 
@@ -299,9 +341,10 @@ Attempt<bool> Store::del_one(std::string_view key, LazyNow& now, LockMode mode) 
   Shard& s = shard_for(h);
   std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
-  const std::size_t slot = live_slot_locked(s, key, h, now);
-  if (slot == Table::npos) return false;
-  remove_slot_locked(s, slot);
+  auto live = live_slot_locked(s, key, h, now);
+  if (!live.ok()) return make_err(live.error());
+  if (live.value() == Table::npos) return false;
+  if (auto r = remove_slot_locked(s, live.value()); !r.ok()) return make_err(r.error());
   return true;
 }
 
@@ -310,12 +353,14 @@ StoreResult<std::optional<std::string>> Store::getdel(std::string_view key) {
   Shard& s = shard_for(h);
   LazyNow now(*clock_);
   WriteGuard g(s.lock);
-  const std::size_t slot = live_slot_locked(s, key, h, now);
+  auto live = live_slot_locked(s, key, h, now);
+  if (!live.ok()) return make_err(live.error());
+  const std::size_t slot = live.value();
   if (slot == Table::npos) return std::optional<std::string>();
   const EntryRef e = s.table.at(slot);
   if (!e.is_string()) return make_err(StoreError::WrongType);
   std::optional<std::string> value(std::in_place, e.str()->value());
-  remove_slot_locked(s, slot);
+  if (auto r = remove_slot_locked(s, slot); !r.ok()) return make_err(r.error());
   return value;
 }
 

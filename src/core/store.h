@@ -15,9 +15,14 @@
 // Results are always copies; no reference into a shard outlives its lock.
 // Missing keys are not errors: reads yield absent/empty/0, removals 0/false.
 //
-// Logging: while still holding the changed shard's exclusive lock, every
-// successful mutation hands its WalRecord to log_mutation(), which does
-// nothing without persistence. Logging never fails an operation.
+// Logging is write-ahead: while holding the changed shard's exclusive lock,
+// every mutation first checks its request and reserves what the change
+// needs (admission, eviction, allocations, table room), then hands its
+// WalRecord to log_mutation(), and only then applies the change, a step
+// that cannot fail. When the log refuses the record (an I/O failure now or
+// earlier, until a successful save), the operation returns
+// StoreError::LogRefused and memory is left exactly as it was. Without
+// persistence log_mutation() does nothing and always succeeds.
 //
 // Lock order: save mutex, shard locks (ascending index), log mutex, stats
 // mutex. No shard lock is ever requested while the log mutex is held.
@@ -167,7 +172,9 @@ class Store : public std::enable_shared_from_this<Store> {
   // Removes a string key and returns the value it held, in one step
   // (logged as DEL). Absent: empty. Not a string: WrongType, unchanged.
   StoreResult<std::optional<std::string>> getdel(std::string_view key);
-  std::uint64_t del(KeyList keys);  // `delete`
+  // `delete`. Keys are removed one at a time; a LogRefused error stops at
+  // the first key whose DEL could not be logged (earlier ones stay removed).
+  StoreResult<std::uint64_t> del(KeyList keys);
   bool exists(std::string_view key);
   StoreResult<std::int64_t> incr(std::string_view key, std::int64_t amount);
   StoreResult<std::uint64_t> append(std::string_view key, std::string_view bytes);
@@ -196,8 +203,8 @@ class Store : public std::enable_shared_from_this<Store> {
 
   // ---- expiry ------------------------------------------------------------
   std::int64_t pttl(std::string_view key);
-  bool pexpire(std::string_view key, std::uint64_t ms);
-  bool persist(std::string_view key);
+  StoreResult<bool> pexpire(std::string_view key, std::uint64_t ms);
+  StoreResult<bool> persist(std::string_view key);
 
   // ---- hashes --------------------------------------------------------------
   StoreResult<bool> hset(std::string_view key, std::string_view field, std::string_view value);
@@ -225,7 +232,7 @@ class Store : public std::enable_shared_from_this<Store> {
   std::vector<std::string> keys(std::string_view pattern);
   // One page of a cursor iteration; see scan.h for the guarantee.
   ScanPage scan(std::uint64_t cursor, const ScanFilter& filter);
-  void flush();
+  StoreResult<void> flush();
 
   // ---- transactions (transaction.h, watch.h) ----------------------------------
   // Runs body with the shards of keys (and of the watcher's keys) held, or
@@ -254,9 +261,17 @@ class Store : public std::enable_shared_from_this<Store> {
 
   // ---- eviction (also used by tests) -----------------------------------------
   // Makes room for `need` more bytes under the memory limit; false = refuse.
-  bool admit(std::uint64_t need);
-  // Removes the sampled least-recently-used candidate; false = none found.
-  bool evict_one(bool volatile_only);
+  bool admit(std::uint64_t need) { return admit_or_error(need).ok(); }
+  // The same, telling why it refused: OutOfMemory, or LogRefused when a
+  // victim's DEL could not be logged (the victim then stays).
+  StoreResult<void> admit_or_error(std::uint64_t need);
+  // Removes the sampled least-recently-used candidate; false = none found
+  // (or its DEL could not be logged).
+  bool evict_one(bool volatile_only) {
+    auto r = evict_one_or_error(volatile_only);
+    return r.ok() && r.value();
+  }
+  StoreResult<bool> evict_one_or_error(bool volatile_only);
   // SplitMix64 draw from the shared random state.
   std::uint64_t next_random();
   // One pass of the expiry sweeper over every shard (the sweeper thread
@@ -275,24 +290,18 @@ class Store : public std::enable_shared_from_this<Store> {
   void install_persistence(std::unique_ptr<Persistence> p) { persist_ = std::move(p); }
   Persistence* persistence() const { return persist_.get(); }
 
-  // The hook of every mutation, under the changed shard's exclusive lock:
-  // marks the key's watchers, and logs the record (into the transaction's
-  // batch while a transaction runs on this thread).
-  void log_mutation(const WalRecord& record) {
-    if (watch_count_.load(std::memory_order_relaxed) != 0) notify_watchers(record);
-    if (persist_ == nullptr) return;
-    if (TxnScope* t = TxnScope::current(); t != nullptr) [[unlikely]] {
-      switch (t->route_for(*this)) {
-        case TxnScope::Route::Drop:
-          return;
-        case TxnScope::Route::Batch:
-          t->add_to_batch(record);
-          return;
-        case TxnScope::Route::Direct:
-          break;
-      }
+  // The hook of every mutation, under the changed shard's exclusive lock,
+  // before the change is applied (see the header comment): appends the
+  // record (into the transaction's batch while a transaction runs on this
+  // thread) and, once it is logged, marks the key's watchers. The single
+  // point every mutation's record passes through.
+  [[nodiscard]] StoreResult<void> log_mutation(const WalRecord& record) {
+    if (persist_ != nullptr) {
+      StoreResult<void> r = append_record(record);
+      if (!r.ok()) return r;
     }
-    persist_->append(record);
+    if (watch_count_.load(std::memory_order_relaxed) != 0) notify_watchers(record);
+    return {};
   }
 
   // The stamp for an entry touched now: the LRU clock (then advanced), or 0
@@ -305,26 +314,41 @@ class Store : public std::enable_shared_from_this<Store> {
     if (max_memory_ != 0) h.stamp(lru_clock_.fetch_add(1, std::memory_order_relaxed));
   }
 
-  // Under the shard's exclusive lock:
-  void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now)
+  // Under the shard's exclusive lock. A due key whose DEL the log refuses
+  // stays in its table (still invisible to every reader) and the LogRefused
+  // error is returned; a writer then fails with it.
+  StoreResult<void> expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now)
       MEVORA_REQUIRES(s.lock);
   // The same, reading the clock only if the key carries a deadline.
-  void expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now) MEVORA_REQUIRES(s.lock) {
-    (void)live_slot_locked(s, key, hash, now);
+  StoreResult<void> expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now)
+      MEVORA_REQUIRES(s.lock) {
+    auto r = live_slot_locked(s, key, hash, now);
+    if (!r.ok()) return make_err(r.error());
+    return {};
   }
   // The key's slot, or Table::npos when it is absent; a due entry is
   // removed first (its DEL logged) and reported absent. Reads the clock
   // only if the key carries a deadline.
-  std::size_t live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now)
+  StoreResult<std::size_t> live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now)
       MEVORA_REQUIRES(s.lock);
-  bool remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
-  void remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
+  // Removes the key (logging DEL first); false when absent.
+  StoreResult<bool> remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
+  StoreResult<void> remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
   // Stores entry under key (whose hash is given), replacing any entry.
   // Throws std::bad_alloc only before anything changed (entry destroyed).
   void insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) MEVORA_REQUIRES(s.lock);
   // The same with the key's slot already probed (npos = absent); returns the
-  // replaced entry, which the caller frees (ideally after unlocking).
+  // replaced entry, which the caller frees (ideally after unlocking). Cannot
+  // throw for a key that is present, or after reserve_slot_locked.
   EntryRef put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) MEVORA_REQUIRES(s.lock);
+  // Makes room for one new key in the shard's table (charging any growth
+  // of its overhead), so that a put_locked of an absent key that follows
+  // cannot fail. Throws std::bad_alloc before anything changed.
+  void reserve_slot_locked(Shard& s) MEVORA_REQUIRES(s.lock);
+  // Removes the key if it holds an emptied collection, logging its DEL.
+  // Runs after the record that emptied it was logged and applied, so it
+  // removes the key even when the log refuses the DEL: replaying that
+  // record drops the emptied collection all the same.
   void drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
   void recharge_table(Shard& s) MEVORA_REQUIRES(s.lock);
   void add_used(std::uint64_t n) { used_.fetch_add(n, std::memory_order_relaxed); }
@@ -352,8 +376,26 @@ class Store : public std::enable_shared_from_this<Store> {
  private:
   void start_sweeper(std::uint64_t interval_ms);
   void notify_watchers(const WalRecord& record);
+  // log_mutation's append: to the transaction's batch, nowhere while one is
+  // undone, or to the log.
+  StoreResult<void> append_record(const WalRecord& record) {
+    if (TxnScope* t = TxnScope::current(); t != nullptr) [[unlikely]] {
+      switch (t->route_for(*this)) {
+        case TxnScope::Route::Drop:
+          return {};
+        case TxnScope::Route::Batch:
+          t->add_to_batch(record);
+          return {};
+        case TxnScope::Route::Direct:
+          break;
+      }
+    }
+    auto r = persist_->append(record);
+    if (r.ok()) return {};
+    return make_err(StoreError::log_refused(r.error().os_errno(), r.error().text()));
+  }
   template <class F>
-  bool change_deadline(std::string_view key, F&& deadline_for);
+  StoreResult<bool> change_deadline(std::string_view key, F&& deadline_for);
   // previous: where SetOptions::get puts the value before (null = not wanted).
   Attempt<bool> set_impl(std::string_view key, std::string_view value, const SetOptions& options, LockMode mode,
                          std::optional<std::string>* previous);
@@ -431,8 +473,11 @@ auto Store::read_path(std::string_view key, F&& f) {
     }
   }
   {
+    // A due key is absent to readers whether or not its DEL can be logged
+    // now; if the log refuses it, the key stays invisible until a writer,
+    // the sweeper or a later reader removes it.
     WriteGuard g(s.lock);
-    expire_if_due(s, key, h, now.get());
+    (void)expire_if_due(s, key, h, now.get());
   }
   return f(static_cast<EntryRef*>(nullptr));
 }

@@ -1,5 +1,6 @@
 // Hash, list and set operations of the store: results, exact memory
 // accounting, logged records, lazy expiry, kind errors and concurrent use.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,9 +23,18 @@ using Items = std::vector<std::string_view>;
 using Strings = std::vector<std::string>;
 
 // Records every WalRecord as one line of text, copying the viewed bytes.
+// Once refuse_after(n) was called, the appends after the next n are
+// refused (ENOSPC) and not recorded.
 class RecordingPersistence final : public Persistence {
  public:
-  void append(const WalRecord& r) override {
+  Result<void, PersistError> append(const WalRecord& r) override {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (accept_left_.has_value()) {
+        if (*accept_left_ == 0) return make_err(PersistError::from_errno(ENOSPC));
+        --*accept_left_;
+      }
+    }
     std::string line;
     switch (r.kind) {
       case WalKind::Set:
@@ -66,6 +76,16 @@ class RecordingPersistence final : public Persistence {
     }
     std::lock_guard<std::mutex> g(mu_);
     lines_.push_back(std::move(line));
+    return {};
+  }
+
+  void refuse_after(std::size_t n) {
+    std::lock_guard<std::mutex> g(mu_);
+    accept_left_ = n;
+  }
+  void accept_all() {
+    std::lock_guard<std::mutex> g(mu_);
+    accept_left_.reset();
   }
   Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
@@ -90,6 +110,7 @@ class RecordingPersistence final : public Persistence {
 
   std::mutex mu_;
   Strings lines_;
+  std::optional<std::size_t> accept_left_;
 };
 
 template <class T>
@@ -566,6 +587,98 @@ TEST_F(CollectionsTest, WriterNeedsMatchTheirPricingExactly) {
     store_->set_limits(used + c.need, EvictionPolicy::NoEviction);
     EXPECT_TRUE(c.ok(*store_));
   }
+}
+
+// ---- a log that refuses records -----------------------------------------------------
+
+// Every key with its kind, deadline and contents, in key order.
+std::string dump(Store& s) {
+  Strings keys = sorted(s.keys("*"));
+  std::string out;
+  for (const std::string& k : keys) {
+    out += k + "@" + std::to_string(s.pttl(k)) + "=";
+    if (auto v = s.get(k); v.ok()) {
+      out += "str:" + v.value().value_or("");
+    } else if (auto h = s.hgetall(k); h.ok()) {
+      std::sort(h.value().begin(), h.value().end());
+      for (const auto& [f, x] : h.value()) out += "h:" + f + "=" + x + ",";
+    } else if (auto l = s.lrange(k, 0, -1); l.ok()) {
+      for (const std::string& x : l.value()) out += "l:" + x + ",";
+    } else {
+      for (const std::string& x : sorted(val(s.smembers(k)))) out += "s:" + x + ",";
+    }
+    out += ";";
+  }
+  return out;
+}
+
+TEST_F(CollectionsTest, RefusedRecordLeavesEveryWriteWithoutEffect) {
+  const auto seed = [](Store& s) {
+    ASSERT_TRUE(val(s.set("s", "v", std::nullopt, false, false)));
+    ASSERT_TRUE(val(s.set("t", "tv", 60000, false, false)));
+    ASSERT_TRUE(val(s.hset("h", "f", "1")));
+    ASSERT_EQ(val(s.rpush("l", Items{"a", "b"})), 2u);
+    ASSERT_EQ(val(s.rpush("l1", Items{"z"})), 1u);
+    ASSERT_EQ(val(s.sadd("S", Items{"x"})), 1u);
+  };
+  const struct {
+    const char* name;
+    std::function<bool(Store&)> refused;  // true when LogRefused came back
+  } cases[] = {
+      {"set", [](Store& s) { return is_error(s.set("s", "other", std::nullopt, false, false), StoreError::LogRefused); }},
+      {"set same size", [](Store& s) { return is_error(s.set("s", "w", std::nullopt, false, false), StoreError::LogRefused); }},
+      {"set new", [](Store& s) { return is_error(s.set("n", "1", std::nullopt, false, false), StoreError::LogRefused); }},
+      {"incr new", [](Store& s) { return is_error(s.incr("c", 2), StoreError::LogRefused); }},
+      {"append", [](Store& s) { return is_error(s.append("s", "0123456789abcdef"), StoreError::LogRefused); }},
+      {"append in place", [](Store& s) { return is_error(s.append("s", ""), StoreError::LogRefused); }},
+      {"append new", [](Store& s) { return is_error(s.append("n", "x"), StoreError::LogRefused); }},
+      {"delete", [](Store& s) { const std::string_view k[] = {"s"}; return is_error(s.del(k), StoreError::LogRefused); }},
+      {"pexpire", [](Store& s) { return is_error(s.pexpire("s", 5), StoreError::LogRefused); }},
+      {"persist", [](Store& s) { return is_error(s.persist("t"), StoreError::LogRefused); }},
+      {"hset new field", [](Store& s) { return is_error(s.hset("h", "g", "2"), StoreError::LogRefused); }},
+      {"hset replace", [](Store& s) { return is_error(s.hset("h", "f", "longer"), StoreError::LogRefused); }},
+      {"hset new key", [](Store& s) { return is_error(s.hset("h2", "f", "1"), StoreError::LogRefused); }},
+      {"hdel last", [](Store& s) { return is_error(s.hdel("h", Items{"f"}), StoreError::LogRefused); }},
+      {"lpush", [](Store& s) { return is_error(s.lpush("l", Items{"p", "q"}), StoreError::LogRefused); }},
+      {"rpush new key", [](Store& s) { return is_error(s.rpush("l2", Items{"p"}), StoreError::LogRefused); }},
+      {"rpush nothing new key", [](Store& s) { return is_error(s.rpush("l3", Items{}), StoreError::LogRefused); }},
+      {"lpop", [](Store& s) { return is_error(s.lpop("l"), StoreError::LogRefused); }},
+      {"rpop last", [](Store& s) { return is_error(s.rpop("l1"), StoreError::LogRefused); }},
+      {"sadd", [](Store& s) { return is_error(s.sadd("S", Items{"y", "y", "x"}), StoreError::LogRefused); }},
+      {"sadd new key", [](Store& s) { return is_error(s.sadd("S2", Items{"a"}), StoreError::LogRefused); }},
+      {"srem last", [](Store& s) { return is_error(s.srem("S", Items{"x"}), StoreError::LogRefused); }},
+      {"flush", [](Store& s) { return is_error(s.flush(), StoreError::LogRefused); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    open(config(1));
+    seed(*store_);
+    (void)log_->take();
+    const std::string before = dump(*store_);
+    const std::uint64_t used = store_->used_memory();
+    log_->refuse_after(0);
+    EXPECT_TRUE(c.refused(*store_));
+    EXPECT_EQ(store_->used_memory(), used);
+    EXPECT_EQ(dump(*store_), before);
+    EXPECT_TRUE(log_->take().empty());
+    log_->accept_all();
+    EXPECT_FALSE(c.refused(*store_)) << "the same write succeeds once the log takes records";
+  }
+}
+
+TEST_F(CollectionsTest, RefusedRecordKeepsADueKeyInvisible) {
+  ASSERT_TRUE(val(store_->set("k", "v", 10, false, false)));
+  clock_->set(clock_->now_ms() + 10);
+  (void)log_->take();
+  log_->refuse_after(0);
+  EXPECT_FALSE(val(store_->get("k")).has_value());
+  EXPECT_FALSE(store_->exists("k"));
+  EXPECT_EQ(store_->len(), 0u);
+  EXPECT_TRUE(is_error(store_->set("k", "new", std::nullopt, false, false), StoreError::LogRefused));
+  EXPECT_FALSE(val(store_->get("k")).has_value());
+  log_->accept_all();
+  EXPECT_TRUE(val(store_->set("k", "new", std::nullopt, false, false)));
+  EXPECT_EQ(log_->take(), (Strings{"DEL k", "SET k new @0"}));
 }
 
 // ---- concurrency ------------------------------------------------------------------

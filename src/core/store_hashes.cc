@@ -11,7 +11,7 @@ namespace mevora {
 
 using collections::find_locked;
 using collections::holds;
-using collections::find_or_create_locked;
+using collections::find_or_build_locked;
 
 StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std::string_view value) {
   return std::move(*hset_impl(key, field, value, LockMode::Wait));
@@ -32,29 +32,42 @@ Attempt<bool> Store::hset_impl(std::string_view key, std::string_view field, std
   // reduced when either already exists.
   const std::uint64_t need = align16(key.size()) + align16(field.size()) + align16(value.size()) +
                              table_growth_cost(s, key, h) + kCollectionOverhead + kElementOverhead;
-  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+  if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
 
   std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
-  expire_if_due(s, key, h, now);
-  auto found = find_or_create_locked(*this, s, key, h, CollectionKind::Hash);
+  if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
+  auto found = find_or_build_locked(*this, s, key, h, CollectionKind::Hash);
   if (!found.ok()) return make_err(found.error());
-  CollEntry& c = *found.value();
+  collections::Target& target = found.value();
+  CollEntry& c = target.coll();
 
-  log_mutation(WalRecord::hset(key, field, value));
-  bool added = false;
-  collections::apply_or_drop(*this, s, key, h, [&] {
-    const std::optional<std::uint64_t> old_len = c.hash().put(field, value);
-    if (!old_len.has_value()) {
-      collections::add_element(*this, c, hash_field_cost(field.size(), value.size()));
-      added = true;
-      return;
-    }
+  // A value of the same length is overwritten in place; anything else
+  // goes in as a new element, built (with table room) before logging.
+  const Elem* current = c.hash().find(field);
+  const bool in_place = current != nullptr && current->value().size() == value.size();
+  collections::PreparedElems fresh;
+  if (!in_place) {
+    fresh.add(Elem::create(field, value));
+    if (current == nullptr) c.hash().reserve(1);
+  }
+
+  if (auto r = log_mutation(WalRecord::hset(key, field, value)); !r.ok()) return make_err(r.error());
+  target.commit(*this, s, h);
+  std::optional<std::uint64_t> old_len;
+  if (in_place) {
+    old_len = c.hash().put(field, value);  // same length: no allocation
+  } else {
+    old_len = c.hash().put_prepared(fresh.take().front());
+  }
+  if (!old_len.has_value()) {
+    collections::add_element(*this, c, hash_field_cost(field.size(), value.size()));
+  } else {
     collections::remove_element(*this, c, align16(*old_len));
     collections::add_element(*this, c, align16(value.size()));
-  });
+  }
   recharge_table(s);
-  return added;
+  return !old_len.has_value();
 }
 
 StoreResult<std::optional<std::string>> Store::hget(std::string_view key, std::string_view field) {
@@ -74,14 +87,14 @@ StoreResult<std::uint64_t> Store::hdel(std::string_view key, KeyList fields) {
   LazyNow now(*clock_);
 
   WriteGuard g(s.lock);
-  expire_if_due(s, key, h, now);
+  if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   auto found = find_locked(*this, s, key, h, CollectionKind::Hash);
   if (!found.ok()) return make_err(found.error());
   if (found.value() == nullptr) return std::uint64_t{0};
   CollEntry& c = *found.value();
 
   // Logged with every requested field, present or not, before any removal.
-  log_mutation(WalRecord::with_items(WalKind::HDel, key, fields));
+  if (auto r = log_mutation(WalRecord::with_items(WalKind::HDel, key, fields)); !r.ok()) return make_err(r.error());
   std::uint64_t removed = 0;
   for (std::string_view field : fields) {
     const std::optional<std::uint64_t> value_len = c.hash().erase(field);

@@ -35,12 +35,12 @@ std::vector<std::string> Store::keys(std::string_view pattern) {
 
 // Exempt from the thread-safety analysis: the tables are touched under
 // AllShardsWriteGuard, whose run-time set of locks the analysis cannot name.
-void Store::flush() MEVORA_NO_THREAD_SAFETY_ANALYSIS {
+StoreResult<void> Store::flush() MEVORA_NO_THREAD_SAFETY_ANALYSIS {
   std::vector<Table> detached;
   detached.reserve(shards_.size());  // the only allocation; before any lock
   {
     AllShardsWriteGuard all(*this);
-    log_mutation(WalRecord::flush());
+    if (auto r = log_mutation(WalRecord::flush()); !r.ok()) return r;
     for (auto& sp : shards_) {
       Shard& s = *sp;
       std::uint64_t entries = 0;
@@ -52,8 +52,9 @@ void Store::flush() MEVORA_NO_THREAD_SAFETY_ANALYSIS {
   }
   // Inside a transaction that may have to undo itself, its scope keeps the
   // old tables (see TxnScope::undo) and frees them when it ends.
-  if (TxnScope* t = TxnScope::current(); t != nullptr && t->keep_flushed(detached)) return;
+  if (TxnScope* t = TxnScope::current(); t != nullptr && t->keep_flushed(detached)) return {};
   detached.clear();  // frees the old tables and their entries, no lock held
+  return {};
 }
 
 }  // namespace mevora

@@ -45,10 +45,11 @@ class RecordingPersistence final : public Persistence {
  public:
   explicit RecordingPersistence(Store* store) : store_(store) {}
 
-  void append(const WalRecord& r) override {
+  Result<void, PersistError> append(const WalRecord& r) override {
     if (r.kind == WalKind::Flush) flush_saw_all_locks_held_ = no_shard_lock_free();
     std::lock_guard<std::mutex> g(mu_);
     kinds_.push_back(r.kind);
+    return {};
   }
   Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
@@ -190,7 +191,7 @@ TEST_F(StoreKeysTest, FlushEmptiesEveryKindAndReturnsUsedMemoryToZero) {
   ASSERT_GT(store_->used_memory(), 0u);
   ASSERT_EQ(store_->used_memory(), recomputed_used(*store_));
 
-  store_->flush();
+  ASSERT_TRUE(store_->flush().ok());
   EXPECT_EQ(store_->len(), 0u);
   EXPECT_EQ(store_->used_memory(), 0u);
   EXPECT_EQ(recomputed_used(*store_), 0u);
@@ -203,8 +204,8 @@ TEST_F(StoreKeysTest, FlushEmptiesEveryKindAndReturnsUsedMemoryToZero) {
   add_all_kinds("again:");
   EXPECT_EQ(store_->len(), 4u);
   EXPECT_EQ(store_->used_memory(), recomputed_used(*store_));
-  store_->flush();
-  store_->flush();
+  ASSERT_TRUE(store_->flush().ok());
+  ASSERT_TRUE(store_->flush().ok());
   EXPECT_EQ(store_->used_memory(), 0u);
 }
 
@@ -216,13 +217,13 @@ TEST_F(StoreKeysTest, FlushLogsOneFlushRecordUnderAllLocksAndNoDeletes) {
   clock_->set(2000);
   rec.clear();
 
-  store_->flush();
+  ASSERT_TRUE(store_->flush().ok());
   EXPECT_EQ(rec.kinds(), std::vector<WalKind>{WalKind::Flush});
   EXPECT_TRUE(rec.flush_saw_all_locks_held());
 
   // An empty store still logs its flush.
   rec.clear();
-  store_->flush();
+  ASSERT_TRUE(store_->flush().ok());
   EXPECT_EQ(rec.kinds(), std::vector<WalKind>{WalKind::Flush});
   EXPECT_EQ(rec.count(WalKind::Del), 0u);
 }
@@ -259,7 +260,7 @@ TEST(StoreKeysConcurrencyTest, FlushRacesWithReadersAndWriters) {
             break;
           case 1: {
             const std::string_view k = key;
-            store->del(std::span<const std::string_view>(&k, 1));
+            (void)store->del(std::span<const std::string_view>(&k, 1));
             break;
           }
           default:
@@ -273,14 +274,14 @@ TEST(StoreKeysConcurrencyTest, FlushRacesWithReadersAndWriters) {
   });
 
   for (int round = 0; round < 5; ++round) {
-    store->flush();
+    ASSERT_TRUE(store->flush().ok());
     fill(20'000);
   }
   stop.store(true);
   for (auto& w : workers) w.join();
 
   EXPECT_EQ(store->used_memory(), recomputed_used(*store));
-  store->flush();
+  ASSERT_TRUE(store->flush().ok());
   EXPECT_EQ(store->used_memory(), 0u);
   EXPECT_EQ(store->len(), 0u);
 }

@@ -6,6 +6,8 @@
 // push of several values is applied under one hold of the shard's
 // exclusive lock, so no reader sees a partly pushed sequence.
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "core/collection_access.h"
 
@@ -23,33 +25,37 @@ Attempt<std::uint64_t> push(Store& store, std::string_view key, KeyList values, 
   // Priced as a new list holding every value, even when the list exists.
   const std::uint64_t need = kCollectionOverhead + align16(key.size()) + store.table_growth_cost(s, key, h) +
                              collections::items_cost(values);
-  if (!store.admit(need)) return make_err(StoreError::OutOfMemory);
+  if (auto a = store.admit_or_error(need); !a.ok()) return make_err(a.error());
+  // The items the list will own, copied before any lock is taken.
+  std::vector<std::string> items(values.begin(), values.end());
 
   std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
-  store.expire_if_due(s, key, h, now);
-  auto found = collections::find_or_create_locked(store, s, key, h, CollectionKind::List);
-  if (!found.ok()) return make_err(found.error());
-  CollEntry& c = *found.value();
-
+  if (auto r = store.expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   const WalKind kind = end == End::Head ? WalKind::LPush : WalKind::RPush;
-  store.log_mutation(WalRecord::with_items(kind, key, values));
-  collections::apply_or_drop(store, s, key, h, [&] {
-    ByteDeque& list = c.list();
-    for (std::string_view v : values) {
-      if (end == End::Head) {
-        list.push_front(std::string(v));  // a, b, c onto [x] gives [c, b, a, x]
-      } else {
-        list.push_back(std::string(v));
-      }
-      collections::add_element(store, c, list_item_cost(v.size()));
+  if (items.empty() && s.table.find(key, h) == Table::npos) {
+    return collections::log_empty_write(store, WalRecord::with_items(kind, key, values), key);
+  }
+  auto found = collections::find_or_build_locked(store, s, key, h, CollectionKind::List);
+  if (!found.ok()) return make_err(found.error());
+  collections::Target& target = found.value();
+  CollEntry& c = target.coll();
+  c.list().reserve(items.size());
+
+  if (auto r = store.log_mutation(WalRecord::with_items(kind, key, values)); !r.ok()) return make_err(r.error());
+  target.commit(store, s, h);
+  ByteDeque& list = c.list();
+  for (std::string& v : items) {
+    const std::uint64_t cost = list_item_cost(v.size());
+    if (end == End::Head) {
+      list.push_front(std::move(v));  // a, b, c onto [x] gives [c, b, a, x]
+    } else {
+      list.push_back(std::move(v));
     }
-  });
-  const std::uint64_t length = c.list().size();
-  // A push of no values onto a missing key leaves no key behind (the
-  // momentary empty list is removed and its DEL logged).
-  store.drop_if_empty(s, key, h);
-  return length;
+    collections::add_element(store, c, cost);
+  }
+  store.recharge_table(s);
+  return static_cast<std::uint64_t>(list.size());
 }
 
 Attempt<std::optional<std::string>> pop(Store& store, std::string_view key, End end, LockMode mode) {
@@ -61,15 +67,16 @@ Attempt<std::optional<std::string>> pop(Store& store, std::string_view key, End 
 
   std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
-  store.expire_if_due(s, key, h, now);
+  if (auto r = store.expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   auto found = collections::find_locked(store, s, key, h, CollectionKind::List);
   if (!found.ok()) return make_err(found.error());
   if (found.value() == nullptr || found.value()->list().empty()) return Out(std::optional<std::string>());
   CollEntry& c = *found.value();
 
+  const WalKind kind = end == End::Head ? WalKind::LPop : WalKind::RPop;
+  if (auto r = store.log_mutation(WalRecord::key_only(kind, key)); !r.ok()) return make_err(r.error());
   std::string item = end == End::Head ? c.list().pop_front() : c.list().pop_back();
   collections::remove_element(store, c, list_item_cost(item.size()));
-  store.log_mutation(WalRecord::key_only(end == End::Head ? WalKind::LPop : WalKind::RPop, key));
   store.drop_if_empty(s, key, h);
   return Out(std::optional<std::string>(std::move(item)));
 }

@@ -17,7 +17,7 @@ namespace {
 
 class NullLog : public Persistence {
  public:
-  void append(const WalRecord&) override {}
+  Result<void, PersistError> append(const WalRecord&) override { return {}; }
   Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
@@ -101,7 +101,7 @@ std::vector<Case> cases() {
       {"delete", str, [](Store& s, std::string& o) { return ran(s.try_del("k"), o); },
        [](Store& s) {
          const std::string_view k[] = {"k"};
-         return std::to_string(s.del(k));
+         return text(s.del(k));
        }},
       {"incr", str, [](Store& s, std::string& o) { return ran(s.try_incr("k", 5), o); },
        [](Store& s) { return text(s.incr("k", 5)); }},

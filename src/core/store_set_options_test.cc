@@ -21,9 +21,10 @@ using Logged = std::tuple<WalKind, std::string, std::uint64_t, std::string>;  //
 class ValueLog final : public Persistence {
  public:
   explicit ValueLog(std::vector<Logged>* out) : out_(out) {}
-  void append(const WalRecord& r) override {
+  Result<void, PersistError> append(const WalRecord& r) override {
     std::lock_guard<std::mutex> g(mu_);
     out_->emplace_back(r.kind, std::string(r.key), r.deadline_ms, std::string(r.value));
+    return {};
   }
   Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }

@@ -1,11 +1,11 @@
 // Set operations: sadd, srem, smembers, sismember, scard.
 //
 // A set comes into existence with sadd and disappears when srem takes its
-// last member (drop_if_empty, under the same lock hold). Both writers end
-// with drop_if_empty, so an sadd of no members on a missing key creates
-// the set and removes it again (logging SADD, then DEL). Members are looked
-// up by string_view; a member's allocation is made only when it is
-// actually inserted.
+// last member (drop_if_empty, under the same lock hold). An sadd of no
+// members on a missing key stores nothing and logs SADD, then DEL (the set
+// it would create is empty and dropped at once). Members are looked up by
+// string_view; a member's allocation is made only for members not yet
+// present, before the SADD is logged.
 #include "core/collection_access.h"
 
 namespace mevora {
@@ -30,27 +30,39 @@ Attempt<std::uint64_t> Store::sadd_impl(std::string_view key, KeyList members, L
   // the admission check.
   const std::uint64_t need = align16(key.size()) + kCollectionOverhead + table_growth_cost(s, key, h) +
                              collections::items_cost(members);
-  if (!admit(need)) return make_err(StoreError::OutOfMemory);
+  if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
 
   LazyNow now(*clock_);
   std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
-  expire_if_due(s, key, h, now);
-  auto found = collections::find_or_create_locked(*this, s, key, h, CollectionKind::Set);
+  if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
+  if (members.empty() && s.table.find(key, h) == Table::npos) {
+    return collections::log_empty_write(*this, WalRecord::with_items(WalKind::SAdd, key, members), key);
+  }
+  auto found = collections::find_or_build_locked(*this, s, key, h, CollectionKind::Set);
   if (!found.ok()) return make_err(found.error());
-  CollEntry& c = *found.value();
+  collections::Target& target = found.value();
+  CollEntry& c = target.coll();
+
+  // The members not yet present, built before logging; a member repeated
+  // in this call is built twice and its second copy freed when applied.
+  collections::PreparedElems fresh;
+  for (std::string_view m : members) {
+    if (!c.set().contains(m)) fresh.add(Elem::create(m, {}));
+  }
+  c.set().reserve(fresh.size());
 
   // Logged with every given member in request order, before inserting.
-  log_mutation(WalRecord::with_items(WalKind::SAdd, key, members));
+  if (auto r = log_mutation(WalRecord::with_items(WalKind::SAdd, key, members)); !r.ok()) return make_err(r.error());
+  target.commit(*this, s, h);
   std::uint64_t added = 0;
-  collections::apply_or_drop(*this, s, key, h, [&] {
-    for (std::string_view m : members) {
-      if (!c.set().add(m)) continue;  // present, or repeated in this call
-      collections::add_element(*this, c, set_member_cost(m.size()));
-      ++added;
-    }
-  });
-  drop_if_empty(s, key, h);
+  for (Elem* e : fresh.take()) {
+    const std::uint64_t cost = set_member_cost(e->key().size());
+    if (!c.set().add_prepared(e)) continue;  // repeated in this call
+    collections::add_element(*this, c, cost);
+    ++added;
+  }
+  recharge_table(s);
   return added;
 }
 
@@ -60,14 +72,14 @@ StoreResult<std::uint64_t> Store::srem(std::string_view key, KeyList members) {
   LazyNow now(*clock_);
 
   WriteGuard g(s.lock);
-  expire_if_due(s, key, h, now);
+  if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   auto found = collections::find_locked(*this, s, key, h, CollectionKind::Set);
   if (!found.ok()) return make_err(found.error());
   if (found.value() == nullptr) return std::uint64_t{0};
   CollEntry& c = *found.value();
 
   // Logged with every given member, present or not, before any removal.
-  log_mutation(WalRecord::with_items(WalKind::SRem, key, members));
+  if (auto r = log_mutation(WalRecord::with_items(WalKind::SRem, key, members)); !r.ok()) return make_err(r.error());
   std::uint64_t removed = 0;
   for (std::string_view m : members) {
     if (!c.set().erase(m).has_value()) continue;

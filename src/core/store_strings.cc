@@ -54,14 +54,16 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
     std::uint64_t need = table_growth_cost(s, key, h) + align16(key.size() + 20);
     const auto [live, old] = live_size(s, key, h, now.get());
     if (live) need = need > old ? need - old : 0;
-    if (!admit(need)) return make_err(StoreError::OutOfMemory);
+    if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
 
   std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
   if (!lock_for_write(g, mode)) return std::nullopt;
   std::int64_t current = 0;
   std::uint64_t deadline = 0;
-  const std::size_t slot = live_slot_locked(s, key, h, now);
+  auto live = live_slot_locked(s, key, h, now);
+  if (!live.ok()) return make_err(live.error());
+  const std::size_t slot = live.value();
   if (slot != Table::npos) {
     EntryRef e = s.table.at(slot);
     if (!e.is_string()) return make_err(StoreError::WrongType);
@@ -76,9 +78,20 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
   (void)ec;  // 24 bytes always hold a 64-bit integer
   const std::string_view value(text, static_cast<std::size_t>(end - text));
   check_key_length(key);
-  const EntryRef old = put_locked(s, h, slot, EntryRef(StrEntry::create(key, value, deadline, next_stamp())));
+  StrEntry* fresh = StrEntry::create(key, value, deadline, 0);
+  try {
+    if (slot == Table::npos) reserve_slot_locked(s);
+  } catch (...) {
+    StrEntry::destroy(fresh);
+    throw;
+  }
+  if (auto logged = log_mutation(WalRecord::set(key, deadline, value)); !logged.ok()) {
+    StrEntry::destroy(fresh);
+    return make_err(logged.error());
+  }
+  fresh->head.stamp(next_stamp());
+  const EntryRef old = put_locked(s, h, slot, EntryRef(fresh));
   if (old) old.destroy();
-  log_mutation(WalRecord::set(key, deadline, value));
   return result;
 }
 
@@ -91,27 +104,53 @@ StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view 
     const bool live = live_size(s, key, h, now.get()).first;
     const std::uint64_t need =
         live ? bytes.size() : align16(key.size() + bytes.size()) + table_growth_cost(s, key, h);
-    if (!admit(need)) return make_err(StoreError::OutOfMemory);
+    if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
 
   WriteGuard g(s.lock);
-  expire_if_due(s, key, h, now);
+  if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   const std::size_t slot = s.table.find(key, h);
   if (slot == Table::npos) {
     check_key_length(key);
-    insert_locked(s, h, EntryRef(StrEntry::create(key, bytes, 0, next_stamp())));
-    log_mutation(WalRecord::set(key, 0, bytes));
+    StrEntry* fresh = StrEntry::create(key, bytes, 0, 0);
+    try {
+      reserve_slot_locked(s);
+    } catch (...) {
+      StrEntry::destroy(fresh);
+      throw;
+    }
+    if (auto logged = log_mutation(WalRecord::set(key, 0, bytes)); !logged.ok()) {
+      StrEntry::destroy(fresh);
+      return make_err(logged.error());
+    }
+    fresh->head.stamp(next_stamp());
+    (void)put_locked(s, h, Table::npos, EntryRef(fresh));
     return static_cast<std::uint64_t>(bytes.size());
   }
   EntryRef& ref = s.table.at(slot);
   if (!ref.is_string()) return make_err(StoreError::WrongType);
   stamp(ref.head());
-  const std::uint64_t old_cap = ref.str()->buffer_cap();
-  StrEntry* e = StrEntry::append(ref.str(), bytes);
-  ref = EntryRef(e);
-  used_.fetch_add(align16(e->buffer_cap()) - align16(old_cap), std::memory_order_relaxed);
+  // The record carries the whole new value, so the bytes go into room
+  // made beforehand (in place, or in a grown copy that replaces the entry
+  // only once the record is logged); a refused record takes them off again.
+  StrEntry* cur = ref.str();
+  StrEntry* e = StrEntry::with_room(cur, bytes.size());
+  const std::uint64_t old_len = e->value_len();
+  e->append_in_place(bytes);
+  if (auto logged = log_mutation(WalRecord::set(e->key(), e->head.deadline_ms, e->value())); !logged.ok()) {
+    if (e == cur) {
+      e->truncate_value(old_len);
+    } else {
+      StrEntry::destroy(e);
+    }
+    return make_err(logged.error());
+  }
+  if (e != cur) {
+    ref = EntryRef(e);
+    used_.fetch_add(align16(e->buffer_cap()) - align16(cur->buffer_cap()), std::memory_order_relaxed);
+    StrEntry::destroy(cur);
+  }
   recharge_table(s);
-  log_mutation(WalRecord::set(e->key(), e->head.deadline_ms, e->value()));
   return e->value_len();
 }
 
@@ -167,7 +206,8 @@ std::vector<std::optional<std::string>> Store::mget(KeyList keys) MEVORA_NO_THRE
   for (std::size_t i : due) {
     Shard& s = *shards_[shards[i]];
     WriteGuard g(s.lock);
-    expire_if_due(s, keys[i], hashes[i], now.get());
+    // A DEL the log refuses leaves the due key in place, still invisible.
+    (void)expire_if_due(s, keys[i], hashes[i], now.get());
   }
   return out;
 }

@@ -22,7 +22,10 @@ class RecordingLog : public Persistence {
  public:
   std::vector<std::pair<WalKind, std::string>>* out;
   explicit RecordingLog(std::vector<std::pair<WalKind, std::string>>* o) : out(o) {}
-  void append(const WalRecord& r) override { out->emplace_back(r.kind, std::string(r.key)); }
+  Result<void, PersistError> append(const WalRecord& r) override {
+    out->emplace_back(r.kind, std::string(r.key));
+    return {};
+  }
   Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
@@ -87,19 +90,19 @@ TEST(StoreExpiry, DeadlineSaturatesAndIsNeverZero) {
   ASSERT_TRUE(f.store->set("k", "v", ~std::uint64_t{0}, false, false).value());
   EXPECT_EQ(f.store->pttl("k"), INT64_MAX);
   f.clock->set(0);
-  EXPECT_TRUE(f.store->pexpire("k", ~std::uint64_t{0}));
+  EXPECT_TRUE(f.store->pexpire("k", ~std::uint64_t{0}).value());
   EXPECT_EQ(f.store->pttl("k"), INT64_MAX);
 }
 
 TEST(StoreExpiry, PersistAndPexpireLogExpireRecords) {
   Fixture f(one_shard());
-  EXPECT_FALSE(f.store->persist("missing"));
-  EXPECT_FALSE(f.store->pexpire("missing", 5));
+  EXPECT_FALSE(f.store->persist("missing").value());
+  EXPECT_FALSE(f.store->pexpire("missing", 5).value());
   ASSERT_TRUE(f.store->set("k", "v", std::nullopt, false, false).value());
-  EXPECT_FALSE(f.store->persist("k"));  // no deadline: nothing logged
-  EXPECT_TRUE(f.store->pexpire("k", 5));
+  EXPECT_FALSE(f.store->persist("k").value());  // no deadline: nothing logged
+  EXPECT_TRUE(f.store->pexpire("k", 5).value());
   EXPECT_EQ(f.store->pttl("k"), 5);
-  EXPECT_TRUE(f.store->persist("k"));
+  EXPECT_TRUE(f.store->persist("k").value());
   EXPECT_EQ(f.store->pttl("k"), -1);
   std::vector<WalKind> kinds;
   for (auto& [k, key] : f.log) kinds.push_back(k);

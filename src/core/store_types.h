@@ -5,22 +5,65 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/persist/fsync_policy.h"
 #include "util/result.h"
 
 namespace mevora {
 
-// The only errors store operations return. Missing keys are never errors.
-enum class StoreError : std::uint8_t {
-  WrongType = 0,
-  OutOfMemory = 1,
-  NotInteger = 2,
-  Overflow = 3,
+// The errors store operations return. Missing keys are never errors.
+//
+// Four kinds carry a fixed message. The fifth, LogRefused, says that a
+// write was refused because its record could not be appended to the
+// write-ahead log: it carries the operating system's error number (0 when
+// the failure did not come from the OS) and a message that starts with
+// kLogRefusedPrefix and ends with the error's text. Nothing changed in
+// memory when a store operation returns it.
+//
+// A StoreError converts to its Kind, so callers switch and compare on it
+// as on the plain enumeration it used to be.
+class StoreError {
+ public:
+  enum Kind : std::uint8_t {
+    WrongType = 0,
+    OutOfMemory = 1,
+    NotInteger = 2,
+    Overflow = 3,
+    LogRefused = 4,
+  };
+
+  StoreError() = default;
+  StoreError(Kind kind) : kind_(kind) {}  // NOLINT: a kind is an error
+
+  // A write refused because the log could not take its record; `text` is
+  // the failure's display text (for an OS error, its description and
+  // " (os error N)").
+  static StoreError log_refused(int os_errno, std::string_view text);
+
+  Kind kind() const { return kind_; }
+  operator Kind() const { return kind_; }  // NOLINT: switch and compare on the kind
+  // For LogRefused: the OS error number, or 0.
+  int os_errno() const { return os_errno_; }
+  // For LogRefused: the whole message, prefix included.
+  const std::string& log_message() const { return message_; }
+
+ private:
+  Kind kind_ = WrongType;
+  int os_errno_ = 0;
+  std::string message_;
 };
 
-// The fixed message of each kind (without any protocol prefix).
-const char* store_error_message(StoreError e);
+// What every LogRefused message starts with.
+inline constexpr std::string_view kLogRefusedPrefix = "write refused, the change could not be logged: ";
+
+// An Err<StoreError> from a bare kind, so make_err(StoreError::WrongType)
+// builds the error type store results carry.
+inline Err<StoreError> make_err(StoreError::Kind kind) { return Err<StoreError>{StoreError(kind)}; }
+
+// The message of e: the fixed text of the first four kinds (without any
+// protocol prefix), or the LogRefused message. Valid while e lives.
+const char* store_error_message(const StoreError& e);
 
 template <class T>
 using StoreResult = Result<T, StoreError>;
@@ -43,6 +86,10 @@ struct PersistStats {
   std::uint64_t snapshot_bytes = 0;
   std::uint64_t wal_bytes = 0;
   std::uint64_t loaded_keys = 0;
+  // True while every mutation is refused: an append or a sync of the log
+  // failed, and no save has written a snapshot and started a fresh
+  // segment since.
+  bool writes_refused = false;
 };
 
 }  // namespace mevora

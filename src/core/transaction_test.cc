@@ -21,7 +21,10 @@ using persist::testing_store::get_or;
 class RefusingBatches final : public Persistence {
  public:
   explicit RefusingBatches(std::atomic<int>& records) : records_(records) {}
-  void append(const WalRecord&) override { records_.fetch_add(1); }
+  Result<void, PersistError> append(const WalRecord&) override {
+    records_.fetch_add(1);
+    return {};
+  }
   Result<void, PersistError> append_batch(const WalBatch&) override {
     return make_err(PersistError::make(PersistErrorKind::Other, "disk full"));
   }
@@ -86,7 +89,7 @@ TEST(TransactionUndoTest, AFlushInsideIsUndoneToo) {
   const std::string_view keys[] = {"a", "b"};
   auto r = s->atomically(keys, true, nullptr, [&] {
     (void)s->set("b", "2", std::nullopt, false, false);
-    s->flush();
+    ASSERT_TRUE(s->flush().ok());
     (void)s->set("a", "3", std::nullopt, false, false);
   });
   ASSERT_FALSE(r.ok());

@@ -43,32 +43,43 @@ void StrEntry::destroy(StrEntry* e) {
   std::free(e);
 }
 
-StrEntry* StrEntry::append(StrEntry* e, std::string_view bytes) {
+StrEntry* StrEntry::with_room(StrEntry* e, std::uint64_t extra) {
   const std::uint64_t klen = e->head.key_len;
   const std::uint64_t old_vlen = e->value_len();
-  const std::uint64_t new_vlen = old_vlen + bytes.size();
-  if (new_vlen - old_vlen > e->value_cap() - old_vlen) {
-    // Grow the whole buffer (key + value) to max(2 * capacity, length, 8).
-    const std::uint64_t old_cap = e->buffer_cap();
-    std::uint64_t cap = 2 * old_cap;
-    if (cap < klen + new_vlen) cap = klen + new_vlen;
-    if (cap < 8) cap = 8;
-    StrEntry* n = allocate(static_cast<std::uint32_t>(klen), old_vlen, cap - klen);
-    n->head.deadline_ms = e->head.deadline_ms;
-    n->head.stamp(e->head.lru_stamp.load(std::memory_order_relaxed));
-    std::memcpy(n->data(), e->data(), klen + old_vlen);
-    destroy(e);
-    e = n;
-  }
-  if (!bytes.empty()) std::memcpy(e->data() + klen + old_vlen, bytes.data(), bytes.size());
-  // new_vlen <= value capacity, and a capacity of 4 GiB or more always uses
+  if (extra <= e->value_cap() - old_vlen) return e;
+  // Grow the whole buffer (key + value) to max(2 * capacity, length, 8).
+  const std::uint64_t old_cap = e->buffer_cap();
+  std::uint64_t cap = 2 * old_cap;
+  if (cap < klen + old_vlen + extra) cap = klen + old_vlen + extra;
+  if (cap < 8) cap = 8;
+  StrEntry* n = allocate(static_cast<std::uint32_t>(klen), old_vlen, cap - klen);
+  n->head.deadline_ms = e->head.deadline_ms;
+  n->head.stamp(e->head.lru_stamp.load(std::memory_order_relaxed));
+  std::memcpy(n->data(), e->data(), klen + old_vlen);
+  return n;
+}
+
+void StrEntry::set_value_len(std::uint64_t len) {
+  // len <= value capacity, and a capacity of 4 GiB or more always uses
   // the wide header, so the compact length field cannot overflow.
-  if (e->vcap_ == kWide) {
-    e->wide()[0] = new_vlen;
+  if (vcap_ == kWide) {
+    wide()[0] = len;
   } else {
-    e->vlen_ = static_cast<std::uint32_t>(new_vlen);
+    vlen_ = static_cast<std::uint32_t>(len);
   }
-  return e;
+}
+
+void StrEntry::append_in_place(std::string_view bytes) {
+  const std::uint64_t old_vlen = value_len();
+  if (!bytes.empty()) std::memcpy(data() + head.key_len + old_vlen, bytes.data(), bytes.size());
+  set_value_len(old_vlen + bytes.size());
+}
+
+StrEntry* StrEntry::append(StrEntry* e, std::string_view bytes) {
+  StrEntry* n = with_room(e, bytes.size());
+  if (n != e) destroy(e);
+  n->append_in_place(bytes);
+  return n;
 }
 
 // ---- collections ------------------------------------------------------------
@@ -94,6 +105,10 @@ void ByteDeque::grow() {
   for (std::size_t i = 0; i < len_; ++i) next[i] = std::move(buf_[(head_ + i) & (buf_.size() - 1)]);
   buf_ = std::move(next);
   head_ = 0;
+}
+
+void ByteDeque::reserve(std::size_t extra) {
+  while (buf_.size() - len_ < extra) grow();
 }
 
 void ByteDeque::push_front(std::string s) {

@@ -106,8 +106,20 @@ class StrEntry {
   // (possibly moved) entry. Throws std::bad_alloc, leaving *this intact.
   static StrEntry* append(StrEntry* e, std::string_view bytes);
 
+  // The two halves of append, for writers that must do everything that can
+  // fail before they log: with_room returns e itself when its spare
+  // capacity takes `extra` more bytes, else a new entry (capacity grown as
+  // append grows it) holding a copy of e's key, value, deadline and stamp,
+  // leaving e untouched (throws std::bad_alloc). append_in_place then
+  // copies bytes into the spare room, which must suffice; truncate_value
+  // takes the value back to an earlier length.
+  static StrEntry* with_room(StrEntry* e, std::uint64_t extra);
+  void append_in_place(std::string_view bytes);
+  void truncate_value(std::uint64_t len) { set_value_len(len); }
+
  private:
   static StrEntry* allocate(std::uint32_t key_len, std::uint64_t vlen, std::uint64_t vcap);
+  void set_value_len(std::uint64_t len);
   static bool needs_wide(std::uint64_t vlen, std::uint64_t vcap) { return vcap >= kWide || vlen >= kWide; }
 
   const std::uint64_t* wide() const { return reinterpret_cast<const std::uint64_t*>(this + 1); }
@@ -130,6 +142,9 @@ class ByteDeque {
   const std::string& at(std::size_t i) const { return buf_[(head_ + i) & (buf_.size() - 1)]; }
   void push_front(std::string s);
   void push_back(std::string s);
+  // Room for `extra` more items, so the pushes that follow cannot fail.
+  // Throws std::bad_alloc (items unchanged; the capacity may have grown).
+  void reserve(std::size_t extra);
   std::string pop_front();
   std::string pop_back();
 

@@ -3,14 +3,15 @@
 // Input layout: byte 0 is the mode; the rest is a segment file. With mode
 // bit 0 set, every frame that fits the file and has a non-empty payload
 // gets its correct CRC before the file is written, so the decoder behind
-// the checksum is reached; frames of length 0 keep their CRC (0: malformed,
-// anything else: torn).
+// the checksum is reached; frames of length 0 keep their CRC. Mode bit 1
+// replays the segment as one that is not the last (no torn tail allowed).
 //
 // The segment is written as wal-1.log in a scratch directory (tmpfs when
 // available) and replayed. An in-memory walk of the frame rules here, with
 // a bitwise CRC, predicts the outcome. Invariants:
 //   - replay_segment gives the predicted outcome: clean, torn at the
-//     predicted byte, or the predicted "WAL record malformed: ..." error,
+//     predicted byte, or the predicted "WAL record malformed: ..." or
+//     "corrupt WAL frame in ..." error,
 //     with the same records handed to the sink in the same order;
 //   - a clean or failed replay leaves the file as it was; a torn one leaves
 //     exactly the bytes before the reported position;
@@ -117,35 +118,42 @@ struct Outcome {
   std::vector<Call> calls;
 };
 
-// The frame rules, applied to the bytes in memory.
-Outcome predict(std::string_view seg) {
+// The frame rules, applied to the bytes in memory, for segment kSegment
+// replayed as the last segment (last) or as an earlier one.
+Outcome predict(std::string_view seg, bool last) {
   Outcome out;
   RecordingSink sink;
   std::vector<std::string_view> items;
   std::uint64_t p = 0;
   const std::uint64_t s = seg.size();
+  const auto fail = [&](std::string text) {
+    out.kind = Outcome::Kind::Error;
+    out.error = std::move(text);
+    out.calls = std::move(sink.calls);
+    return out;
+  };
   while (p < s) {
-    if (s - p < mevora::persist::kFrameHeaderSize) break;
-    const std::uint32_t len = mevora::fuzz::load_le32(seg.data() + p);
-    const std::uint32_t crc = mevora::fuzz::load_le32(seg.data() + p + 4);
-    if (p + mevora::persist::kFrameHeaderSize + len > s) break;
-    const std::string_view payload = seg.substr(p + mevora::persist::kFrameHeaderSize, len);
-    if (len == 0) {
-      if (crc == 0) {
-        out.kind = Outcome::Kind::Error;
-        out.error = "WAL record malformed: truncated";
-        out.calls = std::move(sink.calls);
-        return out;
-      }
+    const std::string here = mevora::persist::corrupt_frame_text(kSegment, p);
+    if (s - p < mevora::persist::kFrameHeaderSize) {
+      if (!last) return fail(here);
       break;
     }
-    if (mevora::fuzz::reference_crc32(payload) != crc) break;
-    if (auto a = mevora::persist::apply_record(payload, sink, items); !a.ok()) {
-      out.kind = Outcome::Kind::Error;
-      out.error = a.error().text();
-      out.calls = std::move(sink.calls);
-      return out;
+    const std::uint32_t len = mevora::fuzz::load_le32(seg.data() + p);
+    const std::uint32_t crc = mevora::fuzz::load_le32(seg.data() + p + 4);
+    if (len == 0 && crc == 0) {
+      if (last && seg.substr(p).find_first_not_of('\0') == std::string_view::npos) break;
+      return fail("WAL record malformed: truncated");
     }
+    if (p + mevora::persist::kFrameHeaderSize + len > s) {
+      if (!last) return fail(here);
+      break;
+    }
+    const std::string_view payload = seg.substr(p + mevora::persist::kFrameHeaderSize, len);
+    if (len == 0 || mevora::fuzz::reference_crc32(payload) != crc) {
+      if (!last || p + mevora::persist::kFrameHeaderSize + len != s) return fail(here);
+      break;
+    }
+    if (auto a = mevora::persist::apply_record(payload, sink, items); !a.ok()) return fail(a.error().text());
     p += mevora::persist::kFrameHeaderSize + len;
   }
   if (p != s) {
@@ -250,10 +258,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Replay from the file.
   const std::string& path = segment_file();
   mevora::fuzz::write_whole_file(path, seg);
-  const Outcome want = predict(seg);
+  // Byte 0 bit 1 replays the segment as one that is not the last: no torn
+  // tail is possible there.
+  const bool last = (in[0] & 2) == 0;
+  const Outcome want = predict(seg, last);
   const int free_fd = mevora::fuzz::lowest_free_fd();
   RecordingSink sink;
-  auto got = mevora::persist::replay_segment(mevora::fuzz::ScratchDir::get().path(), kSegment, sink);
+  auto got = mevora::persist::replay_segment(mevora::fuzz::ScratchDir::get().path(), kSegment, sink, last);
   MEVORA_FUZZ_CHECK(mevora::fuzz::lowest_free_fd() == free_fd, "replay left a descriptor open");
   const std::string after = mevora::fuzz::read_whole_file(path);
   switch (want.kind) {
@@ -268,7 +279,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case Outcome::Kind::Error:
       MEVORA_FUZZ_CHECK(!got.ok() && got.error().kind() == mevora::PersistErrorKind::InvalidData &&
                             got.error().text() == want.error,
-                        "a malformed record did not fail as expected");
+                        "a bad segment did not fail as expected");
       MEVORA_FUZZ_CHECK(after == seg, "a failed replay changed the file");
       break;
   }

@@ -193,13 +193,14 @@ Result<std::int64_t, Reply> int_arg(std::string_view bytes) {
   return make_err(Reply::error("ERR value is not an integer or out of range"));
 }
 
-Reply store_error_reply(StoreError e) {
-  switch (e) {
+Reply store_error_reply(const StoreError& e) {
+  switch (e.kind()) {
     case StoreError::WrongType:
     case StoreError::OutOfMemory:
       return Reply::error(store_error_message(e));
     case StoreError::NotInteger:
     case StoreError::Overflow:
+    case StoreError::LogRefused:
       return Reply::error(std::string("ERR ") + store_error_message(e));
   }
   return Reply::error("ERR internal error");

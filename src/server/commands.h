@@ -125,7 +125,7 @@ Reply wrong_args(std::string_view name);
 Result<std::int64_t, Reply> int_arg(std::string_view bytes);
 
 // The Error reply for a store error kind.
-Reply store_error_reply(StoreError e);
+Reply store_error_reply(const StoreError& e);
 
 // Compares a client's password with the configured one in time that does
 // not depend on where they first differ: every position up to the longer

@@ -36,6 +36,10 @@ Reply count_or_error(const StoreResult<T>& r) {
   return r.ok() ? count_reply(r.value()) : store_error_reply(r.error());
 }
 
+Reply flag_or_error(const StoreResult<bool>& r) {
+  return r.ok() ? Reply::integer(r.value() ? 1 : 0) : store_error_reply(r.error());
+}
+
 Reply optional_or_error(StoreResult<std::optional<std::string>>& r) {
   return r.ok() ? bulk_or_null(r.value()) : store_error_reply(r.error());
 }
@@ -64,11 +68,11 @@ Reply expire_by(Request& args, const ServerContext& ctx, std::int64_t unit_ms) {
   if (!amount.ok()) return std::move(amount.error());
   if (amount.value() < 1) {
     const std::string_view key = args[1];
-    return count_reply(ctx.store->del(KeyList(&key, 1)));
+    return count_or_error(ctx.store->del(KeyList(&key, 1)));
   }
   if (amount.value() > std::numeric_limits<std::int64_t>::max() / unit_ms) return invalid_expire("expire");
   const auto ms = static_cast<std::uint64_t>(amount.value() * unit_ms);
-  return Reply::integer(ctx.store->pexpire(args[1], ms) ? 1 : 0);
+  return flag_or_error(ctx.store->pexpire(args[1], ms));
 }
 
 }  // namespace
@@ -172,7 +176,7 @@ Reply cmd_mset(Request& args, ConnectionState&, const ServerContext& ctx) {
 }
 
 Reply cmd_del(Request& args, ConnectionState&, const ServerContext& ctx) {
-  return count_reply(ctx.store->del(views_from(args, 1).span()));
+  return count_or_error(ctx.store->del(views_from(args, 1).span()));
 }
 
 Reply cmd_exists(Request& args, ConnectionState&, const ServerContext& ctx) {
@@ -232,7 +236,7 @@ Reply cmd_expire(Request& args, ConnectionState&, const ServerContext& ctx) { re
 Reply cmd_pexpire(Request& args, ConnectionState&, const ServerContext& ctx) { return expire_by(args, ctx, 1); }
 
 Reply cmd_persist(Request& args, ConnectionState&, const ServerContext& ctx) {
-  return Reply::integer(ctx.store->persist(args[1]) ? 1 : 0);
+  return flag_or_error(ctx.store->persist(args[1]));
 }
 
 Reply cmd_ttl(Request& args, ConnectionState&, const ServerContext& ctx) {

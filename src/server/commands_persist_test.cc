@@ -29,7 +29,7 @@ using testing_threads::thread_count;
 // Saves succeed or fail as told; a save can be held until released.
 class FakePersistence final : public Persistence {
  public:
-  void append(const WalRecord&) override {}
+  Result<void, PersistError> append(const WalRecord&) override { return {}; }
   Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
 
   Result<void, PersistError> save(Store&) override {
@@ -124,8 +124,8 @@ TEST(PersistenceCommands, InfoReportsTheCounters) {
   h.fake->set_stats(stats);
   const std::string tail_ok =
       "# Persistence\r\npersistence_enabled:1\r\nlast_save_time:1700000999\r\nwal_bytes:42\r\n"
-      "snapshot_bytes:7\r\nlast_error:\r\n\r\n# Clients\r\nconnected_clients:0\r\nrejected_connections:0\r\n"
-      "maxclients:0\r\n";
+      "snapshot_bytes:7\r\nlast_error:\r\nwrites_refused:0\r\n\r\n# Clients\r\nconnected_clients:0\r\n"
+      "rejected_connections:0\r\nmaxclients:0\r\n";
   std::string text = h.reply({"INFO"}).text();
   ASSERT_GE(text.size(), tail_ok.size());
   EXPECT_EQ(text.substr(text.size() - tail_ok.size()), tail_ok);
@@ -133,10 +133,12 @@ TEST(PersistenceCommands, InfoReportsTheCounters) {
 
   stats.last_save_ms = 0;
   stats.last_error = "WAL append failed: No space left on device (os error 28)";
+  stats.writes_refused = true;
   h.fake->set_stats(stats);
   text = h.reply({"INFO"}).text();
   EXPECT_NE(text.find("\r\nlast_save_time:0\r\n"), std::string::npos);
-  const std::string tail_err = "last_error:WAL append failed: No space left on device (os error 28)\r\n";
+  const std::string tail_err =
+      "last_error:WAL append failed: No space left on device (os error 28)\r\nwrites_refused:1\r\n";
   EXPECT_NE(text.find("\r\n" + tail_err + "\r\n# Clients\r\n"), std::string::npos);
 }
 

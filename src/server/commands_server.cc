@@ -73,6 +73,7 @@ std::string info_text(const ServerContext& ctx) {
     out += "last_error:";
     if (stats->last_error.has_value()) out += *stats->last_error;
     out += "\r\n";
+    append_line(out, "writes_refused", stats->writes_refused ? 1 : 0);
   }
   out += "\r\n# Clients\r\n";
   append_line(out, "connected_clients", ctx.connected_clients.load(std::memory_order_relaxed));
@@ -115,8 +116,8 @@ Reply cmd_flush(Request& args, ConnectionState&, const ServerContext& ctx) {
   if (args.size() == 2 && !equals_upper(args[1], "ASYNC") && !equals_upper(args[1], "SYNC")) {
     return syntax_error();
   }
-  ctx.store->flush();
-  return ok_reply();
+  StoreResult<void> r = ctx.store->flush();
+  return r.ok() ? ok_reply() : store_error_reply(r.error());
 }
 
 Reply cmd_info(Request&, ConnectionState&, const ServerContext& ctx) { return Reply::bulk(info_text(ctx)); }

@@ -16,7 +16,7 @@ using namespace command_test;
 
 class RefusingBatches final : public Persistence {
  public:
-  void append(const WalRecord&) override {}
+  Result<void, PersistError> append(const WalRecord&) override { return {}; }
   Result<void, PersistError> append_batch(const WalBatch&) override {
     return make_err(PersistError::make(PersistErrorKind::Other, "disk full"));
   }

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,12 +29,83 @@ void set_thread_name(std::thread::native_handle_type thread, const char* name) {
 
 void set_current_thread_name(const char* name) { set_thread_name(pthread_self(), name); }
 
-int sync_file(int fd) {
-  // Linux has no stronger full-flush primitive; fsync reaches the device.
+namespace {
+
+// One armed fault per operation. `armed` is read on every call without the
+// mutex; the plan itself is read and counted under it.
+struct FaultPlan {
+  std::uint64_t calls_left_before = 0;  // calls that still succeed first
+  std::uint64_t failures_left = 0;      // 0 with `endless`: fail forever
+  bool endless = false;
+  int err = 0;
+};
+
+struct Faults {
+  std::atomic<bool> armed{false};
+  std::mutex mu;
+  FaultPlan plans[2];
+  bool active[2] = {false, false};
+};
+
+Faults& faults() {
+  static Faults* f = new Faults;  // never destroyed: threads may outlive statics
+  return *f;
+}
+
+// The errno the current call of op must fail with, or 0.
+int injected(FaultOp op) {
+  Faults& f = faults();
+  if (!f.armed.load(std::memory_order_relaxed)) return 0;
+  std::lock_guard<std::mutex> g(f.mu);
+  const auto i = static_cast<std::size_t>(op);
+  if (!f.active[i]) return 0;
+  FaultPlan& p = f.plans[i];
+  if (p.calls_left_before > 0) {
+    --p.calls_left_before;
+    return 0;
+  }
+  const int err = p.err;
+  if (!p.endless && --p.failures_left == 0) f.active[i] = false;
+  return err;
+}
+
+int fsync_retrying(int fd) {
   while (::fsync(fd) != 0) {
     if (errno != EINTR) return errno;
   }
   return 0;
+}
+
+}  // namespace
+
+void inject_fault(FaultOp op, std::uint64_t nth, int err, std::uint64_t times) {
+  Faults& f = faults();
+  std::lock_guard<std::mutex> g(f.mu);
+  const auto i = static_cast<std::size_t>(op);
+  f.plans[i] = FaultPlan{nth > 0 ? nth - 1 : 0, times, times == 0, err};
+  f.active[i] = true;
+  f.armed.store(true, std::memory_order_relaxed);
+}
+
+void clear_faults() {
+  Faults& f = faults();
+  std::lock_guard<std::mutex> g(f.mu);
+  f.active[0] = f.active[1] = false;
+  f.armed.store(false, std::memory_order_relaxed);
+}
+
+ssize_t write_file(int fd, const void* data, std::size_t len) {
+  if (int err = injected(FaultOp::Write); err != 0) {
+    errno = err;
+    return -1;
+  }
+  return ::write(fd, data, len);
+}
+
+int sync_file(int fd) {
+  if (int err = injected(FaultOp::Sync); err != 0) return err;
+  // Linux has no stronger full-flush primitive; fsync reaches the device.
+  return fsync_retrying(fd);
 }
 
 void start_writeback(int fd) {
@@ -43,7 +116,7 @@ void start_writeback(int fd) {
 int sync_dir(const char* path) {
   UniqueFd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return errno;
-  return sync_file(fd.get());
+  return fsync_retrying(fd.get());
 }
 
 int send_flags() { return MSG_NOSIGNAL; }

@@ -3,6 +3,8 @@
 // functions; no other file uses #ifdef for the platform.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <thread>
@@ -15,8 +17,13 @@ void set_current_thread_name(const char* name);
 // Names another thread of this process by its native handle.
 void set_thread_name(std::thread::native_handle_type thread, const char* name);
 
+// write(2) on a file (the log, a snapshot, the LOCK file): the bytes
+// written, or -1 with errno set. Not retried: callers loop over partial
+// writes and EINTR. Subject to the injected faults below.
+ssize_t write_file(int fd, const void* data, std::size_t len);
+
 // Durably flushes an open file to stable storage, retrying on EINTR.
-// Returns 0 or the errno of the failure.
+// Returns 0 or the errno of the failure. Subject to the injected faults.
 int sync_file(int fd);
 
 // Durably flushes a directory's entries (after create, rename, unlink).
@@ -49,5 +56,19 @@ std::uint64_t raise_descriptor_limit();
 
 // How many descriptors this process has open now; 0 if it cannot be told.
 std::uint64_t open_descriptor_count();
+
+// ---- fault injection, for tests ----------------------------------------------
+//
+// Makes file writes (write_file) or file syncs (sync_file) fail as a full
+// or failing disk would, process-wide. Unarmed, the check costs one relaxed
+// atomic load per call.
+enum class FaultOp : std::uint8_t { Write, Sync };
+
+// From now on the nth call of op (1 = the very next one) and the `times` - 1
+// calls after it fail with err (times 0: every call from the nth on, until
+// cleared). Replaces any fault armed for op before.
+void inject_fault(FaultOp op, std::uint64_t nth, int err, std::uint64_t times = 1);
+// Disarms every injected fault.
+void clear_faults();
 
 }  // namespace mevora::platform

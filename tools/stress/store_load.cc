@@ -308,10 +308,10 @@ void admin_worker(Run& run, const Stores& stores, std::uint64_t seed, Counters& 
       }
       case 2:
         counters.hit("flush");
-        run.flushing([&] { s.flush(); });
+        run.flushing([&] { (void)s.flush(); });
         break;
-      case 3: counters.hit("plain flush"); stores.plain->flush(); break;
-      case 4: counters.hit("limited flush"); stores.limited->flush(); break;
+      case 3: counters.hit("plain flush"); (void)stores.plain->flush(); break;
+      case 4: counters.hit("limited flush"); (void)stores.limited->flush(); break;
       case 5: counters.hit("keys *"); (void)s.keys("*"); break;
       case 6: counters.hit("len"); (void)s.len(); (void)stores.limited->len(); break;
       case 7: counters.hit("sweep_once"); s.sweep_once(); stores.plain->sweep_once(); break;

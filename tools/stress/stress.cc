@@ -100,7 +100,7 @@ void check_persist_stats(Run& run, Store& store, const char* when) {
 
 // A flush must give back exactly what the entries were charged.
 void check_flush_accounting(Run& run, Store& store, std::uint64_t empty, const char* name) {
-  store.flush();
+  (void)store.flush();
   if (store.used_memory() != empty) {
     run.failures.add(std::string(name) + " store: used_memory is " + std::to_string(store.used_memory()) +
                      " after a flush, " + std::to_string(empty) + " when new");

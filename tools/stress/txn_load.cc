@@ -62,7 +62,7 @@ void one_group(Run& run, Store& s, Rng& rng, Counters& c, bool check_pair) {
       (void)s.keys("k1*");
       // The persistent store is flushed only through run.flushing (the
       // private counters rely on it), which cannot be entered here.
-      if (!s.persistent() && rng.chance(8)) s.flush();
+      if (!s.persistent() && rng.chance(8)) (void)s.flush();
     }
   });
   c.hit(!r.ok() ? "txn refused by the log" : r.value() ? "txn committed" : "txn aborted by a watch");

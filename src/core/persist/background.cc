@@ -1,7 +1,8 @@
 // The background threads of a persistent store: "mevora-fsync" (flushes the
-// active segment about once per second under the everysec policy) and
+// active segment about once per second under the everysec policy),
 // "mevora-snapshot" (saves every snapshot_interval seconds when something
-// was logged since the last rotation).
+// was logged since the last rotation) and "mevora-heal" (while writes are
+// refused after a log failure, retries a save every few seconds).
 //
 // Both run the same loop: wait one 10 ms step, count it, lock the store's
 // weak reference for this one tick (exit when the store is gone or closed),
@@ -72,6 +73,12 @@ std::uint64_t seconds_to_ms(std::uint64_t s) {
 void StorePersistence::start_threads(const std::shared_ptr<Store>& store, std::uint64_t snapshot_interval_s) {
   std::weak_ptr<Store> weak = store;
   MutexGuard g(threads_mu_);
+  threads_.emplace_back("mevora-heal", [weak, stop = stop_] {
+    run_periodic(weak, stop, kHealPeriodMs, [](Store& s) {
+      // A failed save has recorded its error; the next period retries.
+      if (persistence_of(s).writes_refused()) (void)s.save();
+    });
+  });
   if (policy_ == FsyncPolicy::EverySec) {
     threads_.emplace_back("mevora-fsync", [weak, stop = stop_] {
       run_periodic(weak, stop, kFsyncPeriodMs, [](Store& s) { persistence_of(s).flush_if_dirty(); });

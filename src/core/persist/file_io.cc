@@ -72,9 +72,29 @@ Result<UniqueFd, PersistError> open_file(const std::string& path, int flags, mod
   }
 }
 
+Result<UniqueFd, PersistError> open_regular_file(const std::string& path) {
+  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!fd.ok()) return fd;
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) {
+    int err = errno;
+    return os_error(err);
+  }
+  if (S_ISDIR(st.st_mode)) return os_error(EISDIR);  // what reading it would say
+  if (!S_ISREG(st.st_mode)) {
+    return make_err(PersistError::make(PersistErrorKind::Other, path + " is not a regular file"));
+  }
+  const int flags = ::fcntl(fd->get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    int err = errno;
+    return os_error(err);
+  }
+  return fd;
+}
+
 Result<void, PersistError> write_all(int fd, const char* data, std::size_t len) {
   while (len > 0) {
-    ssize_t n = ::write(fd, data, std::min(len, kMaxIoChunk));
+    ssize_t n = platform::write_file(fd, data, std::min(len, kMaxIoChunk));
     if (n < 0) {
       int err = errno;
       if (err == EINTR) continue;

@@ -40,6 +40,13 @@ Result<void, PersistError> make_dirs(const std::string& path);
 // open(2) with O_CLOEXEC added, retried on EINTR. mode is used with O_CREAT.
 Result<UniqueFd, PersistError> open_file(const std::string& path, int flags, mode_t mode = 0666);
 
+// Opens path read-only without ever blocking (O_NONBLOCK: a FIFO put in
+// place of a data file must not hang the open) and accepts only a regular
+// file: a directory is EISDIR, anything else the error "<path> is not a
+// regular file" (kind Other). The descriptor is switched back to blocking
+// reads.
+Result<UniqueFd, PersistError> open_regular_file(const std::string& path);
+
 // Writes all len bytes, looping over partial writes (each call asks for at
 // most kMaxIoChunk bytes) and retrying EINTR. A call that writes nothing is
 // the error "failed to write whole buffer" (kind Other). On failure some

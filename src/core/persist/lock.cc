@@ -1,6 +1,8 @@
 #include "core/persist/lock.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -146,22 +148,19 @@ class PidParser {
   std::uint64_t value_ = 0;
 };
 
-// The process id named by the LOCK file at path, or 0 when the file cannot
-// be read or does not hold exactly one u32 number (surrounded by
-// whitespace).
-std::uint32_t read_lock_pid(const std::string& path) {
-  // O_NONBLOCK: a FIFO named LOCK must not hang the open; on a regular
-  // file it changes nothing.
-  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!fd.ok()) return 0;
+// The process id named by the LOCK file open as fd (read from its start),
+// or 0 when it cannot be read or does not hold exactly one u32 number
+// (surrounded by whitespace).
+std::uint32_t read_lock_pid(int fd) {
   Utf8Decoder utf8;
   PidParser parser;
   char buf[256];
-  for (;;) {
-    ssize_t n = ::read(fd->get(), buf, sizeof buf);
+  for (off_t at = 0;;) {
+    ssize_t n = ::pread(fd, buf, sizeof buf, at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return 0;
     if (n == 0) break;
+    at += n;
     for (ssize_t i = 0; i < n; ++i) {
       char32_t c = 0;
       switch (utf8.feed(static_cast<unsigned char>(buf[i]), c)) {
@@ -180,9 +179,9 @@ std::uint32_t read_lock_pid(const std::string& path) {
   return pid;
 }
 
-// Whether the LOCK at path names a live process other than this one.
-bool lock_owner_alive(const std::string& path) {
-  std::uint32_t raw = read_lock_pid(path);
+// Whether the LOCK open as fd names a live process other than this one.
+bool lock_owner_alive(int fd) {
+  std::uint32_t raw = read_lock_pid(fd);
   // The number is taken as a signed 32-bit process id.
   auto pid = static_cast<std::int32_t>(raw);
   if (pid <= 0 || pid == ::getpid()) return false;
@@ -191,27 +190,72 @@ bool lock_owner_alive(const std::string& path) {
   return err != ESRCH;  // EPERM: alive, owned by another user
 }
 
-enum class Attempt : std::uint8_t { Created, Stale };
+Err<PersistError> os_error(int err) { return make_err(PersistError::from_errno(err)); }
 
-// One create-exclusive attempt. Created: LOCK now holds our pid. Stale: the
-// previous LOCK was removed and the caller may try again.
-Result<Attempt, PersistError> try_create_lock(const std::string& path) {
-  auto fd = open_file(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
-  if (fd.ok()) {
-    std::string text = std::to_string(::getpid()) + "\n";
-    if (auto w = write_all(fd->get(), text); !w.ok()) return make_err(w.error());
-    return Attempt::Created;
+// Whether fd is still the file linked at path: a LOCK is unlinked only by
+// its owner while holding the OS lock, so whoever locked an unlinked file
+// must start over with the file now at path.
+Result<bool, PersistError> still_linked(int fd, const std::string& path) {
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(fd, &held) != 0) return os_error(errno);
+  if (::stat(path.c_str(), &named) != 0) {
+    const int err = errno;
+    if (err == ENOENT) return false;
+    return os_error(err);
   }
-  if (fd.error().kind() != PersistErrorKind::Os || fd.error().os_errno() != EEXIST) {
-    return make_err(fd.error());
-  }
-  if (lock_owner_alive(path)) return locked_error();
-  if (::unlink(path.c_str()) != 0) {
-    int err = errno;
-    if (err != ENOENT) return make_err(PersistError::from_errno(err));
-  }
-  return Attempt::Stale;
+  return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
+
+enum class Attempt : std::uint8_t { Owned, Retry };
+
+// One attempt: open (or create) LOCK, take the OS lock without waiting,
+// judge the pid it names, and on success rewrite it in place with ours.
+// Owned: fd holds the OS lock and LOCK names this process. Retry: the file
+// was unlinked by its owner meanwhile, or was not a regular file and has
+// been removed. Errors: WouldBlock when another
+// process holds the OS lock or LOCK names a live process; OS errors.
+Result<Attempt, PersistError> try_lock_file(const std::string& path, UniqueFd& fd) {
+  // O_NONBLOCK: a FIFO named LOCK must not hang the open; a regular file
+  // is all that can hold a pid.
+  auto opened = open_file(path, O_RDWR | O_CREAT | O_NONBLOCK, 0666);
+  if (!opened.ok()) return make_err(opened.error());
+  while (::flock(opened->get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EWOULDBLOCK) return locked_error();
+    return os_error(err);
+  }
+  auto linked = still_linked(opened->get(), path);
+  if (!linked.ok()) return make_err(linked.error());
+  if (!*linked) return Attempt::Retry;
+  struct stat st {};
+  if (::fstat(opened->get(), &st) != 0) return os_error(errno);
+  if (!S_ISREG(st.st_mode)) {
+    // Names no owner: stale. Removed while holding its OS lock, like a
+    // released LOCK, and replaced by a regular file on the next attempt.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return os_error(errno);
+    return Attempt::Retry;
+  }
+  // Holding the OS lock: the pid rule decides, and only now may a stale
+  // LOCK be taken over. A live pid is respected even without an OS lock
+  // on the file (its owner may take none).
+  if (lock_owner_alive(opened->get())) return locked_error();
+  while (::ftruncate(opened->get(), 0) != 0) {
+    const int err = errno;
+    if (err != EINTR) return os_error(err);
+  }
+  const std::string text = std::to_string(::getpid()) + "\n";
+  if (::lseek(opened->get(), 0, SEEK_SET) < 0) return os_error(errno);
+  if (auto w = write_all(opened->get(), text); !w.ok()) return make_err(w.error());
+  fd = std::move(*opened);
+  return Attempt::Owned;
+}
+
+// How many times an attempt may find its LOCK unlinked under it before
+// the directory is reported as held: each retry means another store
+// released it in between, so this bounds a pathological churn only.
+constexpr int kLockAttempts = 64;
 
 }  // namespace
 
@@ -222,6 +266,7 @@ DirLock::~DirLock() { release_dir_lock(*this); }
 DirLock::DirLock(DirLock&& other) noexcept
     : lock_path_(std::move(other.lock_path_)),
       canonical_dir_(std::move(other.canonical_dir_)),
+      fd_(std::move(other.fd_)),
       held_(std::exchange(other.held_, false)) {}
 
 DirLock& DirLock::operator=(DirLock&& other) noexcept {
@@ -229,6 +274,7 @@ DirLock& DirLock::operator=(DirLock&& other) noexcept {
     release_dir_lock(*this);
     lock_path_ = std::move(other.lock_path_);
     canonical_dir_ = std::move(other.canonical_dir_);
+    fd_ = std::move(other.fd_);
     held_ = std::exchange(other.held_, false);
   }
   return *this;
@@ -257,24 +303,27 @@ Result<DirLock, PersistError> acquire_dir_lock(const std::string& dir,
     guard.lock();
   }
 
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    auto r = try_create_lock(lock.lock_path_);
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    auto r = try_lock_file(lock.lock_path_, lock.fd_);
     if (!r.ok()) return make_err(r.error());
-    if (*r == Attempt::Created) {
+    if (*r == Attempt::Owned) {
       reg.paths.push_back(lock.canonical_dir_);
       lock.held_ = true;
       return lock;
     }
   }
-  // Every attempt met a stale LOCK and removed it: other processes keep
-  // taking the directory over in between, so report it as held.
   return locked_error();
 }
 
 void release_dir_lock(DirLock& lock) {
   if (!lock.held_) return;
   lock.held_ = false;
-  ::unlink(lock.lock_path_.c_str());
+  // Unlinked while the OS lock is still held, and only if the file at the
+  // path is still ours: anyone who opened it meanwhile finds it unlinked
+  // once they get the OS lock, and starts over.
+  auto linked = still_linked(lock.fd_.get(), lock.lock_path_);
+  if (linked.ok() && *linked) ::unlink(lock.lock_path_.c_str());
+  lock.fd_.reset();
   LockRegistry& reg = lock_registry();
   std::lock_guard<std::mutex> guard(reg.mu);
   std::erase(reg.paths, lock.canonical_dir_);

@@ -2,10 +2,16 @@
 // across processes and within this process.
 //
 // Between processes the lock is a file "LOCK" in the directory holding the
-// owner's process id in decimal and a newline. Its presence and content are
-// the lock: the file is not kept open and no advisory lock is used. A LOCK
+// owner's process id in decimal and a newline, kept open by its owner with
+// an exclusive OS lock (flock) for the store's whole life. The OS lock
+// serialises every takeover: a LOCK is judged only while holding it, so of
+// several processes opening one directory at once exactly one wins. A LOCK
 // whose owner is gone (or that cannot be read as a live process id other
-// than ours) is stale and taken over.
+// than ours) is stale and rewritten in place; one that names a live process
+// is respected even when nobody holds its OS lock. The owner unlinks LOCK
+// on release while still holding the OS lock; an opener that then finds
+// the file it locked no longer linked at the path starts over. A crashed
+// owner's OS lock goes with its process.
 //
 // Within this process the file cannot tell two stores apart, so a
 // process-wide registry of canonical directory paths (realpath) is kept as
@@ -20,11 +26,14 @@
 // (the store keeps its DirLock under its own mutex).
 //
 // Errors:
-//   - WouldBlock "data directory is locked by another live process": the
-//     LOCK names another live process, or another DirLock of this process
-//     holds the same canonical directory for longer than the wait (2 s).
+//   - WouldBlock "data directory is locked by another live process": another
+//     process holds the OS lock, the LOCK names another live process, or
+//     another DirLock of this process holds the same canonical directory
+//     for longer than the wait (2 s).
 //   - Os: the directory cannot be created or resolved, or LOCK cannot be
-//     created, written or (when stale) deleted.
+//     opened, locked or written (a LOCK that is not a regular file, such as
+//     a FIFO, is stale and replaced; a directory named LOCK cannot be
+//     opened for writing: EISDIR).
 #pragma once
 
 #include <chrono>
@@ -32,6 +41,7 @@
 
 #include "core/persist/persist_error.h"
 #include "util/result.h"
+#include "util/unique_fd.h"
 
 namespace mevora::persist {
 
@@ -63,6 +73,7 @@ class DirLock {
 
   std::string lock_path_;
   std::string canonical_dir_;
+  UniqueFd fd_;  // the open LOCK, holding the OS lock while held_
   bool held_ = false;
 };
 
@@ -74,7 +85,8 @@ class DirLock {
 Result<DirLock, PersistError> acquire_dir_lock(const std::string& dir,
                                                std::chrono::milliseconds max_wait = kLockWait);
 
-// Deletes the LOCK file (errors ignored) and removes the registry entry.
+// Deletes the LOCK file (errors ignored) while still holding its OS lock,
+// closes it and removes the registry entry.
 // Never fails; does nothing for a DirLock that holds nothing.
 void release_dir_lock(DirLock& lock);
 

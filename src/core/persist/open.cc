@@ -41,7 +41,6 @@ struct Recovered {
 // Loads the snapshot and replays the segments at or above its wal_seq into
 // store, deleting the older ones.
 Result<Recovered, PersistError> recover(Store& store, const std::string& dir) {
-  persist::remove_snapshot_tmp(dir);
   Recovered out;
   std::uint64_t wal_seq = 0;
   {
@@ -54,23 +53,32 @@ Result<Recovered, PersistError> recover(Store& store, const std::string& dir) {
   auto segments = persist::list_segments(dir);
   if (!segments.ok()) return make_err(segments.error());
 
+  // Nothing on disk changes before every segment has been judged: only the
+  // last one may be cut back (a torn tail, at the very end of the replay);
+  // segments the snapshot covers are deleted after it.
   out.active = wal_seq;
   persist::LogReplayer replayer(store);
+  std::vector<std::uint64_t> covered;
+  const std::uint64_t last = segments->empty() ? 0 : segments->back();
   for (std::uint64_t n : *segments) {
     if (n < wal_seq) {
       // Covered by the snapshot: left behind by a save that stopped after
       // installing it.
-      if (::unlink(persist::segment_path(dir, n).c_str()) != 0) {
-        const int err = errno;
-        if (err != ENOENT) return make_err(PersistError::from_errno(err));
-      }
+      covered.push_back(n);
       continue;
     }
-    auto replayed = persist::replay_segment(dir, n, replayer);
+    auto replayed = persist::replay_segment(dir, n, replayer, n == last);
     if (!replayed.ok()) return make_err(replayed.error());
     if (replayed->torn) out.note = persist::torn_tail_note(n, replayed->torn_at);
     out.active = n;  // ascending, so the highest one wins
   }
+  for (std::uint64_t n : covered) {
+    if (::unlink(persist::segment_path(dir, n).c_str()) != 0) {
+      const int err = errno;
+      if (err != ENOENT) return make_err(PersistError::from_errno(err));
+    }
+  }
+  persist::remove_snapshot_tmp(dir);
   return out;
 }
 
@@ -86,8 +94,9 @@ void purge_expired(Store& store) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
     s.table.for_each([&](EntryRef e) {
       if (e.head().due(now)) due.emplace_back(e.key());
     });
-    // Collected first: a removal may shrink the table under the walk.
-    for (const std::string& key : due) store.remove_locked(s, key, key_hash(key));
+    // Collected first: a removal may shrink the table under the walk. A key
+    // whose DEL the log refuses stays, invisible, for a later removal.
+    for (const std::string& key : due) (void)store.remove_locked(s, key, key_hash(key));
   }
 }
 

@@ -31,13 +31,13 @@ void run_script(Store& s) {
   const std::string_view abc[] = {"a", "b", "c"};
   const std::string_view xyz[] = {"x", "y", "z"};
   (void)s.set("junk", "1", std::nullopt, false, false);
-  s.flush();
+  (void)s.flush();
   (void)s.set("str", "value", std::nullopt, false, false);
   (void)s.set("ttl", "v", std::uint64_t{3600000}, false, false);
   (void)s.set("empty", "", std::nullopt, false, false);
   (void)s.set("gone", "v", std::nullopt, false, false);
   const std::string_view gone[] = {"gone"};
-  s.del(gone);
+  (void)s.del(gone);
   (void)s.hset("h", "f1", "v1");
   (void)s.hset("h", "f2", "v2");
   (void)s.hset("h", "f1", "longer value");
@@ -111,7 +111,7 @@ TEST(StoreOpenTest, ReopenAfterSaveLoadsSnapshotThenNewerSegments) {
     run_script(*store);
     ASSERT_TRUE(store->save().ok());
     const std::string_view s_key[] = {"s"};
-    store->del(s_key);
+    (void)store->del(s_key);
     (void)store->set("str", "after save", std::nullopt, false, false);
     const std::string_view q[] = {"q"};
     (void)store->rpush("l", q);
@@ -215,33 +215,62 @@ TEST(StoreOpenTest, EachRecordKindReplaysAsItsOperation) {
   }
 }
 
-TEST(StoreOpenTest, TornTailIsCutBackAndLaterSegmentsStillReplay) {
+TEST(StoreOpenTest, TornTailOfTheLastSegmentIsCutBackAndTheSameDamageElsewhereIsCorruption) {
   struct Case {
     const char* name;
     std::string tail;
+    bool torn_when_last;  // false: corruption wherever it is
   };
   const std::string good = frame(WalRecord::set("a", 0, "1"));
   const std::string next = frame(WalRecord::set("b", 0, "2"));
   std::string bad_crc = next;
   bad_crc.back() ^= 1;
   const Case cases[] = {
-      {"header cut", next.substr(0, 5)},
-      {"payload cut", next.substr(0, next.size() - 1)},
-      {"checksum mismatch, frames after it lost", bad_crc + frame(WalRecord::set("c", 0, "3"))},
-      {"empty payload with a nonzero checksum", "\0\0\0\0\1\0\0\0"s},
+      {"header cut", next.substr(0, 5), true},
+      {"payload cut", next.substr(0, next.size() - 1), true},
+      {"checksum mismatch of the final frame", bad_crc, true},
+      {"empty payload with a nonzero checksum", "\0\0\0\0\1\0\0\0"s, true},
+      {"zeros from a frame boundary to the end", std::string(300, '\0'), true},
+      {"checksum mismatch followed by more frames", bad_crc + frame(WalRecord::set("c", 0, "3")), false},
+      {"empty payload followed by more frames", "\0\0\0\0\1\0\0\0"s + next, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir d;
-    write_file(wal(d, 0), good + c.tail);
-    write_file(wal(d, 1), frame(WalRecord::set("z", 0, "26")));
-    auto store = open_ok(config_for(d.path()));
-    ASSERT_NE(store, nullptr);
-    EXPECT_EQ(dump(*store), (std::vector<std::string>{"a d=0 s:1", "z d=0 s:26"}));
-    EXPECT_EQ(read_file(wal(d, 0)), good);
-    EXPECT_EQ(store->persist_stats()->last_error, torn_tail_note(0, good.size()));
-    (void)store->set("after", "x", std::nullopt, false, false);
-    EXPECT_EQ(log_lines(wal(d, 1)).back(), "set after 0 x");
+    {
+      // In the last segment.
+      TempDir d;
+      write_file(wal(d, 0), frame(WalRecord::set("z", 0, "26")));
+      write_file(wal(d, 1), good + c.tail);
+      auto r = Store::open(config_for(d.path()));
+      if (!c.torn_when_last) {
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().kind(), PersistErrorKind::InvalidData);
+        EXPECT_EQ(r.error().text(), corrupt_frame_text(1, good.size()));
+        EXPECT_EQ(read_file(wal(d, 1)), good + c.tail) << "corruption is not cut away";
+      } else {
+        ASSERT_TRUE(r.ok()) << r.error().text();
+        auto store = std::move(*r);
+        EXPECT_EQ(dump(*store), (std::vector<std::string>{"a d=0 s:1", "z d=0 s:26"}));
+        EXPECT_EQ(read_file(wal(d, 1)), good);
+        EXPECT_EQ(store->persist_stats()->last_error, torn_tail_note(1, good.size()));
+        (void)store->set("after", "x", std::nullopt, false, false);
+        EXPECT_EQ(log_lines(wal(d, 1)).back(), "set after 0 x");
+      }
+    }
+    {
+      // In a segment that is not the last: always corruption, nothing cut.
+      TempDir d;
+      write_file(wal(d, 0), good + c.tail);
+      write_file(wal(d, 1), frame(WalRecord::set("z", 0, "26")));
+      auto r = Store::open(config_for(d.path()));
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().kind(), PersistErrorKind::InvalidData);
+      if (c.tail[0] != '\0' || c.tail.size() < 8 || c.tail.substr(4, 1) != "\0"s) {
+        EXPECT_EQ(r.error().text(), corrupt_frame_text(0, good.size()));
+      }
+      EXPECT_EQ(read_file(wal(d, 0)), good + c.tail);
+      EXPECT_FALSE(exists(d.file("LOCK")));
+    }
   }
 }
 
@@ -257,7 +286,8 @@ TEST(StoreOpenTest, DamagedDataFailsTheOpenAndReleasesTheLock) {
        PersistErrorKind::InvalidData, "WAL record malformed: unknown operation"},
       {"unknown code 14", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\x0e")); },
        PersistErrorKind::InvalidData, "WAL record malformed: unknown operation"},
-      {"empty frame with zero checksum", [](const TempDir& d) { write_file(wal(d, 1), std::string(8, '\0')); },
+      {"empty frame with zero checksum before more data",
+       [](const TempDir& d) { write_file(wal(d, 1), std::string(8, '\0') + frame(WalRecord::del("k"))); },
        PersistErrorKind::InvalidData, "WAL record malformed: truncated"},
       {"set shorter than its deadline", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\x01\0\0\0"s)); },
        PersistErrorKind::InvalidData, "WAL record malformed: truncated"},

@@ -169,25 +169,35 @@ StorePersistence::~StorePersistence() {
 
 // ---- appending -------------------------------------------------------------------
 
-void StorePersistence::append(const WalRecord& rec) {
-  Result<void, PersistError> r;
-  {
-    MutexGuard g(wal_mu_);
-    if (!wal_.is_open()) return;
-    r = wal_.append(rec);
-  }
-  if (!r.ok()) record_error("WAL append failed: " + r.error().text());
-}
+Result<void, PersistError> StorePersistence::append(const WalRecord& rec) { return append_frame(&rec, nullptr); }
 
 Result<void, PersistError> StorePersistence::append_batch(const WalBatch& batch) {
+  return append_frame(nullptr, &batch);
+}
+
+Result<void, PersistError> StorePersistence::append_frame(const WalRecord* rec, const WalBatch* batch) {
   Result<void, PersistError> r;
   {
     MutexGuard g(wal_mu_);
     if (!wal_.is_open()) return {};
-    r = wal_.append_batch(batch);
+    if (refusal_.has_value()) return make_err(*refusal_);
+    r = rec != nullptr ? wal_.append(*rec) : wal_.append_batch(*batch);
+    if (r.ok()) return r;
+    // A record too large to frame wrote nothing: the log is still whole.
+    if (r.error().kind() != PersistErrorKind::InvalidInput) refuse_locked(r.error());
   }
-  if (!r.ok()) record_error("WAL append failed: " + r.error().text());
+  record_error("WAL append failed: " + r.error().text());
   return r;
+}
+
+void StorePersistence::refuse_locked(const PersistError& err) {
+  refusal_ = err;
+  ++refusal_epoch_;
+}
+
+bool StorePersistence::writes_refused() {
+  MutexGuard g(wal_mu_);
+  return refusal_.has_value();
 }
 
 // ---- save ----------------------------------------------------------------------------
@@ -202,6 +212,7 @@ Result<void, PersistError> StorePersistence::save(Store& store) {
 Result<void, PersistError> StorePersistence::save_locked(Store& store) {
   FrozenShards frozen(store);
   std::uint64_t n = 0;
+  std::uint64_t epoch = 0;
   {
     MutexGuard g(wal_mu_);
     if (!wal_.is_open()) return make_err(closed_error());
@@ -209,15 +220,30 @@ Result<void, PersistError> StorePersistence::save_locked(Store& store) {
       // The next number would wrap to 0 and sort before every segment.
       return make_err(PersistError::make(PersistErrorKind::Other, "WAL segment numbers exhausted"));
     }
-    if (auto r = wal_.sync_active(); !r.ok()) return r;
+    // After a failed append the segment may end in a frame whose caller
+    // was told it failed: it must not outlive the rotation.
+    if (refusal_.has_value()) {
+      if (auto r = wal_.cut_to_logged(); !r.ok()) return r;
+    }
+    if (auto r = wal_.sync_active(); !r.ok()) {
+      refuse_locked(r.error());
+      return r;
+    }
     n = wal_.segment() + 1;
     if (auto r = wal_.rotate_to(dir_, n); !r.ok()) return r;
+    epoch = refusal_epoch_;
   }
   auto size = write_snapshot(dir_, n, store.clock().now_ms(), frozen);
   if (!size.ok()) return make_err(size.error());
   if (auto r = delete_segments_below(n); !r.ok()) return r;
   if (auto r = sync_dir(dir_); !r.ok()) return r;
 
+  {
+    // The snapshot holds every change memory holds, and the fresh segment
+    // follows it: the log is whole again, unless it failed anew meanwhile.
+    MutexGuard g(wal_mu_);
+    if (refusal_epoch_ == epoch) refusal_.reset();
+  }
   MutexGuard g(stats_mu_);
   stats_.last_save_ms = platform::wall_clock_ms();
   stats_.snapshot_bytes = *size;
@@ -260,6 +286,7 @@ PersistStats StorePersistence::stats() {
   {
     MutexGuard g(wal_mu_);
     out.wal_bytes = wal_.wal_bytes();
+    out.writes_refused = refusal_.has_value();
   }
   MutexGuard g(stats_mu_);
   out.last_error = stats_.last_error;
@@ -284,6 +311,8 @@ void StorePersistence::flush_if_dirty() {
   {
     MutexGuard g(wal_mu_);
     r = wal_.sync_if_dirty();
+    // Records already acknowledged may not reach the disk.
+    if (!r.ok()) refuse_locked(r.error());
   }
   if (!r.ok()) record_error("fsync failed: " + r.error().text());
 }

@@ -15,11 +15,23 @@
 // releasing it) the stats mutex. Nothing here requests a shard lock while
 // holding the WAL mutex or the stats mutex.
 //
-// Errors: append, the fsync thread and close never fail their caller; they
-// record "WAL append failed: ", "fsync failed: ", "final save failed: " or
-// "WAL close failed: " followed by the error text in last_error. save
-// returns its error and records it as "save failed: " + text; a successful
-// save clears last_error.
+// Refusing writes: a record counts as logged only when append returns
+// success, and the store applies a change only then. When an append or a
+// sync of the log fails (including the fsync thread's, under everysec),
+// the log may lack records or hold a frame the caller was told failed, so
+// from then on every append is refused with that same error, until a save
+// succeeds: it cuts the active segment back to its last logged frame,
+// syncs it, rotates to a fresh segment and writes a snapshot of memory,
+// which holds every change that was ever acknowledged. A "mevora-heal"
+// thread retries that save every few seconds while writes are refused; the
+// user's save and BGSAVE heal the same way. A record too large to frame
+// fails only its own operation.
+//
+// Errors: append returns its error and records "WAL append failed: " + text
+// in last_error; the fsync thread and close never fail their caller; they
+// record "fsync failed: ", "final save failed: " or "WAL close failed: "
+// followed by the error text. save returns its error and records it as
+// "save failed: " + text; a successful save clears last_error.
 //
 // Background threads hold only a weak reference to the store and lock it
 // for one tick at a time, so they never keep it alive. They end when the
@@ -57,6 +69,8 @@ namespace mevora::persist {
 // Step of the background threads' sleep loop, and the fsync period.
 inline constexpr std::uint64_t kBackgroundStepMs = 10;
 inline constexpr std::uint64_t kFsyncPeriodMs = 1000;
+// How often the heal thread retries a save while writes are refused.
+inline constexpr std::uint64_t kHealPeriodMs = 3000;
 
 class StopSignal;
 
@@ -72,9 +86,11 @@ class StorePersistence final : public Persistence {
   StorePersistence(const StorePersistence&) = delete;
   StorePersistence& operator=(const StorePersistence&) = delete;
 
-  // Frames rec into the active segment and applies the fsync policy. Does
-  // nothing once the log is closed. Failures are recorded, never returned.
-  void append(const WalRecord& rec) override;
+  // Frames rec into the active segment and applies the fsync policy.
+  // Does nothing (and succeeds) once the log is closed. Refused with the
+  // error that started the refusal while writes are refused; an I/O
+  // failure starts one. Failures are also recorded in last_error.
+  Result<void, PersistError> append(const WalRecord& rec) override;
 
   // Frames a transaction's records as one frame (see WalWriter); returns
   // the failure (also recorded as "WAL append failed: " + text). Nothing
@@ -102,15 +118,19 @@ class StorePersistence final : public Persistence {
   // Sets loaded_keys (once, at the end of recovery).
   void set_loaded_keys(std::uint64_t n);
 
-  // Starts "mevora-fsync" when the policy is EverySec and "mevora-snapshot"
-  // when snapshot_interval_s != 0; both hold weak references to store,
-  // which must own this object. Throws std::system_error if a thread
+  // Starts "mevora-heal", "mevora-fsync" when the policy is EverySec and
+  // "mevora-snapshot" when snapshot_interval_s != 0; all hold weak
+  // references to store, which must own this object. Throws std::system_error if a thread
   // cannot be created (threads already started stay registered).
   void start_threads(const std::shared_ptr<Store>& store, std::uint64_t snapshot_interval_s);
 
   // One period of the fsync thread: syncs the active segment when dirty;
-  // a failure keeps it dirty and records "fsync failed: " + text.
+  // a failure keeps it dirty, refuses writes and records
+  // "fsync failed: " + text.
   void flush_if_dirty();
+
+  // Whether writes are refused (see the header).
+  bool writes_refused();
 
   // The active segment's length as the writer knows it.
   std::uint64_t wal_bytes();
@@ -124,6 +144,11 @@ class StorePersistence final : public Persistence {
   Result<void, PersistError> delete_segments_below(std::uint64_t n);
   // Replaces last_error.
   void record_error(std::string text) MEVORA_EXCLUDES(stats_mu_);
+  // Starts (or renews) the refusal of writes with err.
+  void refuse_locked(const PersistError& err) MEVORA_REQUIRES(wal_mu_);
+  // Appends one frame (a record, or a transaction's batch when rec is
+  // null) unless writes are refused; a failed write refuses later ones.
+  Result<void, PersistError> append_frame(const WalRecord* rec, const WalBatch* batch);
   // Raises the stop signal, takes the thread handles out and joins them.
   void stop_threads() MEVORA_EXCLUDES(threads_mu_);
 
@@ -137,6 +162,11 @@ class StorePersistence final : public Persistence {
   // Guards the writer of the active segment; taken after shard locks.
   Mutex wal_mu_ MEVORA_ACQUIRED_AFTER(save_mu_);
   WalWriter wal_ MEVORA_GUARDED_BY(wal_mu_);
+  // Set while writes are refused: the error every append returns.
+  std::optional<PersistError> refusal_ MEVORA_GUARDED_BY(wal_mu_);
+  // Counts refusals, so a save clears only a refusal that began before it
+  // rotated the log (a failure during its snapshot keeps writes refused).
+  std::uint64_t refusal_epoch_ MEVORA_GUARDED_BY(wal_mu_) = 0;
 
   // Guards the counters (all fields except wal_bytes, which is wal_'s).
   Mutex stats_mu_ MEVORA_ACQUIRED_AFTER(wal_mu_);

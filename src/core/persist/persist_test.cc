@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -29,6 +30,12 @@ using namespace testing_store;
 std::string wal(const TempDir& d, std::uint64_t n) { return segment_path(d.path(), n); }
 
 void put(Store& s, const std::string& k, const std::string& v) { (void)s.set(k, v, std::nullopt, false, false); }
+
+template <class T>
+T val_of(StoreResult<T> r) {
+  EXPECT_TRUE(r.ok());
+  return r.ok() ? std::move(r).value() : T();
+}
 
 // Polls cond every 5 ms for up to 10 s.
 template <class F>
@@ -138,7 +145,7 @@ TEST(StoreSaveTest, ConcurrentWritesAndSavesLoseNothing) {
           if (i % 7 == 0) (void)store->lpop("list" + std::to_string(t));
           if (i % 5 == 0) {
             const std::string_view keys[] = {k};
-            store->del(keys);
+            (void)store->del(keys);
           }
         }
       });
@@ -290,6 +297,60 @@ TEST(StoreStatsTest, AppendsCountFramesUnderEveryPolicy) {
     EXPECT_EQ(log_lines(wal(d, 0)), (std::vector<std::string>{"set k 0 v", "sadd s x"}));
     EXPECT_FALSE(store->persist_stats()->last_error.has_value());
   }
+}
+
+
+// Faults through the platform seam: the store refuses, keeps memory and log
+// in step, and a save makes the log whole again.
+class StoreFaultTest : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::clear_faults(); }
+};
+
+TEST_F(StoreFaultTest, FailedSyncUnderAlwaysTakesTheFrameBackAndRefusesUntilSaved) {
+  TempDir d;
+  auto store = open_ok(config_for(d.path(), FsyncPolicy::Always));
+  put(*store, "a", "1");
+  const std::string logged = read_file(wal(d, 0));
+  platform::inject_fault(platform::FaultOp::Sync, 1, EIO);
+
+  auto r = store->set("b", "2", std::nullopt, false, false);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), StoreError::LogRefused);
+  EXPECT_EQ(r.error().os_errno(), EIO);
+  EXPECT_EQ(std::string(store_error_message(r.error())),
+            "write refused, the change could not be logged: Input/output error (os error 5)");
+  EXPECT_FALSE(val_of(store->get("b")).has_value());
+  EXPECT_EQ(read_file(wal(d, 0)), logged) << "the frame whose sync failed was not cut off";
+  EXPECT_TRUE(store->persist_stats()->writes_refused);
+
+  // The fault is gone, the refusal stays until a save.
+  auto again = store->incr("n", 1);
+  ASSERT_FALSE(again.ok());
+  EXPECT_EQ(again.error().os_errno(), EIO);
+  EXPECT_EQ(val_of(store->get("a")), std::optional<std::string>("1"));
+  ASSERT_TRUE(store->save().ok());
+  EXPECT_FALSE(store->persist_stats()->writes_refused);
+  put(*store, "b", "2");
+  EXPECT_EQ(log_lines(wal(d, 1)), (std::vector<std::string>{"set b 0 2"}));
+}
+
+TEST_F(StoreFaultTest, FailedSaveKeepsRefusingAndALaterSaveHeals) {
+  TempDir d;
+  auto store = open_ok(config_for(d.path(), FsyncPolicy::Never));
+  put(*store, "a", "1");
+  platform::inject_fault(platform::FaultOp::Write, 1, ENOSPC, 0);
+  EXPECT_FALSE(store->set("b", "2", std::nullopt, false, false).ok());
+  EXPECT_FALSE(store->save().ok()) << "the snapshot cannot be written on a full disk";
+  EXPECT_TRUE(store->persist_stats()->writes_refused);
+  platform::clear_faults();
+  ASSERT_TRUE(store->save().ok());
+  EXPECT_FALSE(store->persist_stats()->writes_refused);
+  put(*store, "b", "2");
+  store.reset();
+  auto reopened = open_ok(config_for(d.path()));
+  EXPECT_EQ(val_of(reopened->get("a")), std::optional<std::string>("1"));
+  EXPECT_EQ(val_of(reopened->get("b")), std::optional<std::string>("2"));
 }
 
 }  // namespace

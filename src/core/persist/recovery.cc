@@ -92,7 +92,7 @@ void LogReplayer::del(std::string_view key) {
   const std::uint64_t h = key_hash(key);
   Shard& s = store_.shard_for(h);
   WriteGuard g(s.lock);
-  store_.remove_locked(s, key, h);
+  (void)store_.remove_locked(s, key, h);  // nothing is logged while rebuilding
 }
 
 void LogReplayer::expire(std::string_view key, std::uint64_t deadline_ms) {
@@ -131,6 +131,6 @@ void LogReplayer::srem(std::string_view key, std::span<const std::string_view> m
   (void)store_.srem(key, members);
 }
 
-void LogReplayer::flush() { store_.flush(); }
+void LogReplayer::flush() { (void)store_.flush(); }
 
 }  // namespace mevora::persist

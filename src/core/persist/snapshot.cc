@@ -430,7 +430,7 @@ Result<SnapshotInfo, PersistError> load_snapshot(const std::string& dir, Snapsho
     return os_error(err);
   }
 
-  auto fd = open_file(path, O_RDONLY);
+  auto fd = open_regular_file(path);
   if (!fd.ok()) return make_err(fd.error());
   auto size = file_size(fd->get());
   if (!size.ok()) return make_err(size.error());
@@ -438,7 +438,7 @@ Result<SnapshotInfo, PersistError> load_snapshot(const std::string& dir, Snapsho
   if (s < kMinSnapshotSize) return make_err(corrupt("file truncated"));
   if (auto r = verify_checksum(fd->get(), s); !r.ok()) return make_err(r.error());
 
-  auto parse_fd = open_file(path, O_RDONLY);
+  auto parse_fd = open_regular_file(path);
   if (!parse_fd.ok()) return make_err(parse_fd.error());
   SnapshotParser parser(parse_fd->get(), s - 4, sink);
   auto wal_seq = parser.run();

@@ -238,20 +238,27 @@ Result<void, PersistError> WalWriter::append_batch(const WalBatch& batch) {
 
 Result<void, PersistError> WalWriter::write_buffer() {
   if (auto w = write_all(fd_.get(), buf_); !w.ok()) {
-    // O_APPEND puts the next frame at the truncated end.
-    while (::ftruncate(fd_.get(), static_cast<off_t>(wal_bytes_)) != 0 && errno == EINTR) {
-    }
+    (void)cut_to_logged();  // the write's error is the one reported
     return w;
   }
+  if (policy_ == FsyncPolicy::Always) {
+    if (auto s = sync_file(fd_.get()); !s.ok()) {
+      // The caller is told the record failed, so it must not stay behind.
+      (void)cut_to_logged();
+      return s;
+    }
+  }
   wal_bytes_ += buf_.size();
-  switch (policy_) {
-    case FsyncPolicy::Always:
-      return sync_file(fd_.get());
-    case FsyncPolicy::EverySec:
-      dirty_ = true;
-      break;
-    case FsyncPolicy::Never:
-      break;
+  if (policy_ == FsyncPolicy::EverySec) dirty_ = true;
+  return {};
+}
+
+Result<void, PersistError> WalWriter::cut_to_logged() {
+  if (!fd_.valid()) return {};
+  // O_APPEND puts the next frame at the truncated end.
+  while (::ftruncate(fd_.get(), static_cast<off_t>(wal_bytes_)) != 0) {
+    const int err = errno;
+    if (err != EINTR) return os_error(err);
   }
   return {};
 }
@@ -423,6 +430,26 @@ Result<void, PersistError> apply_record(std::string_view payload, RecordSink& si
 
 namespace {
 
+// Whether every byte of fd from `from` up to `end` is zero.
+Result<bool, PersistError> zeros_to_end(int fd, std::uint64_t from, std::uint64_t end) {
+  char buf[4096];
+  while (from < end) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buf, end - from));
+    const ssize_t got = ::pread(fd, buf, want, static_cast<off_t>(from));
+    if (got < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      return os_error(err);
+    }
+    if (got == 0) return false;
+    for (ssize_t i = 0; i < got; ++i) {
+      if (buf[i] != 0) return false;
+    }
+    from += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
 // Cuts segment path back to p bytes and makes that durable.
 Result<void, PersistError> cut_segment(const std::string& path, std::uint64_t p) {
   auto fd = open_file(path, O_WRONLY);
@@ -436,10 +463,10 @@ Result<void, PersistError> cut_segment(const std::string& path, std::uint64_t p)
 
 }  // namespace
 
-Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::uint64_t n,
-                                                   RecordSink& sink) {
+Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::uint64_t n, RecordSink& sink,
+                                                   bool last) {
   const std::string path = segment_path(dir, n);
-  auto fd = open_file(path, O_RDONLY);
+  auto fd = open_regular_file(path);
   if (!fd.ok()) return make_err(fd.error());
   auto size = file_size(fd->get());
   if (!size.ok()) return make_err(size.error());
@@ -449,33 +476,68 @@ Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::
   std::string payload;
   std::vector<std::string_view> items;
   std::uint64_t p = 0;
+  // A bad frame at p: a torn tail only in the last segment and only when
+  // its damage reaches exactly to the end of the file; corruption otherwise.
+  const auto bad_frame = [&](bool reaches_end) -> Result<bool, PersistError> {
+    if (last && reaches_end) return true;
+    return make_err(PersistError::make(PersistErrorKind::InvalidData, corrupt_frame_text(n, p)));
+  };
+  bool torn = false;
   while (p < s) {
-    // A read that ends early is a torn tail; a read that fails is an I/O
-    // error and must not cost the rest of the segment.
+    // A read that fails is an I/O error and must not cost the rest of the
+    // segment; the sizes checked first mean a read never ends early on a
+    // file that does not change under it.
+    if (s - p < kFrameHeaderSize) {
+      auto b = bad_frame(true);  // a header cut short by the end of the file
+      if (!b.ok()) return make_err(b.error());
+      torn = true;
+      break;
+    }
     char header[kFrameHeaderSize];
     auto st = reader.read_exact(header, sizeof header);
     if (st == BufferedReader::Status::Error) return os_error(reader.error_errno());
-    if (st == BufferedReader::Status::Eof) break;
+    if (st == BufferedReader::Status::Eof) return os_error(EIO);
     const std::uint32_t len = load_u32(header);
     const std::uint32_t crc = load_u32(header + 4);
-    if (p + kFrameHeaderSize + len > s) break;
+    if (len == 0 && crc == 0) {
+      // Zeros from a frame boundary to the end of the file are what a power
+      // loss leaves after the file was extended; anything else is malformed.
+      auto zeros = zeros_to_end(fd->get(), p, s);
+      if (!zeros.ok()) return make_err(zeros.error());
+      if (last && *zeros) {
+        torn = true;
+        break;
+      }
+      return malformed("truncated");
+    }
+    if (p + kFrameHeaderSize + len > s) {
+      auto b = bad_frame(true);  // the payload runs past the end of the file
+      if (!b.ok()) return make_err(b.error());
+      torn = true;
+      break;
+    }
     payload.resize(len);
     st = reader.read_exact(payload.data(), len);
     if (st == BufferedReader::Status::Error) return os_error(reader.error_errno());
-    if (st == BufferedReader::Status::Eof) break;
-    if (len == 0) {
-      if (crc == 0) return malformed("truncated");
+    if (st == BufferedReader::Status::Eof) return os_error(EIO);
+    if (len == 0 || crc32(payload) != crc) {
+      auto b = bad_frame(p + kFrameHeaderSize + len == s);
+      if (!b.ok()) return make_err(b.error());
+      torn = true;
       break;
     }
-    if (crc32(payload) != crc) break;
     if (auto a = apply_record(payload, sink, items); !a.ok()) return make_err(a.error());
     p += kFrameHeaderSize + len;
   }
-  if (p == s) return ReplayOutcome{};
+  if (!torn) return ReplayOutcome{};
 
   fd.value().reset();
   if (auto c = cut_segment(path, p); !c.ok()) return make_err(c.error());
   return ReplayOutcome{true, p};
+}
+
+std::string corrupt_frame_text(std::uint64_t n, std::uint64_t p) {
+  return "corrupt WAL frame in wal-" + std::to_string(n) + ".log at byte " + std::to_string(p);
 }
 
 }  // namespace mevora::persist

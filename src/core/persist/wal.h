@@ -27,15 +27,19 @@
 // ("truncated", or "unknown operation" for a nested one); bytes after the
 // last inner record are ignored, as after the fields of any kind.
 //
-// Torn tails: a crash can leave the last frames of a segment incomplete.
-// Replay stops at the first frame whose header or payload is cut short,
-// whose length runs past the end of the file, or whose CRC does not match
-// (length 0 with a non-zero CRC counts as torn too); the segment is then
-// cut back to that frame's start and synced, and recovery goes on with the
-// next segment. A frame that passes its CRC but cannot be decoded is
-// corruption, not a torn tail: replay fails with InvalidData
-// "WAL record malformed: truncated" or "... unknown operation". A frame of
-// length 0 with CRC 0 is malformed "truncated".
+// Torn tails and corruption: appends only ever go to the end of the last
+// segment, so only there can a crash leave damage, and only at its end. In
+// the last segment, a final frame whose header or payload runs past the end
+// of the file, a final frame whose CRC fails (or whose length is 0 with a
+// non-zero CRC) and that ends exactly at the end of the file, or a run of
+// zero bytes from a frame boundary to the end of the file (a file extended
+// before a power loss) is a torn tail: the segment is cut back to that
+// frame's start and synced. Any other bad frame (one followed by more data,
+// or any bad frame in a segment that is not the last) is corruption:
+// InvalidData "corrupt WAL frame in wal-<n>.log at byte <p>", and nothing
+// is changed. A frame that passes its CRC but cannot be decoded is
+// InvalidData "WAL record malformed: truncated" or "... unknown operation";
+// so is a zero header that is followed by anything but zeros.
 //
 // Thread safety: free functions are reentrant. A WalWriter is not
 // synchronised: its owner (the store) holds its WAL mutex around every call,
@@ -119,17 +123,21 @@ class WalWriter {
   // wal_bytes becomes the file's size. On failure the writer is unchanged.
   Result<void, PersistError> open_active(const std::string& dir, std::uint64_t n);
 
-  // Writes one frame with a single write loop. On a failed write the
-  // segment is truncated back to wal_bytes (truncation errors are ignored)
-  // so no partial frame stays, and the write error is returned. Under
-  // Always the segment is then synced; a sync failure is returned but the
-  // frame stays written and counted. Under EverySec the writer becomes
-  // dirty. Errors: "WAL record over 4 GiB" (nothing written), OS errors,
-  // "failed to write whole buffer".
+  // Writes one frame with a single write loop; under Always also syncs
+  // the segment. On a failed write or sync the segment is truncated back
+  // to wal_bytes (truncation errors are ignored; see cut_to_logged) so the
+  // frame does not stay, and the error is returned: a frame counts as
+  // logged only when append succeeds. Under EverySec the writer becomes
+  // dirty. Errors: "WAL record over 4 GiB" (InvalidInput, nothing
+  // written), OS errors, "failed to write whole buffer".
   Result<void, PersistError> append(const WalRecord& rec);
 
   // The same for the frame of a transaction's records (encode_batch).
   Result<void, PersistError> append_batch(const WalBatch& batch);
+
+  // Truncates the active segment to wal_bytes, dropping whatever a failed
+  // append may have left after the last logged frame.
+  Result<void, PersistError> cut_to_logged();
 
   // Syncs the active segment now and clears dirty on success (used before
   // a rotation). Nothing to do without a file.
@@ -197,14 +205,20 @@ struct ReplayOutcome {
   std::uint64_t torn_at = 0;  // when torn: the segment now ends here
 };
 
-// Applies every intact frame of segment n (opened by its plain name) to
-// sink, in order. On a torn tail the file is truncated to the end of the
-// last good frame and synced before returning torn. Errors: OS errors of
-// opening, sizing, reading or truncating (nothing is cut because of a read
-// error), and InvalidData "WAL record malformed: ...". Reads go through an
-// 8 KiB buffer and one payload buffer that grows to the largest payload.
-Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::uint64_t n,
-                                                   RecordSink& sink);
+// Applies every intact frame of segment n (opened by its plain name,
+// without blocking; anything but a regular file is refused) to sink, in
+// order. `last`: whether n is the last segment, the only one that may end
+// in a torn tail (see the header). On a torn tail the file is truncated to
+// the end of the last good frame and synced before returning torn. Errors:
+// OS errors of opening, sizing, reading or truncating (nothing is cut
+// because of a read error), InvalidData "corrupt WAL frame in ..." and
+// "WAL record malformed: ...". Reads go through an 8 KiB buffer and one
+// payload buffer that grows to the largest payload.
+Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::uint64_t n, RecordSink& sink,
+                                                   bool last = true);
+
+// "corrupt WAL frame in wal-<n>.log at byte <p>".
+std::string corrupt_frame_text(std::uint64_t n, std::uint64_t p);
 
 // "truncated torn WAL tail in wal-<n>.log at byte <p>": the recovery note.
 std::string torn_tail_note(std::uint64_t n, std::uint64_t p);

@@ -351,20 +351,33 @@ TEST_F(WalReplayTest, CutAtEveryOffsetKeepsExactlyTheCompleteFrames) {
   }
 }
 
-TEST_F(WalReplayTest, ChecksumMismatchCutsTheSegmentAtThatFrame) {
+TEST_F(WalReplayTest, ChecksumMismatchIsTornOnlyAtTheEndOfTheLastSegment) {
   const std::string f1 = encoded(WalRecord::del("a"));
   std::string f2 = encoded(WalRecord::del("b"));
   const std::string f3 = encoded(WalRecord::del("c"));
   f2[kFrameHeaderSize + 2] ^= 0x01;  // payload byte: the CRC no longer matches
-  write_file(seg(0), f1 + f2 + f3);
 
-  auto r = replay(0);
-  ASSERT_TRUE(r.ok());
-  EXPECT_TRUE(r->torn);
-  EXPECT_EQ(r->torn_at, f1.size());
+  write_file(seg(0), f1 + f2 + f3);
+  auto corrupt = replay(0);
+  ASSERT_FALSE(corrupt.ok());
+  EXPECT_EQ(corrupt.error().kind(), PersistErrorKind::InvalidData);
+  EXPECT_EQ(corrupt.error().text(), "corrupt WAL frame in wal-0.log at byte 11");
+  EXPECT_EQ(read_file(seg(0)), f1 + f2 + f3) << "corruption is not cut away";
+
+  write_file(seg(1), f1 + f2);
+  auto not_last = replay_segment(tmp_.path(), 1, sink_, false);
+  ASSERT_FALSE(not_last.ok());
+  EXPECT_EQ(not_last.error().text(), "corrupt WAL frame in wal-1.log at byte 11");
+  EXPECT_EQ(read_file(seg(1)), f1 + f2);
+
+  sink_.calls.clear();
+  auto torn = replay(1);
+  ASSERT_TRUE(torn.ok());
+  EXPECT_TRUE(torn->torn);
+  EXPECT_EQ(torn->torn_at, f1.size());
   EXPECT_EQ(sink_.calls, std::vector<std::string>{"del a"});
-  EXPECT_EQ(read_file(seg(0)), f1);
-  EXPECT_EQ(torn_tail_note(0, r->torn_at), "truncated torn WAL tail in wal-0.log at byte 11");
+  EXPECT_EQ(read_file(seg(1)), f1);
+  EXPECT_EQ(torn_tail_note(1, torn->torn_at), "truncated torn WAL tail in wal-1.log at byte 11");
 }
 
 TEST_F(WalReplayTest, ZeroLengthFrames) {
@@ -378,12 +391,25 @@ TEST_F(WalReplayTest, ZeroLengthFrames) {
   EXPECT_EQ(malformed.error().text(), "WAL record malformed: truncated");
   EXPECT_EQ(read_file(seg(0)).size(), f1.size() + 8 + after.size()) << "corruption is not cut";
 
+  // Zeros to the end of the file: a file extended before a power loss.
+  write_file(seg(2), f1 + std::string(5000, '\0'));
+  auto zeros = replay(2);
+  ASSERT_TRUE(zeros.ok());
+  EXPECT_TRUE(zeros->torn);
+  EXPECT_EQ(zeros->torn_at, f1.size());
+  EXPECT_EQ(read_file(seg(2)), f1);
+
   write_file(seg(1), f1 + "\0\0\0\0\x01\0\0\0"s + after);
-  auto torn = replay(1);
+  auto followed = replay(1);
+  ASSERT_FALSE(followed.ok());
+  EXPECT_EQ(followed.error().text(), "corrupt WAL frame in wal-1.log at byte 11");
+
+  write_file(seg(3), f1 + "\0\0\0\0\x01\0\0\0"s);
+  auto torn = replay(3);
   ASSERT_TRUE(torn.ok());
   EXPECT_TRUE(torn->torn);
   EXPECT_EQ(torn->torn_at, f1.size());
-  EXPECT_EQ(read_file(seg(1)), f1);
+  EXPECT_EQ(read_file(seg(3)), f1);
 }
 
 TEST_F(WalReplayTest, MalformedRecordFailsWithoutCuttingTheFile) {
@@ -506,8 +532,9 @@ TEST(WalWriterTest, WriteErrorIsReportedAndNothingIsCounted) {
   EXPECT_EQ(w.wal_bytes(), 0u);
 }
 
-TEST(WalWriterTest, SyncFailureKeepsTheFrameCounted) {
-  // fsync on a FIFO fails with EINVAL while writes succeed.
+TEST(WalWriterTest, SyncFailureUnderAlwaysDoesNotCountTheFrame) {
+  // fsync on a FIFO fails with EINVAL while writes succeed (and so cannot
+  // be truncated away; on a regular file the frame is cut off too).
   TempDir tmp;
   const std::string path = segment_path(tmp.path(), 3);
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -520,7 +547,7 @@ TEST(WalWriterTest, SyncFailureKeepsTheFrameCounted) {
   auto r = always.append(WalRecord::del("k"));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().os_errno(), EINVAL);
-  EXPECT_EQ(always.wal_bytes(), f.size());
+  EXPECT_EQ(always.wal_bytes(), 0u) << "a frame whose sync failed is not logged";
   std::string got(f.size(), '\0');
   ASSERT_EQ(::read(reader.get(), got.data(), got.size()), static_cast<ssize_t>(f.size()));
   EXPECT_EQ(got, f);
