@@ -1,6 +1,7 @@
 """Damaged data directories: the open fails with the right exception and
 leaves the directory unlocked, so it opens again once repaired."""
 
+import errno
 import os
 import shutil
 import subprocess
@@ -245,3 +246,12 @@ def test_fifo_in_place_of_a_data_file_fails_the_open_at_once(saved, name):
     report = repair(saved, fix=True)
     assert report.damage[0].reason == "not a regular file"
     Cache(persist_dir=saved).close()
+
+
+def test_repair_refuses_a_directory_a_cache_has_open(saved):
+    c = Cache(persist_dir=saved)
+    with pytest.raises(OSError) as e:
+        repair(saved, fix=True)
+    assert e.value.errno == errno.EBUSY
+    c.close()
+    assert repair(saved).clean

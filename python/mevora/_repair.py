@@ -10,12 +10,15 @@ loss. It reads every file, reports what it finds, and only when asked to
 back to its first bad frame and moves a damaged snapshot aside as
 "snapshot.qvs.damaged", after which the directory opens.
 
-Run it only on a directory no cache has open.
+A directory that a cache has open (it holds the OS lock on "LOCK") is
+refused with ``OSError`` (EBUSY).
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
+import fcntl
 import os
 import re
 import struct
@@ -159,6 +162,23 @@ def _scan_snapshot(data: bytes) -> tuple[int, str] | None:
     return None
 
 
+def _refuse_if_in_use(directory: str) -> int | None:
+    """Takes the OS lock an open cache holds on LOCK (released when the
+    returned descriptor is closed); raises OSError(EBUSY) when a cache has
+    the directory open."""
+    lock = os.path.join(directory, "LOCK")
+    try:
+        fd = os.open(lock, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(fd)
+        raise OSError(errno.EBUSY, f"data directory {directory} is in use by a cache") from None
+    return fd
+
+
 def repair(path: str | os.PathLike[str], *, fix: bool = False) -> RepairReport:
     """Checks the data directory at ``path`` and reports its damage.
 
@@ -168,9 +188,19 @@ def repair(path: str | os.PathLike[str], *, fix: bool = False) -> RepairReport:
     of these files is renamed to "<name>.damaged" (the keys a snapshot held
     are lost, except what the remaining segments rebuild); the changes are
     synced. Without it nothing is changed. Raises ``OSError`` when the
-    directory or a file cannot be read or changed.
+    directory or a file cannot be read or changed, and with errno EBUSY
+    when a cache has the directory open.
     """
     directory = os.fspath(path)
+    held = _refuse_if_in_use(directory)
+    try:
+        return _repair(directory, fix)
+    finally:
+        if held is not None:
+            os.close(held)
+
+
+def _repair(directory: str, fix: bool) -> RepairReport:
     report = RepairReport(directory)
     numbers = sorted({int(m.group(1)) for name in os.listdir(directory)
                       if (m := _SEGMENT.match(name)) and int(m.group(1)) < 2**64})
