@@ -176,6 +176,19 @@ class Client:
 # fails the test when the server answers what no client would accept.
 
 
+def read_until_close(sock):
+    """Everything until the server closes; (bytes, whether it was a reset)."""
+    data = b""
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except ConnectionResetError:
+            return data, True
+        if not chunk:
+            return data, False
+        data += chunk
+
+
 def hello_args(protover, password):
     args = ["HELLO", str(protover)]
     if password is not None:

@@ -24,7 +24,7 @@ import warnings
 
 import pytest
 
-from resp_client import Client, encode, server_threads, thread_names
+from resp_client import Client, encode, read_until_close, server_threads, thread_names
 from server_checker import WAIT_S, checking, wait_until
 
 MIB = 1 << 20
@@ -150,19 +150,6 @@ def close_or_abort(sock, i):
         abort(sock)
     else:
         sock.close()
-
-
-def read_until_close(sock):
-    """Everything until the server closes; (bytes, whether it was a reset)."""
-    data = b""
-    while True:
-        try:
-            chunk = sock.recv(65536)
-        except ConnectionResetError:
-            return data, True
-        if not chunk:
-            return data, False
-        data += chunk
 
 
 # ---- many connections ------------------------------------------------------------

@@ -21,7 +21,7 @@ import time
 import pytest
 
 from mevora import Cache, Server
-from resp_client import Client, Err, encode
+from resp_client import Client, Err, encode, read_until_close
 from server_checker import WAIT_S, checking, wait_until
 
 MIB = 1 << 20
@@ -92,19 +92,6 @@ def thread_cpu_seconds(pid, name):
 
 def connect(port):
     return socket.create_connection(("127.0.0.1", port), timeout=WAIT_S)
-
-
-def read_until_close(sock):
-    """Everything until the server closes; (bytes, whether it was a reset)."""
-    data = b""
-    while True:
-        try:
-            chunk = sock.recv(65536)
-        except ConnectionResetError:
-            return data, True
-        if not chunk:
-            return data, False
-        data += chunk
 
 
 def info_fields(client):

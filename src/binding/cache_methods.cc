@@ -133,13 +133,7 @@ PyObject* m_save(PyObject* self, PyObject*) {
 // a holds set's bound arguments; ttl, nx and xx are already checked. Kept
 // out of m_set so that the common call pays nothing for these options.
 PyObject* set_with_options(PyObject* self, PyObject* const* a, std::optional<std::uint64_t> ttl, bool nx, bool xx) {
-  SetOptions options;
-  if (ttl.has_value()) {
-    options.expiry = SetOptions::Expiry::After;
-    options.ms = *ttl;
-  }
-  options.nx = nx;
-  options.xx = xx;
+  SetOptions options = SetOptions::plain(ttl, nx, xx);
   PyObject* exat = a[8] == Py_None ? nullptr : a[8];
   PyObject* pxat = a[9] == Py_None ? nullptr : a[9];
   bool keepttl = false;

@@ -203,29 +203,14 @@ StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
   return std::optional<std::string>(std::move(out));
 }
 
-namespace {
-
-SetOptions plain_set(std::optional<std::uint64_t> ttl_ms, bool nx, bool xx) {
-  SetOptions o;
-  if (ttl_ms.has_value()) {
-    o.expiry = SetOptions::Expiry::After;
-    o.ms = *ttl_ms;
-  }
-  o.nx = nx;
-  o.xx = xx;
-  return o;
-}
-
-}  // namespace
-
 StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                              bool nx, bool xx) {
-  return std::move(*set_impl(key, value, plain_set(ttl_ms, nx, xx), LockMode::Wait, nullptr));
+  return std::move(*set_impl(key, value, SetOptions::plain(ttl_ms, nx, xx), LockMode::Wait, nullptr));
 }
 
 Attempt<bool> Store::try_set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                              bool nx, bool xx) {
-  return set_impl(key, value, plain_set(ttl_ms, nx, xx), LockMode::NoWait, nullptr);
+  return set_impl(key, value, SetOptions::plain(ttl_ms, nx, xx), LockMode::NoWait, nullptr);
 }
 
 StoreResult<SetOutcome> Store::set_with(std::string_view key, std::string_view value, const SetOptions& options) {

@@ -97,6 +97,18 @@ struct SetOptions {
   // Report the previous value. A present key that is not a string then
   // fails the whole write with WrongType, and nothing changes.
   bool get = false;
+
+  // The options of a plain set: a relative time to live (if any), NX, XX.
+  static SetOptions plain(std::optional<std::uint64_t> ttl_ms, bool nx, bool xx) {
+    SetOptions o;
+    if (ttl_ms.has_value()) {
+      o.expiry = Expiry::After;
+      o.ms = *ttl_ms;
+    }
+    o.nx = nx;
+    o.xx = xx;
+    return o;
+  }
 };
 
 struct SetOutcome {

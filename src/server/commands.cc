@@ -108,9 +108,19 @@ Reply queue_command(Request& args, const CommandSpec* cmd, ConnectionState& conn
     refusal = Reply::error("ERR unknown command '" + echo_text(args[0]) + "'");
   } else if (args.size() < cmd->min_argc || args.size() > cmd->max_argc) {
     refusal = wrong_args(args[0]);
+  } else if (txn.failed) {
+    return Reply::simple("QUEUED");  // doomed already: EXEC runs nothing, so nothing is kept
   } else {
-    txn.queued.push_back(std::move(args));
-    return Reply::simple("QUEUED");
+    std::uint64_t bytes = 0;
+    for (const std::string& a : args) bytes += a.size() + sizeof(std::string);
+    if (bytes <= txn.max_queued_bytes - txn.queued_bytes) {
+      txn.queued.push_back(std::move(args));
+      txn.queued_bytes += bytes;
+      return Reply::simple("QUEUED");
+    }
+    refusal = Reply::error("ERR transaction too large: its queued commands would exceed 512 MiB");
+    txn.queued = {};  // frees the queue now
+    txn.queued_bytes = 0;
   }
   txn.failed = true;
   return refusal;

@@ -78,6 +78,12 @@ struct ServerContext {
   static std::shared_ptr<ServerContext> create(std::optional<std::string> password, std::shared_ptr<Store> store);
 };
 
+// The most a transaction may hold queued: as much as one request's largest
+// argument (arguments counted with a small per-argument overhead). Past it
+// the transaction is doomed and its queue is dropped at once, so a client
+// cannot grow the server's memory without bound between MULTI and EXEC.
+inline constexpr std::uint64_t kMaxQueuedBytes = static_cast<std::uint64_t>(kMaxBulkLength);
+
 // A connection's transaction: the commands queued since MULTI and the
 // keys it watches. Its watcher unregisters when the state is destroyed
 // (with the connection).
@@ -85,6 +91,8 @@ struct TxnState {
   bool active = false;  // between MULTI and EXEC or DISCARD
   bool failed = false;  // a command failed its check while queued
   std::vector<Request> queued;
+  std::uint64_t queued_bytes = 0;  // what `queued` holds
+  std::uint64_t max_queued_bytes = kMaxQueuedBytes;  // lowered only by tests
   std::unique_ptr<Watcher> watcher;  // created by the first WATCH
 };
 

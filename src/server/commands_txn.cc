@@ -24,6 +24,7 @@ void reset(TxnState& txn) {
   txn.active = false;
   txn.failed = false;
   txn.queued.clear();
+  txn.queued_bytes = 0;
   if (txn.watcher != nullptr) txn.watcher->clear();
 }
 

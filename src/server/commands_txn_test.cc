@@ -41,6 +41,26 @@ TEST(TransactionCommands, ExecReportsARefusedLogAndUndoesEverything) {
   EXPECT_TRUE(h.conn.txn->watcher->keys().empty());
 }
 
+TEST(TransactionCommands, AQueueOverItsBudgetDoomsTheTransactionAndIsDropped) {
+  Harness h;
+  EXPECT_EQ(h.run({"MULTI"}), ok());
+  h.conn.txn->max_queued_bytes = 200;
+  EXPECT_EQ(h.run({"SET", "a", "1"}), simple("QUEUED"));
+  EXPECT_EQ(h.run({"SET", "b", std::string(200, 'x')}),
+            err("ERR transaction too large: its queued commands would exceed 512 MiB"));
+  EXPECT_TRUE(h.conn.txn->queued.empty());
+  EXPECT_EQ(h.conn.txn->queued_bytes, 0u);
+  // Doomed: later commands are answered but not kept.
+  EXPECT_EQ(h.run({"SET", "c", "1"}), simple("QUEUED"));
+  EXPECT_TRUE(h.conn.txn->queued.empty());
+  EXPECT_EQ(h.run({"EXEC"}), err("EXECABORT Transaction discarded because of previous errors."));
+  EXPECT_EQ(h.run({"MGET", "a", "b", "c"}), arr({nil(), nil(), nil()}));
+  // The next transaction starts with the whole budget again.
+  EXPECT_EQ(h.run({"MULTI"}), ok());
+  EXPECT_EQ(h.run({"SET", "a", "1"}), simple("QUEUED"));
+  EXPECT_EQ(h.run({"EXEC"}), arr({ok()}));
+}
+
 TEST(TransactionCommands, WatchedKeysThatExpireAbortExec) {
   run_scripts({
       {"expires after the watch",
