@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/persistence_testing.h"
 #include "core/store.h"
 
 namespace mevora {
@@ -25,7 +26,7 @@ using Strings = std::vector<std::string>;
 // Records every WalRecord as one line of text, copying the viewed bytes.
 // Once refuse_after(n) was called, the appends after the next n are
 // refused (ENOSPC) and not recorded.
-class RecordingPersistence final : public Persistence {
+class RecordingPersistence final : public testing_persistence::NullPersistence {
  public:
   Result<void, PersistError> append(const WalRecord& r) override {
     {
@@ -87,10 +88,6 @@ class RecordingPersistence final : public Persistence {
     std::lock_guard<std::mutex> g(mu_);
     accept_left_.reset();
   }
-  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
-  Result<void, PersistError> save(Store&) override { return {}; }
-  void close(Store&) override {}
-  PersistStats stats() override { return {}; }
 
   // Returns the records since the last take and forgets them.
   Strings take() {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/persistence_testing.h"
 #include "core/clock.h"
 #include "core/store.h"
 
@@ -41,7 +42,7 @@ std::uint64_t recomputed_used(Store& store) {
 
 // Records the kind of every logged mutation. On FLUSH it also checks, from
 // another thread, that every shard lock is held exclusively at that moment.
-class RecordingPersistence final : public Persistence {
+class RecordingPersistence final : public testing_persistence::NullPersistence {
  public:
   explicit RecordingPersistence(Store* store) : store_(store) {}
 
@@ -51,10 +52,6 @@ class RecordingPersistence final : public Persistence {
     kinds_.push_back(r.kind);
     return {};
   }
-  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
-  Result<void, PersistError> save(Store&) override { return {}; }
-  void close(Store&) override {}
-  PersistStats stats() override { return {}; }
 
   std::vector<WalKind> kinds() {
     std::lock_guard<std::mutex> g(mu_);

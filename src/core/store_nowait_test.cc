@@ -10,19 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "core/persistence_testing.h"
 #include "core/store.h"
 
 namespace mevora {
 namespace {
-
-class NullLog : public Persistence {
- public:
-  Result<void, PersistError> append(const WalRecord&) override { return {}; }
-  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
-  Result<void, PersistError> save(Store&) override { return {}; }
-  void close(Store&) override {}
-  PersistStats stats() override { return {}; }
-};
 
 std::shared_ptr<Store> make_store(std::uint64_t max_memory = 0) {
   StoreConfig cfg;
@@ -167,7 +159,7 @@ TEST(NoWaitWrites, DeclineWhenTheStoreMayEvictOrLog) {
     auto limited = make_store(1 << 20);
     c.setup(*limited);
     auto logged = make_store();
-    logged->install_persistence(std::make_unique<NullLog>());
+    logged->install_persistence(std::make_unique<testing_persistence::NullPersistence>());
     c.setup(*logged);
     for (Store* s : {limited.get(), logged.get()}) {
       const std::string before = state(*s);

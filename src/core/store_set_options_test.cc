@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/persistence_testing.h"
 #include "core/store.h"
 
 namespace mevora {
@@ -18,7 +19,7 @@ namespace {
 
 using Logged = std::tuple<WalKind, std::string, std::uint64_t, std::string>;  // kind, key, deadline, value
 
-class ValueLog final : public Persistence {
+class ValueLog final : public testing_persistence::NullPersistence {
  public:
   explicit ValueLog(std::vector<Logged>* out) : out_(out) {}
   Result<void, PersistError> append(const WalRecord& r) override {
@@ -26,10 +27,6 @@ class ValueLog final : public Persistence {
     out_->emplace_back(r.kind, std::string(r.key), r.deadline_ms, std::string(r.value));
     return {};
   }
-  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
-  Result<void, PersistError> save(Store&) override { return {}; }
-  void close(Store&) override {}
-  PersistStats stats() override { return {}; }
 
  private:
   std::mutex mu_;

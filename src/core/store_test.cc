@@ -1,6 +1,7 @@
 // Store core: lazy expiry at the exact deadline, admission and sampled-LRU
 // eviction, LRU stamps across the 32-bit wrap, and the sweeper. A fake
 // clock reaches the cases that real time cannot.
+#include "core/persistence_testing.h"
 #include "core/store.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@ namespace mevora {
 namespace {
 
 // Records every logged mutation (kind and key).
-class RecordingLog : public Persistence {
+class RecordingLog : public testing_persistence::NullPersistence {
  public:
   std::vector<std::pair<WalKind, std::string>>* out;
   explicit RecordingLog(std::vector<std::pair<WalKind, std::string>>* o) : out(o) {}
@@ -26,10 +27,6 @@ class RecordingLog : public Persistence {
     out->emplace_back(r.kind, std::string(r.key));
     return {};
   }
-  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
-  Result<void, PersistError> save(Store&) override { return {}; }
-  void close(Store&) override {}
-  PersistStats stats() override { return {}; }
 };
 
 struct Fixture {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/persistence_testing.h"
 #include "core/persist/persist_test_util.h"
 #include "core/store.h"
 
@@ -16,25 +17,6 @@ namespace {
 
 using persist::testing_store::dump;
 using persist::testing_store::get_or;
-
-// A log that takes single records and refuses every transaction's batch.
-class RefusingBatches final : public Persistence {
- public:
-  explicit RefusingBatches(std::atomic<int>& records) : records_(records) {}
-  Result<void, PersistError> append(const WalRecord&) override {
-    records_.fetch_add(1);
-    return {};
-  }
-  Result<void, PersistError> append_batch(const WalBatch&) override {
-    return make_err(PersistError::make(PersistErrorKind::Other, "disk full"));
-  }
-  Result<void, PersistError> save(Store&) override { return {}; }
-  void close(Store&) override {}
-  PersistStats stats() override { return {}; }
-
- private:
-  std::atomic<int>& records_;
-};
 
 std::shared_ptr<Store> store_with(std::unique_ptr<Persistence> p, std::uint64_t shards = 4) {
   StoreConfig c;
@@ -55,7 +37,7 @@ void fill(Store& s) {
 
 TEST(TransactionUndoTest, ARefusedBatchLeavesEveryKeyAndTheAccountingAsBefore) {
   std::atomic<int> records{0};
-  auto s = store_with(std::make_unique<RefusingBatches>(records));
+  auto s = store_with(std::make_unique<testing_persistence::RefusingBatches>(&records));
   fill(*s);
   const auto before = dump(*s);
   const std::uint64_t used = s->used_memory();
@@ -82,7 +64,7 @@ TEST(TransactionUndoTest, ARefusedBatchLeavesEveryKeyAndTheAccountingAsBefore) {
 
 TEST(TransactionUndoTest, AFlushInsideIsUndoneToo) {
   std::atomic<int> records{0};
-  auto s = store_with(std::make_unique<RefusingBatches>(records));
+  auto s = store_with(std::make_unique<testing_persistence::RefusingBatches>(&records));
   fill(*s);
   const auto before = dump(*s);
   const std::uint64_t used = s->used_memory();
@@ -108,7 +90,7 @@ TEST(TransactionTest, WithoutPersistenceNothingIsCopiedAndTheBodyCommits) {
 
 TEST(TransactionTest, SaveInsideIsRefused) {
   std::atomic<int> records{0};
-  auto s = store_with(std::make_unique<RefusingBatches>(records));
+  auto s = store_with(std::make_unique<testing_persistence::RefusingBatches>(&records));
   std::string error;
   auto r = s->atomically({}, false, nullptr, [&] {
     auto saved = s->save();

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/persistence.h"
+#include "core/persistence_testing.h"
 #include "server/command_test_support.h"
 #include "server/commands.h"
 #include "util/thread_names_testing.h"
@@ -27,10 +27,8 @@ using testing_threads::thread_count;
 
 
 // Saves succeed or fail as told; a save can be held until released.
-class FakePersistence final : public Persistence {
+class FakePersistence final : public testing_persistence::NullPersistence {
  public:
-  Result<void, PersistError> append(const WalRecord&) override { return {}; }
-  Result<void, PersistError> append_batch(const WalBatch&) override { return {}; }
 
   Result<void, PersistError> save(Store&) override {
     std::unique_lock<std::mutex> lock(mu_);
@@ -45,7 +43,6 @@ class FakePersistence final : public Persistence {
     return {};
   }
 
-  void close(Store&) override {}
 
   PersistStats stats() override {
     std::lock_guard<std::mutex> lock(mu_);

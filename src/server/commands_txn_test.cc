@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "core/persistence.h"
+#include "core/persistence_testing.h"
 #include "server/command_test_support.h"
 #include "server/commands.h"
 
@@ -14,20 +14,9 @@ namespace {
 
 using namespace command_test;
 
-class RefusingBatches final : public Persistence {
- public:
-  Result<void, PersistError> append(const WalRecord&) override { return {}; }
-  Result<void, PersistError> append_batch(const WalBatch&) override {
-    return make_err(PersistError::make(PersistErrorKind::Other, "disk full"));
-  }
-  Result<void, PersistError> save(Store&) override { return {}; }
-  void close(Store&) override {}
-  PersistStats stats() override { return {}; }
-};
-
 TEST(TransactionCommands, ExecReportsARefusedLogAndUndoesEverything) {
   Harness h;
-  h.store->install_persistence(std::make_unique<RefusingBatches>());
+  h.store->install_persistence(std::make_unique<testing_persistence::RefusingBatches>());
   EXPECT_EQ(h.run({"SET", "a", "1"}), ok());
   EXPECT_EQ(h.run({"WATCH", "a"}), ok());
   EXPECT_EQ(h.run({"MULTI"}), ok());
