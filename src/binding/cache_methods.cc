@@ -3,11 +3,9 @@
 // store call, then builds the result or raises the exception for the
 // store's error.
 //
-// The store call releases the GIL, except where it cannot wait: the common
-// reads and writes first try to finish while keeping it (an uncontended
-// operation takes well under a microsecond, less than handing the GIL over
-// and back), and release it only when the shard lock is taken or the store
-// does work that may block (eviction, logging to disk).
+// Every store call goes through store_call (store_call.h): the GIL stays
+// held unless the store reports that it is about to wait, and reads of one
+// value build their bytes straight from the stored value (read_bytes).
 #include <limits>
 #include <type_traits>
 
@@ -15,8 +13,8 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "binding/store_call.h"
 #include "binding/transaction_object.h"
-#include "core/collection_access.h"
 
 namespace mevora::py {
 namespace {
@@ -30,62 +28,9 @@ PyObject* guarded(F&& f) {
   }
 }
 
-// Runs one store call with the GIL released.
-template <class F>
-auto unlocked(F&& f) {
-  GilRelease g;
-  return f();
-}
-
-// A store write that first tries to finish without waiting (try_op, which
-// may decline) and otherwise runs with the GIL released (op).
-template <class TryOp, class Op>
-auto write_path(TryOp&& try_op, Op&& op) {
-  if (auto quick = try_op()) return std::move(*quick);
-  return unlocked(op);
-}
-
-// op(args...) through write_path when the call has a form that never waits
-// (try_op), else with the GIL released; try_op is nullptr for calls
-// without one.
-template <class Op, class TryOp, class... A>
-auto store_call(Op& op, TryOp& try_op, A&&... args) {
-  if constexpr (std::is_same_v<TryOp, std::nullptr_t>) {
-    return unlocked([&] { return op(args...); });
-  } else {
-    return write_path([&] { return try_op(args...); }, [&] { return op(args...); });
-  }
-}
-
-// A read under the GIL when the key's shard lock is free at once:
-// build(EntryRef* or nullptr, bool& wrong_type) makes the result object,
-// which may only be bytes, an int, a bool or None (creating those runs no
-// Python code that could reenter the store). nullopt when the lock was
-// taken or the key is due for removal: the caller takes the waiting path.
-template <class Build>
-std::optional<PyObject*> read_holding_gil(PyObject* self, std::string_view key, Build&& build) {
-  PyObject* result = nullptr;
-  bool wrong_type = false;
-  if (!store_of(self).try_read_path(key, [&](EntryRef* e) { result = build(e, wrong_type); })) {
-    return std::nullopt;
-  }
-  if (wrong_type) return raise_store_error(StoreError::WrongType);
-  return result;  // nullptr only with MemoryError set
-}
-
 PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
 PyObject* py_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* py_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
-
-// Reusable value buffer for get: no allocation per call once warm.
-std::string& scratch() {
-  thread_local std::string buf;
-  return buf;
-}
-void trim_scratch() {
-  std::string& buf = scratch();
-  if (buf.capacity() > (1u << 16)) std::string().swap(buf);
-}
 
 constexpr const char* kKey[] = {"key"};
 constexpr const char* kKeyValue[] = {"key", "value"};
@@ -105,7 +50,7 @@ constexpr const char* kKeyMember[] = {"key", "member"};
 
 PyObject* m_close(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    unlocked([&] { store_of(self).close(); });
+    store_call([&] { store_of(self).close(); });
     Py_RETURN_NONE;
   });
 }
@@ -116,7 +61,7 @@ PyObject* m_save(PyObject* self, PyObject*) {
       PyErr_SetString(PyExc_ValueError, "persistence is not enabled");
       return nullptr;
     }
-    auto r = unlocked([&] { return store_of(self).save(); });
+    auto r = store_call([&] { return store_of(self).save(); });
     if (!r.ok()) {
       const std::string msg = "save failed: " + r.error().text();
       PyErr_SetString(PyExc_OSError, msg.c_str());
@@ -163,7 +108,7 @@ PyObject* set_with_options(PyObject* self, PyObject* const* a, std::optional<std
   Bytes key;
   Bytes value;
   if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
-  auto r = unlocked([&] { return store_of(self).set_with(key.view, value.view, options); });
+  auto r = store_call([&] { return store_of(self).set_with(key.view, value.view, options); });
   if (!r.ok()) return raise_store_error(r.error());
   return options.get ? optional_bytes(r.value().previous) : py_bool(r.value().written);
 }
@@ -206,8 +151,7 @@ PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
     Store& store = store_of(self);
-    auto r = write_path([&] { return store.try_set(key.view, value.view, ttl, nx, xx); },
-                        [&] { return store.set(key.view, value.view, ttl, nx, xx); });
+    auto r = store_call([&] { return store.set(key.view, value.view, ttl, nx, xx); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
   });
@@ -223,7 +167,7 @@ PyObject* m_getset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
     SetOptions options;
     options.get = true;
-    auto r = unlocked([&] { return store_of(self).set_with(key.view, value.view, options); });
+    auto r = store_call([&] { return store_of(self).set_with(key.view, value.view, options); });
     if (!r.ok()) return raise_store_error(r.error());
     return optional_bytes(r.value().previous);
   });
@@ -235,7 +179,7 @@ PyObject* m_getdel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_args({"getdel", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    auto r = unlocked([&] { return store_of(self).getdel(key.view); });
+    auto r = store_call([&] { return store_of(self).getdel(key.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return optional_bytes(r.value());
   });
@@ -247,23 +191,7 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    // Copy the value straight into a new bytes object under the lock.
-    auto quick = read_holding_gil(self, key.view, [](EntryRef* e, bool& wrong_type) -> PyObject* {
-      if (e == nullptr) return Py_NewRef(Py_None);
-      if (!e->is_string()) {
-        wrong_type = true;
-        return nullptr;
-      }
-      return bytes_from(e->str()->value());
-    });
-    if (quick) return *quick;
-    std::string& buf = scratch();
-    auto r = unlocked([&] { return store_of(self).get_into(key.view, buf); });
-    if (!r.ok()) return raise_store_error(r.error());
-    if (!r.value()) Py_RETURN_NONE;
-    PyObject* out = bytes_from(buf);
-    trim_scratch();
-    return out;
+    return read_bytes([&](ValueSink& out) { return store_of(self).get(key.view, out); });
   });
 }
 
@@ -285,7 +213,7 @@ PyObject* m_mget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     if (PyErr_Occurred()) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
-    auto values = unlocked([&] { return store_of(self).mget(views); });
+    auto values = store_call([&] { return store_of(self).mget(views); });
     PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -335,7 +263,7 @@ PyObject* m_mset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::vector<KeyValue> pairs;
     pairs.reserve(conv.size() / 2);
     for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
-    auto r = unlocked([&] { return store_of(self).mset(pairs); });
+    auto r = store_call([&] { return store_of(self).mset(pairs); });
     if (!r.ok()) return raise_store_error(r.error());
     Py_RETURN_NONE;
   });
@@ -357,8 +285,7 @@ PyObject* incr_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       amount = -amount;
     }
     Store& store = store_of(self);
-    auto r = write_path([&] { return store.try_incr(key.view, amount); },
-                        [&] { return store.incr(key.view, amount); });
+    auto r = store_call([&] { return store.incr(key.view, amount); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_i64(r.value());
   });
@@ -379,7 +306,7 @@ PyObject* m_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Bytes key;
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
-    auto r = unlocked([&] { return store_of(self).append(key.view, value.view); });
+    auto r = store_call([&] { return store_of(self).append(key.view, value.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_u64(r.value());
   });
@@ -398,19 +325,15 @@ PyObject* m_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       // The usual single key: no vectors.
       Bytes key;
       if (!to_bytes(rest[0], key)) return nullptr;
-      if (auto quick = store.try_del(key.view)) {
-        if (!quick->ok()) return raise_store_error(quick->error());
-        return py_u64(quick->value());
-      }
       const std::string_view one[] = {key.view};
-      auto r = unlocked([&] { return store.del(one); });
+      auto r = store_call([&] { return store.del(one); });
       if (!r.ok()) return raise_store_error(r.error());
       return py_u64(r.value());
     }
     std::vector<Bytes> keys;
     if (!to_bytes_all(rest, keys)) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
-    auto r = unlocked([&] { return store.del(views); });
+    auto r = store_call([&] { return store.del(views); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_u64(r.value());
   });
@@ -422,7 +345,7 @@ PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_args({"exists", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    return py_bool(unlocked([&] { return store_of(self).exists(key.view); }));
+    return py_bool(store_call([&] { return store_of(self).exists(key.view); }));
   });
 }
 
@@ -444,7 +367,7 @@ PyObject* expire_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    auto r = unlocked([&] { return store_of(self).pexpire(key.view, amount); });
+    auto r = store_call([&] { return store_of(self).pexpire(key.view, amount); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
   });
@@ -464,7 +387,7 @@ PyObject* m_persist(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!bind_args({"persist", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    auto r = unlocked([&] { return store_of(self).persist(key.view); });
+    auto r = store_call([&] { return store_of(self).persist(key.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
   });
@@ -476,7 +399,7 @@ PyObject* ttl_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!bind_args({seconds ? "ttl" : "pttl", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    std::int64_t r = unlocked([&] { return store_of(self).pttl(key.view); });
+    std::int64_t r = store_call([&] { return store_of(self).pttl(key.view); });
     if (seconds && r >= 0) r = r / 1000 + (r % 1000 != 0 ? 1 : 0);  // rounded up
     return py_i64(r);
   });
@@ -496,14 +419,14 @@ PyObject* m_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!bind_args({"keys", kPattern, 0}, args, nargs, kwnames, a)) return nullptr;
     std::string_view pattern = "*";
     if (a[0] != nullptr && !to_utf8(a[0], "pattern", pattern)) return nullptr;
-    auto keys = unlocked([&] { return store_of(self).keys(pattern); });
+    auto keys = store_call([&] { return store_of(self).keys(pattern); });
     return list_of_bytes(keys);
   });
 }
 
 PyObject* m_flush(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    auto r = unlocked([&] { return store_of(self).flush(); });
+    auto r = store_call([&] { return store_of(self).flush(); });
     if (!r.ok()) return raise_store_error(r.error());
     Py_RETURN_NONE;
   });
@@ -520,33 +443,31 @@ bool key_and_items(const char* name, PyObject* const* args, Py_ssize_t nargs, Py
   return to_bytes(a[0], key) && to_bytes_all(rest, items);
 }
 
-// A store call taking (key, items) and counting; try_op, when given, is its
-// form that never waits (see write_path).
-template <class Op, class TryOp = std::nullptr_t>
+// A store call taking (key, items) and counting.
+template <class Op>
 PyObject* key_items_count(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, Op op, TryOp try_op = nullptr) {
+                          PyObject* kwnames, Op op) {
   return guarded([&]() -> PyObject* {
     Bytes key;
     std::vector<Bytes> items;
     if (!key_and_items(name, args, nargs, kwnames, key, items)) return nullptr;
     const std::vector<std::string_view> views = views_of(items);
-    auto r = store_call(op, try_op, store_of(self), key.view, KeyList(views));
+    auto r = store_call([&] { return op(store_of(self), key.view, KeyList(views)); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_u64(r.value());
   });
 }
 
-// A store call taking a key; try_op, when given, is its form that never
-// waits (see write_path).
-template <class Op, class Build, class TryOp = std::nullptr_t>
+// A store call taking a key; build makes the result object.
+template <class Op, class Build>
 PyObject* key_only(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   Op op, Build build, TryOp try_op = nullptr) {
+                   Op op, Build build) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({name, kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    auto r = store_call(op, try_op, store_of(self), key.view);
+    auto r = store_call([&] { return op(store_of(self), key.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return build(r.value());
   });
@@ -561,8 +482,7 @@ PyObject* m_hset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], field) || !to_bytes(a[2], value)) return nullptr;
     Store& store = store_of(self);
-    auto r = write_path([&] { return store.try_hset(key.view, field.view, value.view); },
-                        [&] { return store.hset(key.view, field.view, value.view); });
+    auto r = store_call([&] { return store.hset(key.view, field.view, value.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
   });
@@ -575,19 +495,7 @@ PyObject* m_hget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Bytes key;
     Bytes field;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], field)) return nullptr;
-    auto quick = read_holding_gil(self, key.view, [&](EntryRef* e, bool& wrong_type) -> PyObject* {
-      if (e == nullptr) return Py_NewRef(Py_None);
-      if (!collections::holds(*e, CollectionKind::Hash)) {
-        wrong_type = true;
-        return nullptr;
-      }
-      const Elem* el = e->coll()->hash().find(field.view);
-      return el == nullptr ? Py_NewRef(Py_None) : bytes_from(el->value());
-    });
-    if (quick) return *quick;
-    auto r = unlocked([&] { return store_of(self).hget(key.view, field.view); });
-    if (!r.ok()) return raise_store_error(r.error());
-    return optional_bytes(r.value());
+    return read_bytes([&](ValueSink& out) { return store_of(self).hget(key.view, field.view, out); });
   });
 }
 
@@ -618,26 +526,22 @@ PyObject* m_hlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* m_lpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_items_count(
-      self, "lpush", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList v) { return s.lpush(k, v); },
-      [](Store& s, std::string_view k, KeyList v) { return s.try_lpush(k, v); });
+      self, "lpush", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList v) { return s.lpush(k, v); });
 }
 
 PyObject* m_rpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_items_count(
-      self, "rpush", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList v) { return s.rpush(k, v); },
-      [](Store& s, std::string_view k, KeyList v) { return s.try_rpush(k, v); });
+      self, "rpush", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList v) { return s.rpush(k, v); });
 }
 
 PyObject* m_lpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_only(
-      self, "lpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.lpop(k); }, optional_bytes,
-      [](Store& s, std::string_view k) { return s.try_lpop(k); });
+      self, "lpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.lpop(k); }, optional_bytes);
 }
 
 PyObject* m_rpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_only(
-      self, "rpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.rpop(k); }, optional_bytes,
-      [](Store& s, std::string_view k) { return s.try_rpop(k); });
+      self, "rpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.rpop(k); }, optional_bytes);
 }
 
 PyObject* m_lrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -649,7 +553,7 @@ PyObject* m_lrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!to_i64(a[1], "start", start) || !to_i64(a[2], "stop", stop)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    auto r = unlocked([&] { return store_of(self).lrange(key.view, start, stop); });
+    auto r = store_call([&] { return store_of(self).lrange(key.view, start, stop); });
     if (!r.ok()) return raise_store_error(r.error());
     return list_of_bytes(r.value());
   });
@@ -662,8 +566,7 @@ PyObject* m_llen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* m_sadd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_items_count(
-      self, "sadd", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList m) { return s.sadd(k, m); },
-      [](Store& s, std::string_view k, KeyList m) { return s.try_sadd(k, m); });
+      self, "sadd", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList m) { return s.sadd(k, m); });
 }
 
 PyObject* m_srem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -692,16 +595,7 @@ PyObject* m_sismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Bytes key;
     Bytes member;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], member)) return nullptr;
-    auto quick = read_holding_gil(self, key.view, [&](EntryRef* e, bool& wrong_type) -> PyObject* {
-      if (e == nullptr) return py_bool(false);
-      if (!collections::holds(*e, CollectionKind::Set)) {
-        wrong_type = true;
-        return nullptr;
-      }
-      return py_bool(e->coll()->set().contains(member.view));
-    });
-    if (quick) return *quick;
-    auto r = unlocked([&] { return store_of(self).sismember(key.view, member.view); });
+    auto r = store_call([&] { return store_of(self).sismember(key.view, member.view); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_bool(r.value());
   });

@@ -11,6 +11,7 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "binding/store_call.h"
 
 namespace mevora::py {
 namespace {
@@ -122,8 +123,7 @@ PyObject* scan_iter_next(PyObject* self) {
         Store& store = store_of(it->cache);
         const std::uint64_t cursor = it->cursor;
         try {
-          GilRelease g;
-          page = store.scan(cursor, filter);
+          page = store_call([&] { return store.scan(cursor, filter); });
         } catch (...) {
           it->busy = false;
           throw;
@@ -186,8 +186,7 @@ PyObject* cache_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     {
       const ScanFilter f = filter.filter();
       Store& store = store_of(self);
-      GilRelease g;
-      page = store.scan(cursor, f);
+      page = store_call([&] { return store.scan(cursor, f); });
     }
     PyRef keys(list_of_bytes(page.keys));
     if (!keys) return nullptr;

@@ -40,6 +40,7 @@ StoreResult<void> Store::admit_or_error(std::uint64_t need) {
   };
   while (!fits()) {
     if (policy_ == EvictionPolicy::NoEviction) return make_err(StoreError::OutOfMemory);
+    before_wait();  // eviction samples and locks other shards
     // Finding nothing to evict refuses only if the need still does not
     // fit: other threads may have freed memory (a flush, a delete, their
     // own evictions) between the check above and the sampling. A victim

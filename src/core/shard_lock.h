@@ -22,6 +22,7 @@
 #include <atomic>
 #include <shared_mutex>
 
+#include "core/wait_hook.h"
 #include "util/thread_annotations.h"
 
 namespace mevora {
@@ -37,15 +38,23 @@ namespace txn_detail {
 
 class MEVORA_CAPABILITY("mutex") ShardLock {
  public:
+  // A lock that is not free at once tells the caller's wait hook first
+  // (wait_hook.h), and so do lock_shared and lock_for.
   void lock() MEVORA_ACQUIRE() {
-    if (!held_here()) m_.lock();
+    if (!held_here() && !m_.try_lock()) {
+      before_wait();
+      m_.lock();
+    }
   }
   void unlock() MEVORA_RELEASE() {
     if (!held_here()) m_.unlock();
   }
   bool try_lock() MEVORA_TRY_ACQUIRE(true) { return held_here() || m_.try_lock(); }
   void lock_shared() MEVORA_ACQUIRE_SHARED() {
-    if (!held_here()) m_.lock_shared();
+    if (!held_here() && !m_.try_lock_shared()) {
+      before_wait();
+      m_.lock_shared();
+    }
   }
   void unlock_shared() MEVORA_RELEASE_SHARED() {
     if (!held_here()) m_.unlock_shared();
@@ -60,7 +69,10 @@ class MEVORA_CAPABILITY("mutex") ShardLock {
 
   // For TxnScope: takes the exclusive lock for `owner`, or releases it.
   void lock_for(const TxnScope* owner) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
-    m_.lock();
+    if (!m_.try_lock()) {
+      before_wait();
+      m_.lock();
+    }
     owner_.store(owner, std::memory_order_relaxed);
   }
   void unlock_from(const TxnScope*) MEVORA_NO_THREAD_SAFETY_ANALYSIS {

@@ -186,44 +186,39 @@ std::uint64_t Store::len() {
 
 // ---- get / set / delete / exists ----------------------------------------------
 
-StoreResult<bool> Store::get_into(std::string_view key, std::string& out) {
+StoreResult<bool> Store::get(std::string_view key, ValueSink& out) {
   return read_path(key, [&](EntryRef* e) -> StoreResult<bool> {
     if (e == nullptr) return false;
     if (!e->is_string()) return make_err(StoreError::WrongType);
-    out.assign(e->str()->value());
+    out.take(e->str()->value());
     return true;
   });
 }
 
 StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
-  std::string out;
-  auto r = get_into(key, out);
+  std::string value;
+  CopySink sink(value);
+  auto r = get(key, sink);
   if (!r.ok()) return make_err(r.error());
   if (!r.value()) return std::optional<std::string>();
-  return std::optional<std::string>(std::move(out));
+  return std::optional<std::string>(std::move(value));
 }
 
 StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                              bool nx, bool xx) {
-  return std::move(*set_impl(key, value, SetOptions::plain(ttl_ms, nx, xx), LockMode::Wait, nullptr));
-}
-
-Attempt<bool> Store::try_set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
-                             bool nx, bool xx) {
-  return set_impl(key, value, SetOptions::plain(ttl_ms, nx, xx), LockMode::NoWait, nullptr);
+  return set_impl(key, value, SetOptions::plain(ttl_ms, nx, xx), nullptr);
 }
 
 StoreResult<SetOutcome> Store::set_with(std::string_view key, std::string_view value, const SetOptions& options) {
   SetOutcome out;
-  StoreResult<bool> r = std::move(*set_impl(key, value, options, LockMode::Wait, options.get ? &out.previous : nullptr));
+  StoreResult<bool> r = set_impl(key, value, options, options.get ? &out.previous : nullptr);
   if (!r.ok()) return make_err(r.error());
   out.written = r.value();
   return out;
 }
 
-Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, const SetOptions& options, LockMode mode,
-                              std::optional<std::string>* previous) {
-  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
+StoreResult<bool> Store::set_impl(std::string_view key, std::string_view value, const SetOptions& options,
+                                  std::optional<std::string>* previous) {
   const bool nx = options.nx;
   const bool xx = options.xx;
   const std::uint64_t h = key_hash(key);
@@ -238,10 +233,10 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
     // A write that reports the previous value must look at it under the
     // lock even when it will not write; it asks for no memory then.
     const bool declines = (exists && nx) || (!exists && xx);
-    if (declines && previous == nullptr) return StoreResult<bool>(false);
+    if (declines && previous == nullptr) return false;
     std::uint64_t need = declines ? 0 : align16(key.size() + value.size()) + growth;
     if (exists) need = need > old ? need - old : 0;
-    if (auto a = admit_or_error(need); !a.ok()) return StoreResult<bool>(make_err(a.error()));
+    if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
 
   // A deadline is never 0 (that means "none"); Keep is settled under the lock.
@@ -255,25 +250,24 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
   check_key_length(key);
   EntryRef old;
   {
-    std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
-    if (!lock_for_write(g, mode)) return std::nullopt;
+    WriteGuard g(s.lock);
     auto live = live_slot_locked(s, key, h, now);
-    if (!live.ok()) return StoreResult<bool>(make_err(live.error()));
+    if (!live.ok()) return make_err(live.error());
     const std::size_t slot = live.value();
     const bool present = slot != Table::npos;
     if (previous != nullptr && present) {
       const EntryRef current = s.table.at(slot);
-      if (!current.is_string()) return StoreResult<bool>(make_err(StoreError::WrongType));
+      if (!current.is_string()) return make_err(StoreError::WrongType);
       previous->emplace(current.str()->value());
     }
-    if ((present && nx) || (!present && xx)) return StoreResult<bool>(false);
+    if ((present && nx) || (!present && xx)) return false;
     if (options.expiry == SetOptions::Expiry::Keep) deadline = present ? s.table.at(slot).head().deadline_ms : 0;
     StrEntry* same = present && s.table.at(slot).is_string() ? s.table.at(slot).str() : nullptr;
     if (same != nullptr && same->value_len() == value.size() && same->value_cap() == value.size()) {
       // The buffer keeps its exact size, so the accounted size is unchanged
       // and nothing is allocated or freed.
       if (auto logged = log_mutation(WalRecord::set(key, deadline, value)); !logged.ok()) {
-        return StoreResult<bool>(make_err(logged.error()));
+        return make_err(logged.error());
       }
       (void)same->overwrite_if_same_size(value);
       same->head.deadline_ms = deadline;
@@ -289,7 +283,7 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
       } fresh{EntryRef(StrEntry::create(key, value, deadline, 0))};
       if (!present) reserve_slot_locked(s);
       if (auto logged = log_mutation(WalRecord::set(key, deadline, value)); !logged.ok()) {
-        return StoreResult<bool>(make_err(logged.error()));
+        return make_err(logged.error());
       }
       fresh.e.head().stamp(next_stamp());
       old = put_locked(s, h, slot, std::exchange(fresh.e, EntryRef()));
@@ -298,34 +292,24 @@ Attempt<bool> Store::set_impl(std::string_view key, std::string_view value, cons
   // The replaced entry is freed after unlocking: the hold covers only the
   // probe and the pointer swap.
   if (old) old.destroy();
-  return StoreResult<bool>(true);
+  return true;
 }
 
 StoreResult<std::uint64_t> Store::del(KeyList keys) {
   LazyNow now(*clock_);
   std::uint64_t removed = 0;
   for (std::string_view key : keys) {
-    auto r = std::move(*del_one(key, now, LockMode::Wait));
+    auto r = del_one(key, now);
     if (!r.ok()) return make_err(r.error());
     if (r.value()) ++removed;
   }
   return removed;
 }
 
-Attempt<std::uint64_t> Store::try_del(std::string_view key) {
-  if (!writes_can_skip_waiting()) return std::nullopt;
-  LazyNow now(*clock_);
-  auto r = del_one(key, now, LockMode::NoWait);
-  if (!r) return std::nullopt;
-  if (!r->ok()) return make_err(r->error());
-  return std::uint64_t{r->value() ? 1u : 0u};
-}
-
-Attempt<bool> Store::del_one(std::string_view key, LazyNow& now, LockMode mode) {
+StoreResult<bool> Store::del_one(std::string_view key, LazyNow& now) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
-  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
-  if (!lock_for_write(g, mode)) return std::nullopt;
+  WriteGuard g(s.lock);
   auto live = live_slot_locked(s, key, h, now);
   if (!live.ok()) return make_err(live.error());
   if (live.value() == Table::npos) return false;
@@ -365,11 +349,13 @@ Result<void, PersistError> Store::save() {
   if (TxnScope::current() != nullptr) {
     return make_err(PersistError::make(PersistErrorKind::Other, "cannot save inside a transaction"));
   }
+  before_wait();
   return persist_->save(*this);
 }
 
 void Store::close() {
   if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+  before_wait();
   if (persist_ != nullptr) persist_->close(*this);
 }
 

@@ -117,36 +117,30 @@ struct SetOutcome {
   std::optional<std::string> previous;
 };
 
-// How a write takes its shard's lock: waiting for it, or only when it is
-// free at once.
-enum class LockMode { Wait, NoWait };
-
-// The outcome of a write that may decline to run: empty when it declined
-// (having changed nothing), else the write's result. std::nullopt always
-// means "declined", also for Attempt<std::optional<...>>: a result that is
-// itself empty is returned as a StoreResult.
-template <class T>
-class Attempt {
+// Receives a stored value while its shard lock is held, so that a caller
+// can build its own result straight from the stored bytes instead of from
+// a copy. take() runs at most once per read and must not call back into the
+// store; the bytes are valid only during the call.
+class ValueSink {
  public:
-  Attempt(std::nullopt_t) {}                                   // NOLINT: declined
-  Attempt(StoreResult<T> r) : r_(std::move(r)) {}             // NOLINT
-  Attempt(T v) : r_(StoreResult<T>(std::move(v))) {}          // NOLINT
-  Attempt(Err<StoreError> e) : r_(StoreResult<T>(std::move(e))) {}  // NOLINT
+  virtual void take(std::string_view bytes) = 0;
 
-  explicit operator bool() const { return r_.has_value(); }
-  StoreResult<T>& operator*() { return *r_; }
-  StoreResult<T>* operator->() { return &*r_; }
-
- private:
-  std::optional<StoreResult<T>> r_;
+ protected:
+  ValueSink() = default;
+  ~ValueSink() = default;
+  ValueSink(const ValueSink&) = default;
+  ValueSink& operator=(const ValueSink&) = default;
 };
 
-// Takes g's lock as mode says; false when a NoWait write finds it taken.
-inline bool lock_for_write(std::unique_lock<ShardLock>& g, LockMode mode) {
-  if (mode == LockMode::NoWait) return g.try_lock();
-  g.lock();
-  return true;
-}
+// The sink that copies the value into a string.
+class CopySink final : public ValueSink {
+ public:
+  explicit CopySink(std::string& out) : out_(out) {}
+  void take(std::string_view bytes) override { out_.assign(bytes); }
+
+ private:
+  std::string& out_;
+};
 
 class Store : public std::enable_shared_from_this<Store> {
  public:
@@ -172,8 +166,8 @@ class Store : public std::enable_shared_from_this<Store> {
 
   // ---- strings and keys -------------------------------------------------
   StoreResult<std::optional<std::string>> get(std::string_view key);
-  // The fast form of get: copies the value into out. true = found.
-  StoreResult<bool> get_into(std::string_view key, std::string& out);
+  // get handing the value to out under the shard lock. true = found.
+  StoreResult<bool> get(std::string_view key, ValueSink& out);
   StoreResult<bool> set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                         bool nx, bool xx);
   // The general string write behind SET's options, GETSET and SETNX: one
@@ -193,26 +187,6 @@ class Store : public std::enable_shared_from_this<Store> {
   std::vector<std::optional<std::string>> mget(KeyList keys);
   StoreResult<void> mset(std::span<const KeyValue> pairs);
 
-  // ---- writes that never wait ---------------------------------------------
-  // Each runs like the write of the same name, or declines (an empty
-  // Attempt, nothing changed) when the shard lock is not free at once or
-  // the store has a memory limit or persistence (eviction and logging may
-  // block). Lets callers that hold a process-wide lock (the Python binding)
-  // skip releasing it for work that takes well under a microsecond.
-  Attempt<bool> try_set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
-                        bool nx, bool xx);
-  Attempt<std::uint64_t> try_del(std::string_view key);  // one key
-  Attempt<std::int64_t> try_incr(std::string_view key, std::int64_t amount);
-  Attempt<bool> try_hset(std::string_view key, std::string_view field, std::string_view value);
-  Attempt<std::uint64_t> try_lpush(std::string_view key, KeyList values);
-  Attempt<std::uint64_t> try_rpush(std::string_view key, KeyList values);
-  Attempt<std::optional<std::string>> try_lpop(std::string_view key);
-  Attempt<std::optional<std::string>> try_rpop(std::string_view key);
-  Attempt<std::uint64_t> try_sadd(std::string_view key, KeyList members);
-  // Whether a LockMode::NoWait write may run at all: without a memory
-  // limit and persistence, the shard lock is the only thing a write waits on.
-  bool writes_can_skip_waiting() const { return max_memory_ == 0 && persist_ == nullptr; }
-
   // ---- expiry ------------------------------------------------------------
   std::int64_t pttl(std::string_view key);
   StoreResult<bool> pexpire(std::string_view key, std::uint64_t ms);
@@ -221,6 +195,8 @@ class Store : public std::enable_shared_from_this<Store> {
   // ---- hashes --------------------------------------------------------------
   StoreResult<bool> hset(std::string_view key, std::string_view field, std::string_view value);
   StoreResult<std::optional<std::string>> hget(std::string_view key, std::string_view field);
+  // hget handing the value to out under the shard lock. true = found.
+  StoreResult<bool> hget(std::string_view key, std::string_view field, ValueSink& out);
   StoreResult<std::uint64_t> hdel(std::string_view key, KeyList fields);
   StoreResult<std::vector<std::pair<std::string, std::string>>> hgetall(std::string_view key);
   StoreResult<std::uint64_t> hlen(std::string_view key);
@@ -377,11 +353,6 @@ class Store : public std::enable_shared_from_this<Store> {
   // removed first under the exclusive lock. The read path of every reader.
   template <class F>
   auto read_path(std::string_view key, F&& f);
-  // read_path without waiting: runs f like read_path and returns true, or
-  // returns false without calling f when the shard lock is not free at once
-  // or the key is due (its removal needs the exclusive lock).
-  template <class F>
-  bool try_read_path(std::string_view key, F&& f);
 
   explicit Store(const StoreConfig& config, std::shared_ptr<Clock> clock);
 
@@ -402,6 +373,7 @@ class Store : public std::enable_shared_from_this<Store> {
           break;
       }
     }
+    before_wait();  // the log may write to or flush the disk
     auto r = persist_->append(record);
     if (r.ok()) return {};
     return make_err(StoreError::log_refused(r.error().os_errno(), r.error().text()));
@@ -409,12 +381,9 @@ class Store : public std::enable_shared_from_this<Store> {
   template <class F>
   StoreResult<bool> change_deadline(std::string_view key, F&& deadline_for);
   // previous: where SetOptions::get puts the value before (null = not wanted).
-  Attempt<bool> set_impl(std::string_view key, std::string_view value, const SetOptions& options, LockMode mode,
-                         std::optional<std::string>* previous);
-  Attempt<bool> del_one(std::string_view key, LazyNow& now, LockMode mode);
-  Attempt<std::int64_t> incr_impl(std::string_view key, std::int64_t amount, LockMode mode);
-  Attempt<bool> hset_impl(std::string_view key, std::string_view field, std::string_view value, LockMode mode);
-  Attempt<std::uint64_t> sadd_impl(std::string_view key, KeyList members, LockMode mode);
+  StoreResult<bool> set_impl(std::string_view key, std::string_view value, const SetOptions& options,
+                             std::optional<std::string>* previous);
+  StoreResult<bool> del_one(std::string_view key, LazyNow& now);
 
   std::vector<std::unique_ptr<Shard>> shards_;
   std::uint64_t shard_mask_ = 0;
@@ -448,25 +417,6 @@ class LazyNow {
   std::uint64_t now_ = 0;
   bool have_ = false;
 };
-
-template <class F>
-bool Store::try_read_path(std::string_view key, F&& f) {
-  const std::uint64_t h = key_hash(key);
-  Shard& s = shard_for(h);
-  if (!s.lock.try_lock_shared()) return false;
-  std::shared_lock<ShardLock> g(s.lock, std::adopt_lock);
-  const std::size_t slot = s.table.find(key, h);
-  if (slot == Table::npos) {
-    f(static_cast<EntryRef*>(nullptr));
-    return true;
-  }
-  EntryRef& e = s.table.at(slot);
-  EntryHead& head = e.head();
-  if (head.deadline_ms != 0 && head.deadline_ms <= clock_->now_ms()) return false;  // removal must wait
-  stamp(head);
-  f(&e);
-  return true;
-}
 
 template <class F>
 auto Store::read_path(std::string_view key, F&& f) {

@@ -14,16 +14,6 @@ using collections::holds;
 using collections::find_or_build_locked;
 
 StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std::string_view value) {
-  return std::move(*hset_impl(key, field, value, LockMode::Wait));
-}
-
-Attempt<bool> Store::try_hset(std::string_view key, std::string_view field, std::string_view value) {
-  return hset_impl(key, field, value, LockMode::NoWait);
-}
-
-Attempt<bool> Store::hset_impl(std::string_view key, std::string_view field, std::string_view value,
-                               LockMode mode) {
-  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   LazyNow now(*clock_);
@@ -34,8 +24,7 @@ Attempt<bool> Store::hset_impl(std::string_view key, std::string_view field, std
                              table_growth_cost(s, key, h) + kCollectionOverhead + kElementOverhead;
   if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
 
-  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
-  if (!lock_for_write(g, mode)) return std::nullopt;
+  WriteGuard g(s.lock);
   if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   auto found = find_or_build_locked(*this, s, key, h, CollectionKind::Hash);
   if (!found.ok()) return make_err(found.error());
@@ -70,15 +59,24 @@ Attempt<bool> Store::hset_impl(std::string_view key, std::string_view field, std
   return !old_len.has_value();
 }
 
-StoreResult<std::optional<std::string>> Store::hget(std::string_view key, std::string_view field) {
-  using Out = StoreResult<std::optional<std::string>>;
-  return read_path(key, [&](EntryRef* e) -> Out {
-    if (e == nullptr) return std::optional<std::string>();
+StoreResult<bool> Store::hget(std::string_view key, std::string_view field, ValueSink& out) {
+  return read_path(key, [&](EntryRef* e) -> StoreResult<bool> {
+    if (e == nullptr) return false;
     if (!holds(*e, CollectionKind::Hash)) return make_err(StoreError::WrongType);
     const Elem* el = e->coll()->hash().find(field);
-    if (el == nullptr) return std::optional<std::string>();
-    return std::optional<std::string>(el->value());
+    if (el == nullptr) return false;
+    out.take(el->value());
+    return true;
   });
+}
+
+StoreResult<std::optional<std::string>> Store::hget(std::string_view key, std::string_view field) {
+  std::string value;
+  CopySink sink(value);
+  auto r = hget(key, field, sink);
+  if (!r.ok()) return make_err(r.error());
+  if (!r.value()) return std::optional<std::string>();
+  return std::optional<std::string>(std::move(value));
 }
 
 StoreResult<std::uint64_t> Store::hdel(std::string_view key, KeyList fields) {

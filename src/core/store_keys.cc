@@ -18,6 +18,7 @@
 namespace mevora {
 
 std::vector<std::string> Store::keys(std::string_view pattern) {
+  before_wait();  // a walk over the whole keyspace
   const GlobPattern glob(pattern);
   const std::uint64_t now = clock_->now_ms();
   std::vector<std::string> out;
@@ -36,6 +37,7 @@ std::vector<std::string> Store::keys(std::string_view pattern) {
 // Exempt from the thread-safety analysis: the tables are touched under
 // AllShardsWriteGuard, whose run-time set of locks the analysis cannot name.
 StoreResult<void> Store::flush() MEVORA_NO_THREAD_SAFETY_ANALYSIS {
+  before_wait();  // takes every shard's lock, frees the whole keyspace
   std::vector<Table> detached;
   detached.reserve(shards_.size());  // the only allocation; before any lock
   {

@@ -260,8 +260,10 @@ TEST(StoreKeysConcurrencyTest, FlushRacesWithReadersAndWriters) {
             (void)store->del(std::span<const std::string_view>(&k, 1));
             break;
           }
-          default:
-            (void)store->get_into(key, out);
+          default: {
+            CopySink sink(out);
+            (void)store->get(key, sink);
+          }
         }
       }
     });

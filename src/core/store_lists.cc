@@ -16,8 +16,7 @@ namespace {
 
 enum class End { Head, Tail };
 
-Attempt<std::uint64_t> push(Store& store, std::string_view key, KeyList values, End end, LockMode mode) {
-  if (mode == LockMode::NoWait && !store.writes_can_skip_waiting()) return std::nullopt;
+StoreResult<std::uint64_t> push(Store& store, std::string_view key, KeyList values, End end) {
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);
   LazyNow now(store.clock());
@@ -29,8 +28,7 @@ Attempt<std::uint64_t> push(Store& store, std::string_view key, KeyList values, 
   // The items the list will own, copied before any lock is taken.
   std::vector<std::string> items(values.begin(), values.end());
 
-  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
-  if (!lock_for_write(g, mode)) return std::nullopt;
+  WriteGuard g(s.lock);
   if (auto r = store.expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   const WalKind kind = end == End::Head ? WalKind::LPush : WalKind::RPush;
   if (items.empty() && s.table.find(key, h) == Table::npos) {
@@ -58,15 +56,13 @@ Attempt<std::uint64_t> push(Store& store, std::string_view key, KeyList values, 
   return static_cast<std::uint64_t>(list.size());
 }
 
-Attempt<std::optional<std::string>> pop(Store& store, std::string_view key, End end, LockMode mode) {
+StoreResult<std::optional<std::string>> pop(Store& store, std::string_view key, End end) {
   using Out = StoreResult<std::optional<std::string>>;
-  if (mode == LockMode::NoWait && !store.writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);
   LazyNow now(store.clock());
 
-  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
-  if (!lock_for_write(g, mode)) return std::nullopt;
+  WriteGuard g(s.lock);
   if (auto r = store.expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   auto found = collections::find_locked(store, s, key, h, CollectionKind::List);
   if (!found.ok()) return make_err(found.error());
@@ -84,35 +80,19 @@ Attempt<std::optional<std::string>> pop(Store& store, std::string_view key, End 
 }  // namespace
 
 StoreResult<std::uint64_t> Store::lpush(std::string_view key, KeyList values) {
-  return std::move(*push(*this, key, values, End::Head, LockMode::Wait));
+  return push(*this, key, values, End::Head);
 }
 
 StoreResult<std::uint64_t> Store::rpush(std::string_view key, KeyList values) {
-  return std::move(*push(*this, key, values, End::Tail, LockMode::Wait));
+  return push(*this, key, values, End::Tail);
 }
 
 StoreResult<std::optional<std::string>> Store::lpop(std::string_view key) {
-  return std::move(*pop(*this, key, End::Head, LockMode::Wait));
+  return pop(*this, key, End::Head);
 }
 
 StoreResult<std::optional<std::string>> Store::rpop(std::string_view key) {
-  return std::move(*pop(*this, key, End::Tail, LockMode::Wait));
-}
-
-Attempt<std::uint64_t> Store::try_lpush(std::string_view key, KeyList values) {
-  return push(*this, key, values, End::Head, LockMode::NoWait);
-}
-
-Attempt<std::uint64_t> Store::try_rpush(std::string_view key, KeyList values) {
-  return push(*this, key, values, End::Tail, LockMode::NoWait);
-}
-
-Attempt<std::optional<std::string>> Store::try_lpop(std::string_view key) {
-  return pop(*this, key, End::Head, LockMode::NoWait);
-}
-
-Attempt<std::optional<std::string>> Store::try_rpop(std::string_view key) {
-  return pop(*this, key, End::Tail, LockMode::NoWait);
+  return pop(*this, key, End::Tail);
 }
 
 StoreResult<std::vector<std::string>> Store::lrange(std::string_view key, std::int64_t start, std::int64_t stop) {

@@ -13,15 +13,6 @@ namespace mevora {
 using collections::holds;
 
 StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
-  return std::move(*sadd_impl(key, members, LockMode::Wait));
-}
-
-Attempt<std::uint64_t> Store::try_sadd(std::string_view key, KeyList members) {
-  return sadd_impl(key, members, LockMode::NoWait);
-}
-
-Attempt<std::uint64_t> Store::sadd_impl(std::string_view key, KeyList members, LockMode mode) {
-  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
 
@@ -33,8 +24,7 @@ Attempt<std::uint64_t> Store::sadd_impl(std::string_view key, KeyList members, L
   if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
 
   LazyNow now(*clock_);
-  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
-  if (!lock_for_write(g, mode)) return std::nullopt;
+  WriteGuard g(s.lock);
   if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   if (members.empty() && s.table.find(key, h) == Table::npos) {
     return collections::log_empty_write(*this, WalRecord::with_items(WalKind::SAdd, key, members), key);

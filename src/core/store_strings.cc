@@ -37,15 +37,6 @@ bool parse_counter(std::string_view text, std::int64_t& out) {
 }  // namespace
 
 StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount) {
-  return std::move(*incr_impl(key, amount, LockMode::Wait));
-}
-
-Attempt<std::int64_t> Store::try_incr(std::string_view key, std::int64_t amount) {
-  return incr_impl(key, amount, LockMode::NoWait);
-}
-
-Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount, LockMode mode) {
-  if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   LazyNow now(*clock_);
@@ -57,8 +48,7 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
     if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
 
-  std::unique_lock<ShardLock> g(s.lock, std::defer_lock);
-  if (!lock_for_write(g, mode)) return std::nullopt;
+  WriteGuard g(s.lock);
   std::int64_t current = 0;
   std::uint64_t deadline = 0;
   auto live = live_slot_locked(s, key, h, now);

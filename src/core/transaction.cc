@@ -105,6 +105,7 @@ Result<void, PersistError> TxnScope::commit() {
   Persistence* p = store_.persistence();
   if (p == nullptr || batch_.empty()) return {};
   if (batch_.error().has_value()) return make_err(*batch_.error());
+  before_wait();  // the log may write to or flush the disk
   return p->append_batch(batch_);
 }
 
