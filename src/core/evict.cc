@@ -24,7 +24,7 @@ constexpr int kProductiveShards = 5;
 
 }  // namespace
 
-std::uint64_t Store::next_random() {
+std::uint64_t StoreInternals::next_random() {
   constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
   std::uint64_t z = rng_state_.fetch_add(kGolden, std::memory_order_relaxed) + kGolden;
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -32,10 +32,10 @@ std::uint64_t Store::next_random() {
   return z ^ (z >> 31);
 }
 
-StoreResult<void> Store::admit_or_error(std::uint64_t need) {
+StoreResult<void> StoreInternals::admit_or_error(std::uint64_t need) {
   if (need == 0 || max_memory_ == 0) return {};
   const auto fits = [&] {
-    const std::uint64_t used = used_memory();
+    const std::uint64_t used = used_.load(std::memory_order_relaxed);
     return used + need >= used && used + need <= max_memory_;
   };
   while (!fits()) {
@@ -55,7 +55,7 @@ StoreResult<void> Store::admit_or_error(std::uint64_t need) {
   return {};
 }
 
-StoreResult<bool> Store::evict_one_or_error(bool volatile_only) {
+StoreResult<bool> StoreInternals::evict_one_or_error(bool volatile_only) {
   const std::uint32_t now_clock = lru_clock_.load(std::memory_order_relaxed);
   const std::uint64_t first = next_random();
   if (shards_.empty()) return false;

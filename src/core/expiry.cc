@@ -32,7 +32,7 @@ void sleep_ms(std::uint64_t ms) {
 }
 
 // One sweep of one shard; the caller holds nothing.
-void sweep_shard(Store& store, Shard& s, std::uint64_t now) {
+void sweep_shard(StoreInternals& store, Shard& s, std::uint64_t now) {
   WriteGuard g(s.lock);
   std::vector<std::string> due;
   for (int batch = 0; batch < kBatchesPerShard; ++batch) {
@@ -106,7 +106,7 @@ StoreResult<bool> Store::persist(std::string_view key) {
   });
 }
 
-void Store::sweep_once() {
+void StoreInternals::sweep_once() {
   const std::uint64_t now = clock_->now_ms();
   for (auto& s : shards_) sweep_shard(*this, *s, now);
 }

@@ -37,7 +37,7 @@ void check_key_length(std::string_view key) {
   if (key.size() > kMaxKeyLen) throw std::length_error("key longer than 4 GiB");
 }
 
-Store::Store(const StoreConfig& config, std::shared_ptr<Clock> clock)
+StoreInternals::StoreInternals(const StoreConfig& config, std::shared_ptr<Clock> clock)
     : clock_(clock ? std::move(clock) : std::make_shared<WallClock>()),
       max_memory_(config.max_memory),
       policy_(config.policy) {
@@ -47,26 +47,31 @@ Store::Store(const StoreConfig& config, std::shared_ptr<Clock> clock)
   shard_mask_ = n - 1;
 }
 
+StoreInternals::~StoreInternals() = default;
+
+Store::Store(StoreConstruction, const StoreConfig& config, std::shared_ptr<Clock> clock)
+    : StoreInternals(config, std::move(clock)) {}
+
 Store::~Store() = default;
 
 std::shared_ptr<Store> Store::create(const StoreConfig& config, std::shared_ptr<Clock> clock) {
   if (config.persist_dir.has_value()) {
     throw std::logic_error("a persistent store must be opened with Store::open");
   }
-  auto store = std::make_shared<Store>(config, std::move(clock));
+  auto store = std::make_shared<Store>(StoreConstruction(), config, std::move(clock));
   if (config.sweep_interval_ms != 0) store->start_sweeper(config.sweep_interval_ms);
   return store;
 }
 
 // ---- shared internal steps -------------------------------------------------
 
-void Store::recharge_table(Shard& s) {
+void StoreInternals::recharge_table(Shard& s) {
   const std::uint64_t fresh = table_overhead_for(s.table.usable_capacity());
   const std::uint64_t old = s.overhead.exchange(fresh, std::memory_order_relaxed);
   used_.fetch_add(fresh - old, std::memory_order_relaxed);  // wraps to a subtraction
 }
 
-StoreResult<void> Store::remove_slot_locked(Shard& s, std::size_t slot) {
+StoreResult<void> StoreInternals::remove_slot_locked(Shard& s, std::size_t slot) {
   if (auto logged = log_mutation(WalRecord::del(s.table.at(slot).key())); !logged.ok()) return logged;
   EntryRef e = s.table.erase(slot);
   used_.fetch_sub(e.accounted_size(), std::memory_order_relaxed);
@@ -75,20 +80,20 @@ StoreResult<void> Store::remove_slot_locked(Shard& s, std::size_t slot) {
   return {};
 }
 
-StoreResult<bool> Store::remove_locked(Shard& s, std::string_view key, std::uint64_t hash) {
+StoreResult<bool> StoreInternals::remove_locked(Shard& s, std::string_view key, std::uint64_t hash) {
   const std::size_t slot = s.table.find(key, hash);
   if (slot == Table::npos) return false;
   if (auto r = remove_slot_locked(s, slot); !r.ok()) return make_err(r.error());
   return true;
 }
 
-StoreResult<void> Store::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now) {
+StoreResult<void> StoreInternals::expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now) {
   const std::size_t slot = s.table.find(key, hash);
   if (slot != Table::npos && s.table.at(slot).head().due(now)) return remove_slot_locked(s, slot);
   return {};
 }
 
-StoreResult<std::size_t> Store::live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash,
+StoreResult<std::size_t> StoreInternals::live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash,
                                                  LazyNow& now) {
   const std::size_t slot = s.table.find(key, hash);
   if (slot == Table::npos) return slot;
@@ -98,12 +103,12 @@ StoreResult<std::size_t> Store::live_slot_locked(Shard& s, std::string_view key,
   return Table::npos;
 }
 
-void Store::reserve_slot_locked(Shard& s) {
+void StoreInternals::reserve_slot_locked(Shard& s) {
   s.table.reserve(1);
   recharge_table(s);
 }
 
-EntryRef Store::put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) {
+EntryRef StoreInternals::put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) {
   const std::uint64_t size = entry.accounted_size();
   EntryRef old;
   if (slot != Table::npos) {
@@ -123,12 +128,12 @@ EntryRef Store::put_locked(Shard& s, std::uint64_t hash, std::size_t slot, Entry
   return old;
 }
 
-void Store::insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) {
+void StoreInternals::insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) {
   EntryRef old = put_locked(s, hash, s.table.find(entry.key(), hash), entry);
   if (old) old.destroy();
 }
 
-void Store::drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) {
+void StoreInternals::drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) {
   const std::size_t slot = s.table.find(key, hash);
   if (slot != Table::npos) {
     EntryRef e = s.table.at(slot);
@@ -144,7 +149,7 @@ void Store::drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) {
   recharge_table(s);
 }
 
-std::uint64_t Store::table_growth_cost(Shard& s, std::string_view key, std::uint64_t hash) {
+std::uint64_t StoreInternals::table_growth_cost(Shard& s, std::string_view key, std::uint64_t hash) {
   // The figure only feeds admission, which admits everything without a
   // limit: skip the lock and the probe then.
   if (max_memory_ == 0) return 0;
@@ -158,7 +163,7 @@ std::uint64_t Store::table_growth_cost(Shard& s, std::string_view key, std::uint
   return align16((c / 7) * 656 + 16) - align16((c / 7) * 328 + 16);
 }
 
-std::pair<bool, std::uint64_t> Store::live_size(Shard& s, std::string_view key, std::uint64_t hash,
+std::pair<bool, std::uint64_t> StoreInternals::live_size(Shard& s, std::string_view key, std::uint64_t hash,
                                                 std::uint64_t now) {
   ReadGuard g(s.lock);
   const std::size_t slot = s.table.find(key, hash);

@@ -12,14 +12,16 @@
 // admit() before taking their exclusive lock, so eviction never runs while
 // the caller holds a shard lock.
 //
-// Results are always copies; no reference into a shard outlives its lock.
-// Missing keys are not errors: reads yield absent/empty/0, removals 0/false.
+// Results are copies, or handed to a caller's ValueSink under the lock; no
+// reference into a shard outlives its lock.
 //
 // Logging is write-ahead: while holding the changed shard's exclusive lock,
 // every mutation first checks its request and reserves what the change
 // needs (admission, eviction, allocations, table room), then hands its
 // WalRecord to log_mutation(), and only then applies the change, a step
-// that cannot fail. When the log refuses the record (an I/O failure now or
+// that cannot fail (append alone writes its bytes into room made
+// beforehand, since its record carries the whole new value, and takes them
+// off again when the record is refused). When the log refuses the record (an I/O failure now or
 // earlier, until a successful save), the operation returns
 // StoreError::LogRefused and memory is left exactly as it was. Without
 // persistence log_mutation() does nothing and always succeeds.
@@ -33,12 +35,9 @@
 // Thread safety: every public method may be called from any thread.
 #pragma once
 
-#include <atomic>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -47,18 +46,12 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "core/key_hash.h"
-#include "core/shard_lock.h"
 #include "core/persist/persist_error.h"
 #include "core/persistence.h"
 #include "core/scan.h"
+#include "core/store_internal.h"
 #include "core/store_types.h"
-#include "core/table.h"
-#include "core/transaction.h"
-#include "core/value.h"
-#include "core/wal_record.h"
 #include "core/watch.h"
-#include "util/rwlock.h"
 
 namespace mevora {
 
@@ -68,17 +61,6 @@ using KeyList = std::span<const std::string_view>;
 // std::length_error("key longer than 4 GiB") before anything changes.
 void check_key_length(std::string_view key);
 using KeyValue = std::pair<std::string_view, std::string_view>;
-
-struct alignas(64) Shard {
-  ShardLock lock;
-  Table table MEVORA_GUARDED_BY(lock);
-  // The table_overhead last charged to used_memory for this shard.
-  std::atomic<std::uint64_t> overhead{0};
-  // The watched keys of this shard and their watchers (watch.h).
-  ShardWatches watchers MEVORA_GUARDED_BY(lock);
-};
-
-class LazyNow;
 
 // The options of the general string write (Store::set_with): which
 // deadline the new value gets, the NX/XX conditions, and whether the
@@ -142,242 +124,201 @@ class CopySink final : public ValueSink {
   std::string& out_;
 };
 
-class Store : public std::enable_shared_from_this<Store> {
+// The contract of every operation below, unless its comment says otherwise:
+//
+//  - Lock: a single-key read holds its key's shard lock shared; a
+//    single-key write holds it exclusively. A write that can grow
+//    used_memory asks for admission first, before its exclusive lock:
+//    under a memory limit that may evict other keys (each removal logged
+//    as DEL) or refuse.
+//  - Expiry: a key whose deadline has passed is absent. Whoever meets it
+//    removes it first, logging its DEL.
+//  - Errors: WrongType when the key holds another kind; OutOfMemory when
+//    admission refuses; LogRefused when the log refuses the record (after
+//    any earlier log or sync failure, until a successful save). A failed
+//    write changes nothing. Missing keys are not errors: reads give
+//    empty/0/false, removals 0/false.
+//  - Logging: a write that changes something hands exactly the record its
+//    comment names to the log before applying it; a write that changes
+//    nothing logs nothing. A collection emptied by a write is removed with
+//    it (its DEL logged after the write's own record).
+//  - Waiting: a caller's WaitHook (wait_hook.h) hears of every point where
+//    the call may block; uncontended in-memory work never waits.
+class Store : public StoreInternals, public std::enable_shared_from_this<Store> {
  public:
-  // The in-memory constructor (`Store::new`). Starts the sweeper when
-  // config.sweep_interval_ms != 0. `clock` defaults to the wall clock.
+  // An in-memory store. Starts the sweeper when config.sweep_interval_ms
+  // != 0. `clock` defaults to the wall clock. Throws std::logic_error when
+  // config names a data directory (use open()).
   static std::shared_ptr<Store> create(const StoreConfig& config, std::shared_ptr<Clock> clock = nullptr);
 
-  // The persistent constructor: locks config.persist_dir, recovers the
-  // keyspace from its snapshot and log, and starts the background threads.
+  // A persistent store: locks config.persist_dir, recovers the keyspace
+  // from its snapshot and log, and starts the background threads. Errors:
+  // the directory is locked by another owner, unreadable, or corrupt.
   static Result<std::shared_ptr<Store>, PersistError> open(const StoreConfig& config);
 
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // ---- whole store ------------------------------------------------------
-  std::uint64_t len();                                  // live keys
+  // ---- whole store (no errors, no records) --------------------------------
+  // Live keys, counted one shard at a time under its shared lock.
+  std::uint64_t len();
   std::uint64_t used_memory() const { return used_.load(std::memory_order_relaxed); }
   std::size_t shard_count() const { return shards_.size(); }
   std::uint64_t max_memory() const { return max_memory_; }
   EvictionPolicy policy() const { return policy_; }
   std::uint32_t lru_clock() const { return lru_clock_.load(std::memory_order_relaxed); }
 
-  // ---- strings and keys -------------------------------------------------
+  // ---- strings and keys ---------------------------------------------------
+  // The string's value; empty when absent. Errors: WrongType.
   StoreResult<std::optional<std::string>> get(std::string_view key);
-  // get handing the value to out under the shard lock. true = found.
+  // The same, handing the value to `out` under the shard lock; true when
+  // found.
   StoreResult<bool> get(std::string_view key, ValueSink& out);
+  // Stores a string under key, replacing whatever it held (any kind), with
+  // the deadline now + ttl_ms or none. nx: only when absent; xx: only when
+  // present; false when that condition declines. Errors: OutOfMemory,
+  // LogRefused. Logs SET (key, absolute deadline or 0, value).
   StoreResult<bool> set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
                         bool nx, bool xx);
   // The general string write behind SET's options, GETSET and SETNX: one
   // step under the key's shard lock, so the previous value it reports is
   // exactly the one it replaced, and a kept deadline is the one the key
-  // had at that moment. Logged as SET with the absolute deadline given.
+  // had at that moment. Errors: as set, and WrongType with options.get
+  // when the key is not a string. Logs SET with the absolute deadline.
   StoreResult<SetOutcome> set_with(std::string_view key, std::string_view value, const SetOptions& options);
-  // Removes a string key and returns the value it held, in one step
-  // (logged as DEL). Absent: empty. Not a string: WrongType, unchanged.
+  // Removes a string key and returns the value it held; empty when absent.
+  // Errors: WrongType, LogRefused. Logs DEL.
   StoreResult<std::optional<std::string>> getdel(std::string_view key);
-  // `delete`. Keys are removed one at a time; a LogRefused error stops at
-  // the first key whose DEL could not be logged (earlier ones stay removed).
+  // Removes the keys, of any kind, one at a time (one shard lock at a
+  // time); returns how many existed. Errors: LogRefused, which stops at the
+  // first key whose DEL could not be logged (earlier ones stay removed).
+  // Logs DEL per removed key.
   StoreResult<std::uint64_t> del(KeyList keys);
+  // Whether the key is live. Shared lock.
   bool exists(std::string_view key);
+  // Adds amount to the decimal counter stored as a string (absent = 0) and
+  // returns the result; the deadline stays. Errors: WrongType, NotInteger
+  // (the value is not a 64-bit decimal integer), Overflow, OutOfMemory,
+  // LogRefused. Logs SET of the new value with the key's deadline.
   StoreResult<std::int64_t> incr(std::string_view key, std::int64_t amount);
+  // Appends bytes to the string (absent = empty) and returns its new
+  // length. Errors: WrongType, OutOfMemory, LogRefused. Logs SET of the
+  // whole new value with the key's deadline.
   StoreResult<std::uint64_t> append(std::string_view key, std::string_view bytes);
+  // Each key's string value; empty for absent keys and other kinds. Holds
+  // the keys' shard locks shared together (ascending), so it sees every
+  // key at one instant. No errors.
   std::vector<std::optional<std::string>> mget(KeyList keys);
+  // set() of each pair in order, without conditions or deadline; stops at
+  // the first error (earlier pairs stay written). Logs SET per pair.
   StoreResult<void> mset(std::span<const KeyValue> pairs);
 
-  // ---- expiry ------------------------------------------------------------
+  // ---- expiry ---------------------------------------------------------------
+  // Milliseconds left before the deadline (rounded up); -2 when absent,
+  // -1 when the key has no deadline. Shared lock.
   std::int64_t pttl(std::string_view key);
+  // Gives a live key the deadline now + ms (ms >= 1, saturating); false when
+  // absent. Errors: LogRefused. Logs EXPIRE (key, absolute deadline).
   StoreResult<bool> pexpire(std::string_view key, std::uint64_t ms);
+  // Drops the key's deadline; false when absent or without one. Errors:
+  // LogRefused. Logs EXPIRE (key, 0).
   StoreResult<bool> persist(std::string_view key);
 
-  // ---- hashes --------------------------------------------------------------
+  // ---- hashes ---------------------------------------------------------------
+  // Sets a field (creating the hash); true when the field is new. Errors:
+  // WrongType, OutOfMemory, LogRefused. Logs HSET.
   StoreResult<bool> hset(std::string_view key, std::string_view field, std::string_view value);
+  // The field's value; empty when the key or field is absent. Errors:
+  // WrongType.
   StoreResult<std::optional<std::string>> hget(std::string_view key, std::string_view field);
-  // hget handing the value to out under the shard lock. true = found.
+  // The same, handing the value to `out` under the shard lock; true when
+  // found.
   StoreResult<bool> hget(std::string_view key, std::string_view field, ValueSink& out);
+  // Removes fields; returns how many existed. Errors: WrongType, LogRefused.
+  // Logs HDEL with the given fields.
   StoreResult<std::uint64_t> hdel(std::string_view key, KeyList fields);
+  // Every (field, value), in no particular order. Errors: WrongType.
   StoreResult<std::vector<std::pair<std::string, std::string>>> hgetall(std::string_view key);
+  // The number of fields. Errors: WrongType.
   StoreResult<std::uint64_t> hlen(std::string_view key);
 
-  // ---- lists ---------------------------------------------------------------
+  // ---- lists ------------------------------------------------------------------
+  // Pushes the values one by one at the head (lpush: a, b onto [x] gives
+  // [b, a, x]) or the tail, creating the list; returns its new length.
+  // Errors: WrongType, OutOfMemory, LogRefused. Logs LPUSH / RPUSH with
+  // every value.
   StoreResult<std::uint64_t> lpush(std::string_view key, KeyList values);
   StoreResult<std::uint64_t> rpush(std::string_view key, KeyList values);
+  // Removes and returns the head / tail element; empty when absent.
+  // Errors: WrongType, LogRefused. Logs LPOP / RPOP.
   StoreResult<std::optional<std::string>> lpop(std::string_view key);
   StoreResult<std::optional<std::string>> rpop(std::string_view key);
+  // The elements from start to stop inclusive; negative indexes count from
+  // the end; clamped to the list. Errors: WrongType.
   StoreResult<std::vector<std::string>> lrange(std::string_view key, std::int64_t start, std::int64_t stop);
+  // The list's length. Errors: WrongType.
   StoreResult<std::uint64_t> llen(std::string_view key);
 
-  // ---- sets ----------------------------------------------------------------
+  // ---- sets -------------------------------------------------------------------
+  // Adds members (creating the set); returns how many were new. Errors:
+  // WrongType, OutOfMemory, LogRefused. Logs SADD with the given members.
   StoreResult<std::uint64_t> sadd(std::string_view key, KeyList members);
+  // Removes members; returns how many existed. Errors: WrongType,
+  // LogRefused. Logs SREM with the given members.
   StoreResult<std::uint64_t> srem(std::string_view key, KeyList members);
+  // Every member, in no particular order. Errors: WrongType.
   StoreResult<std::vector<std::string>> smembers(std::string_view key);
-  StoreResult<bool> sismember(std::string_view key, std::string_view member);
-  StoreResult<std::uint64_t> scard(std::string_view key);
+  StoreResult<bool> sismember(std::string_view key, std::string_view member);  // Errors: WrongType.
+  StoreResult<std::uint64_t> scard(std::string_view key);                      // Errors: WrongType.
 
-  // ---- key patterns and flush ----------------------------------------------
+  // ---- the whole keyspace ------------------------------------------------------
+  // The live keys matching a glob pattern (glob.h), one shard at a time
+  // under its shared lock. No errors.
   std::vector<std::string> keys(std::string_view pattern);
-  // One page of a cursor iteration; see scan.h for the guarantee.
+  // One page of a cursor iteration, under one shard's shared lock at a
+  // time; see scan.h for the guarantee. No errors.
   ScanPage scan(std::uint64_t cursor, const ScanFilter& filter);
+  // Removes every key, holding every shard's exclusive lock (ascending).
+  // Errors: LogRefused. Logs FLUSH.
   StoreResult<void> flush();
 
   // ---- transactions (transaction.h, watch.h) ----------------------------------
-  // Runs body with the shards of keys (and of the watcher's keys) held, or
-  // every shard when whole_keyspace, so that its operations are atomic.
-  // false: the watcher was dirty and body did not run. An error: the log
-  // refused the transaction's records; its changes were undone.
+  // Runs body with the exclusive locks of the shards of keys (and of the
+  // watcher's keys) held, ascending, or of every shard when whole_keyspace,
+  // so that the operations body makes on this thread are atomic. Their
+  // records are logged together as one batch when body ends. false: the
+  // watcher was dirty and body did not run. An error: the log refused the
+  // batch; every change body made was undone.
   Result<bool, PersistError> atomically(KeyList keys, bool whole_keyspace, const Watcher* watcher,
                                         const std::function<void()>& body);
+  // The index of the shard that holds key.
   std::size_t shard_index(std::string_view key) const { return (key_hash(key) >> 32) & shard_mask_; }
-  // The watch registry, for Watcher: register or drop w for key.
+  // The watch registry, for Watcher: register or drop w for key (the
+  // key's shard lock, exclusive; a due key is removed first).
   void add_watch(Watcher& w, std::string_view key);
   void remove_watch(Watcher& w, std::string_view key);
 
   // ---- persistence -----------------------------------------------------------
-  // Errors: InvalidInput "persistence is not enabled for this store"
-  // without persistence, Other "cannot save inside a transaction" when
-  // called from a transaction's body; otherwise what the persistence layer
-  // reports.
+  // Writes a snapshot and starts a new log segment. Errors: InvalidInput
+  // "persistence is not enabled for this store" without persistence, Other
+  // "cannot save inside a transaction" from a transaction's body; otherwise
+  // what the persistence layer reports. A successful save lets refused
+  // writes through again.
   Result<void, PersistError> save();
   // Marks the store closed (ends the sweeper) and, when persistent, shuts
   // persistence down. Idempotent; never fails.
   void close();
   bool closed() const { return closed_.load(std::memory_order_acquire); }
+  // The persistence counters; empty without persistence.
   std::optional<PersistStats> persist_stats();
   bool persistent() const { return persist_ != nullptr; }
 
-  // ---- eviction (also used by tests) -----------------------------------------
-  // Makes room for `need` more bytes under the memory limit; false = refuse.
-  bool admit(std::uint64_t need) { return admit_or_error(need).ok(); }
-  // The same, telling why it refused: OutOfMemory, or LogRefused when a
-  // victim's DEL could not be logged (the victim then stays).
-  StoreResult<void> admit_or_error(std::uint64_t need);
-  // Removes the sampled least-recently-used candidate; false = none found
-  // (or its DEL could not be logged).
-  bool evict_one(bool volatile_only) {
-    auto r = evict_one_or_error(volatile_only);
-    return r.ok() && r.value();
-  }
-  StoreResult<bool> evict_one_or_error(bool volatile_only);
-  // SplitMix64 draw from the shared random state.
-  std::uint64_t next_random();
-  // One pass of the expiry sweeper over every shard (the sweeper thread
-  // calls it every interval; tests call it directly).
-  void sweep_once();
-
-  // ---- internals shared by the store's own files, recovery and the sweeper --
-  Shard& shard_for(std::uint64_t hash) { return *shards_[(hash >> 32) & shard_mask_]; }
-  Shard& shard_at(std::size_t i) { return *shards_[i]; }
-  Clock& clock() const { return *clock_; }
-  void set_clock(std::shared_ptr<Clock> clock) { clock_ = std::move(clock); }
-  void set_limits(std::uint64_t max_memory, EvictionPolicy policy) {
-    max_memory_ = max_memory;
-    policy_ = policy;
-  }
-  void install_persistence(std::unique_ptr<Persistence> p) { persist_ = std::move(p); }
-  Persistence* persistence() const { return persist_.get(); }
-
-  // The hook of every mutation, under the changed shard's exclusive lock,
-  // before the change is applied (see the header comment): appends the
-  // record (into the transaction's batch while a transaction runs on this
-  // thread) and, once it is logged, marks the key's watchers. The single
-  // point every mutation's record passes through.
-  [[nodiscard]] StoreResult<void> log_mutation(const WalRecord& record) {
-    if (persist_ != nullptr) {
-      StoreResult<void> r = append_record(record);
-      if (!r.ok()) return r;
-    }
-    if (watch_count_.load(std::memory_order_relaxed) != 0) notify_watchers(record);
-    return {};
-  }
-
-  // The stamp for an entry touched now: the LRU clock (then advanced), or 0
-  // when there is no memory limit.
-  std::uint32_t next_stamp() {
-    if (max_memory_ == 0) return 0;
-    return lru_clock_.fetch_add(1, std::memory_order_relaxed);
-  }
-  void stamp(EntryHead& h) {
-    if (max_memory_ != 0) h.stamp(lru_clock_.fetch_add(1, std::memory_order_relaxed));
-  }
-
-  // Under the shard's exclusive lock. A due key whose DEL the log refuses
-  // stays in its table (still invisible to every reader) and the LogRefused
-  // error is returned; a writer then fails with it.
-  StoreResult<void> expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, std::uint64_t now)
-      MEVORA_REQUIRES(s.lock);
-  // The same, reading the clock only if the key carries a deadline.
-  StoreResult<void> expire_if_due(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now)
-      MEVORA_REQUIRES(s.lock) {
-    auto r = live_slot_locked(s, key, hash, now);
-    if (!r.ok()) return make_err(r.error());
-    return {};
-  }
-  // The key's slot, or Table::npos when it is absent; a due entry is
-  // removed first (its DEL logged) and reported absent. Reads the clock
-  // only if the key carries a deadline.
-  StoreResult<std::size_t> live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now)
-      MEVORA_REQUIRES(s.lock);
-  // Removes the key (logging DEL first); false when absent.
-  StoreResult<bool> remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
-  StoreResult<void> remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
-  // Stores entry under key (whose hash is given), replacing any entry.
-  // Throws std::bad_alloc only before anything changed (entry destroyed).
-  void insert_locked(Shard& s, std::uint64_t hash, EntryRef entry) MEVORA_REQUIRES(s.lock);
-  // The same with the key's slot already probed (npos = absent); returns the
-  // replaced entry, which the caller frees (ideally after unlocking). Cannot
-  // throw for a key that is present, or after reserve_slot_locked.
-  EntryRef put_locked(Shard& s, std::uint64_t hash, std::size_t slot, EntryRef entry) MEVORA_REQUIRES(s.lock);
-  // Makes room for one new key in the shard's table (charging any growth
-  // of its overhead), so that a put_locked of an absent key that follows
-  // cannot fail. Throws std::bad_alloc before anything changed.
-  void reserve_slot_locked(Shard& s) MEVORA_REQUIRES(s.lock);
-  // Removes the key if it holds an emptied collection, logging its DEL.
-  // Runs after the record that emptied it was logged and applied, so it
-  // removes the key even when the log refuses the DEL: replaying that
-  // record drops the emptied collection all the same.
-  void drop_if_empty(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
-  void recharge_table(Shard& s) MEVORA_REQUIRES(s.lock);
-  void add_used(std::uint64_t n) { used_.fetch_add(n, std::memory_order_relaxed); }
-  void sub_used(std::uint64_t n) { used_.fetch_sub(n, std::memory_order_relaxed); }
-
-  // Under the shard's shared lock (taken inside):
-  std::uint64_t table_growth_cost(Shard& s, std::string_view key, std::uint64_t hash);
-  // (live, accounted_size) of key at now.
-  std::pair<bool, std::uint64_t> live_size(Shard& s, std::string_view key, std::uint64_t hash,
-                                           std::uint64_t now);
-
-  // Runs f(EntryRef*) under the key's shard shared lock with the live entry
-  // (stamped), or f(nullptr) when the key is absent or due; a due key is
-  // removed first under the exclusive lock. The read path of every reader.
-  template <class F>
-  auto read_path(std::string_view key, F&& f);
-
-  explicit Store(const StoreConfig& config, std::shared_ptr<Clock> clock);
+  // Built only by create(), open() and recovery (store_internal.h).
+  Store(StoreConstruction, const StoreConfig& config, std::shared_ptr<Clock> clock);
 
  private:
   void start_sweeper(std::uint64_t interval_ms);
-  void notify_watchers(const WalRecord& record);
-  // log_mutation's append: to the transaction's batch, nowhere while one is
-  // undone, or to the log.
-  StoreResult<void> append_record(const WalRecord& record) {
-    if (TxnScope* t = TxnScope::current(); t != nullptr) [[unlikely]] {
-      switch (t->route_for(*this)) {
-        case TxnScope::Route::Drop:
-          return {};
-        case TxnScope::Route::Batch:
-          t->add_to_batch(record);
-          return {};
-        case TxnScope::Route::Direct:
-          break;
-      }
-    }
-    before_wait();  // the log may write to or flush the disk
-    auto r = persist_->append(record);
-    if (r.ok()) return {};
-    return make_err(StoreError::log_refused(r.error().os_errno(), r.error().text()));
-  }
   template <class F>
   StoreResult<bool> change_deadline(std::string_view key, F&& deadline_for);
   // previous: where SetOptions::get puts the value before (null = not wanted).
@@ -385,63 +326,6 @@ class Store : public std::enable_shared_from_this<Store> {
                              std::optional<std::string>* previous);
   StoreResult<bool> del_one(std::string_view key, LazyNow& now);
 
-  std::vector<std::unique_ptr<Shard>> shards_;
-  std::uint64_t shard_mask_ = 0;
-  std::shared_ptr<Clock> clock_;
-  std::uint64_t max_memory_ = 0;
-  EvictionPolicy policy_ = EvictionPolicy::NoEviction;
-  std::atomic<std::uint64_t> used_{0};
-  std::atomic<std::uint64_t> rng_state_{0x853c49e6748fea9bULL};
-  std::atomic<std::uint32_t> lru_clock_{0};
-  std::atomic<bool> closed_{false};
-  std::atomic<std::uint64_t> watch_count_{0};  // registrations in all shards
-  std::unique_ptr<Persistence> persist_;
 };
-
-// Reads the clock on first use only: most operations on keys without a
-// deadline never need the time. Observably the same as reading it at the
-// start, since nothing in between depends on it.
-class LazyNow {
- public:
-  explicit LazyNow(const Clock& c) : clock_(c) {}
-  std::uint64_t get() {
-    if (!have_) {
-      now_ = clock_.now_ms();
-      have_ = true;
-    }
-    return now_;
-  }
-
- private:
-  const Clock& clock_;
-  std::uint64_t now_ = 0;
-  bool have_ = false;
-};
-
-template <class F>
-auto Store::read_path(std::string_view key, F&& f) {
-  const std::uint64_t h = key_hash(key);
-  Shard& s = shard_for(h);
-  LazyNow now(*clock_);
-  {
-    ReadGuard g(s.lock);
-    const std::size_t slot = s.table.find(key, h);
-    if (slot == Table::npos) return f(static_cast<EntryRef*>(nullptr));
-    EntryRef& e = s.table.at(slot);
-    EntryHead& head = e.head();
-    if (head.deadline_ms == 0 || head.deadline_ms > now.get()) {
-      stamp(head);
-      return f(&e);
-    }
-  }
-  {
-    // A due key is absent to readers whether or not its DEL can be logged
-    // now; if the log refuses it, the key stays invisible until a writer,
-    // the sweeper or a later reader removes it.
-    WriteGuard g(s.lock);
-    (void)expire_if_due(s, key, h, now.get());
-  }
-  return f(static_cast<EntryRef*>(nullptr));
-}
 
 }  // namespace mevora

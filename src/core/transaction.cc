@@ -101,6 +101,12 @@ bool TxnScope::keep_flushed(std::vector<Table>& tables) {
   return true;
 }
 
+TxnScope::Route TxnScope::route_for(const StoreInternals& store) const {
+  if (&store != static_cast<const StoreInternals*>(&store_)) return Route::Direct;
+  if (muted_) return Route::Drop;
+  return direct_ ? Route::Direct : Route::Batch;
+}
+
 Result<void, PersistError> TxnScope::commit() {
   Persistence* p = store_.persistence();
   if (p == nullptr || batch_.empty()) return {};
@@ -231,7 +237,7 @@ void Store::remove_watch(Watcher& w, std::string_view key) {
   watch_count_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void Store::notify_watchers(const WalRecord& record) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
+void StoreInternals::notify_watchers(const WalRecord& record) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
   if (record.kind == WalKind::Flush) {
     // Under every shard's lock: a watched key changes if it was live.
     const std::uint64_t now = clock_->now_ms();

@@ -49,6 +49,7 @@
 namespace mevora {
 
 class Store;
+class StoreInternals;
 class Watcher;
 
 class TxnScope {
@@ -66,11 +67,7 @@ class TxnScope {
   // Where log_mutation sends a record of `store` while this scope is
   // current: nowhere (undoing), the log directly (eviction), or the batch.
   enum class Route { Drop, Direct, Batch };
-  Route route_for(const Store& store) const {
-    if (&store != &store_) return Route::Direct;
-    if (muted_) return Route::Drop;
-    return direct_ ? Route::Direct : Route::Batch;
-  }
+  Route route_for(const StoreInternals& store) const;
   void add_to_batch(const WalRecord& rec) { batch_.add(rec); }
 
   // Whether `key` is one of the keys the transaction declared.

@@ -115,7 +115,7 @@ Result<std::shared_ptr<Store>, PersistError> Store::open(const StoreConfig& conf
   plain.max_memory = 0;
   plain.policy = EvictionPolicy::NoEviction;
   plain.sweep_interval_ms = 0;
-  auto store = std::make_shared<Store>(plain, std::make_shared<FakeClock>(0));
+  auto store = std::make_shared<Store>(StoreConstruction(), plain, std::make_shared<FakeClock>(0));
 
   auto recovered = recover(*store, dir);
   WalWriter wal(config.fsync);
