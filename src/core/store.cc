@@ -191,15 +191,6 @@ std::uint64_t Store::len() {
 
 // ---- get / set / delete / exists ----------------------------------------------
 
-StoreResult<bool> Store::get(std::string_view key, ValueSink& out) {
-  return read_path(key, [&](EntryRef* e) -> StoreResult<bool> {
-    if (e == nullptr) return false;
-    if (!e->is_string()) return make_err(StoreError::WrongType);
-    out.take(e->str()->value());
-    return true;
-  });
-}
-
 StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
   std::string value;
   CopySink sink(value);

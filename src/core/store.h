@@ -328,4 +328,15 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
 
 };
 
+// Inline, so that the binding's hottest read reaches its sink without a
+// call and a result copy per layer.
+inline StoreResult<bool> Store::get(std::string_view key, ValueSink& out) {
+  return read_path(key, [&](EntryRef* e) -> StoreResult<bool> {
+    if (e == nullptr) return false;
+    if (!e->is_string()) return make_err(StoreError::WrongType);
+    out.take(e->str()->value());
+    return true;
+  });
+}
+
 }  // namespace mevora
