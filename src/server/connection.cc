@@ -163,9 +163,12 @@ class AuthWatch {
 void run_connection(Connection& conn, const Dispatcher& dispatch, const ConnectionGuard& guard) noexcept {
   try {
     AuthWatch auth(guard);
+    ReadResult read;
+    bool have_read = false;  // read holds the next request, taken from the buffer
     for (;;) {
       conn.set_read_wait(guard.idle_timeout, auth.deadline());
-      ReadResult read = conn.read_request(auth.limits());
+      if (!have_read) read = conn.read_request(auth.limits());
+      have_read = false;
       if (read.status == ReadStatus::End) break;
       if (read.status == ReadStatus::ProtocolError) {
         (void)conn.write_reply(Reply::error(std::string("ERR Protocol error: ") + read.message));
@@ -176,7 +179,14 @@ void run_connection(Connection& conn, const Dispatcher& dispatch, const Connecti
         if (!conn.write_reply(result.reply, result.protocol)) break;
         if (result.close) break;
       }
-      if (!conn.request_pending(auth.limits()) && !conn.flush()) break;
+      // A further whole request already received is taken at once and the
+      // replies stay buffered; otherwise they go out before the next wait.
+      read = conn.read_buffered_request(auth.limits());
+      if (read.status != ReadStatus::End) {
+        have_read = true;
+        continue;
+      }
+      if (!conn.flush()) break;
     }
   } catch (...) {
     // Out of memory or a failing dispatcher: the connection cannot go on.

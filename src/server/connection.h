@@ -9,7 +9,7 @@
 //
 // Flush policy (run_connection): replies are buffered; the buffer is flushed
 // after a reply only when the input buffer holds no further whole request
-// (request_pending), so a pipelined batch is answered with as few sends as
+// (read_buffered_request), so a pipelined batch is answered with as few sends as
 // possible while a lone request is answered at once. The output buffer also
 // sends on its own whenever the next piece does not fit.
 //
@@ -94,6 +94,10 @@ class Connection {
   // End covers the peer closing, receive failures and a wait that ran out
   // (set_read_wait), also in the middle of a request.
   ReadResult read_request(const RequestLimits& limits = {});
+
+  // The next request if the bytes already received hold one (see
+  // RequestReader::read_buffered); End, receiving nothing, otherwise.
+  ReadResult read_buffered_request(const RequestLimits& limits = {}) { return requests_.read_buffered(args_, limits); }
 
   // Bounds the waits of the receives that follow (SocketReader::set_wait).
   void set_read_wait(std::chrono::milliseconds idle, std::optional<SocketReader::Clock::time_point> deadline) {

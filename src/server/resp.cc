@@ -8,6 +8,10 @@ namespace mevora::server {
 
 namespace {
 
+// What a connection keeps of its last request's arguments for the next one.
+constexpr std::size_t kReusedArgs = 16;
+constexpr std::size_t kReusedArgBytes = 256;
+
 constexpr const char kErrTooBigLine[] = "too big line in request";
 constexpr const char kErrMultibulkLength[] = "invalid multibulk length";
 constexpr const char kErrExpectedBulk[] = "expected '$' bulk string header";
@@ -115,9 +119,18 @@ class Parser {
       : src_(src), args_(args), spill_(spill), limits_(limits) {}
 
   ReadResult run() {
-    if (args_) args_->clear();
-    if (src_.size() == 0 && !src_.refill()) return {ReadStatus::End};
-    return src_.data()[0] == '*' ? multibulk() : inline_request();
+    if (args_) keep_for_reuse(*args_);
+    if (src_.size() == 0 && !src_.refill()) {
+      if (args_) args_->clear();
+      return {ReadStatus::End};
+    }
+    if (src_.data()[0] != '*') {
+      if (args_) args_->clear();
+      return inline_request();
+    }
+    ReadResult r = multibulk();
+    if (args_ && r.status != ReadStatus::ProtocolError) args_->resize(used_);
+    return r;
   }
 
  private:
@@ -127,6 +140,29 @@ class Parser {
   }
 
   ReadResult stopped(Step s) { return s == Step::End ? ReadResult{ReadStatus::End} : fail(error_); }
+
+  // The previous request's arguments stay allocated for the next multibulk
+  // request to fill (a 16-byte key or value no longer costs an allocation
+  // and a free per request), but only the first kReusedArgs of them and
+  // only those of at most kReusedArgBytes, so what a connection keeps
+  // between requests stays small whatever it sent before.
+  static void keep_for_reuse(Request& args) {
+    if (args.size() > kReusedArgs) args.resize(kReusedArgs);
+    for (std::string& a : args) {
+      if (a.capacity() > kReusedArgBytes) std::string().swap(a);  // assigning an empty string keeps the buffer
+    }
+  }
+
+  // The next argument slot, empty: a kept string, else a new one.
+  std::string& next_arg() {
+    if (used_ < args_->size()) {
+      std::string& a = (*args_)[used_++];
+      a.clear();
+      return a;
+    }
+    ++used_;
+    return args_->emplace_back();
+  }
 
   // Takes one line, LF included, of at most kMaxLineBytes bytes. The line
   // (without LF and one CR before it) stays valid until the source is next
@@ -211,7 +247,7 @@ class Parser {
       auto size = static_cast<std::size_t>(*len);
       std::string* arg = nullptr;
       if (args_) {
-        arg = &args_->emplace_back();
+        arg = &next_arg();
         arg->reserve(std::min(size, kBulkReserveCap));
       }
       if (read_payload(size, arg) != Step::Ok) return {ReadStatus::End};
@@ -255,6 +291,7 @@ class Parser {
   std::string& spill_;
   const RequestLimits& limits_;
   const char* error_ = nullptr;
+  std::size_t used_ = 0;  // argument slots of this request filled so far
 };
 
 // A fixed run of bytes: nothing more will come.
@@ -359,6 +396,14 @@ ReadResult RequestReader::read_request(Request& args, const RequestLimits& limit
   Stream src(*this);
   Parser<Stream> parser(src, &args, spill_, limits);
   return parser.run();
+}
+
+ReadResult RequestReader::read_buffered(Request& args, const RequestLimits& limits) {
+  if (begin_ == end_) return {ReadStatus::End};
+  std::size_t consumed = 0;
+  const ReadResult r = parse_buffered(buffered(), &args, &consumed, limits);
+  if (r.status == ReadStatus::GotRequest || r.status == ReadStatus::EmptyRequest) begin_ += consumed;
+  return r;
 }
 
 bool RequestReader::request_pending(const RequestLimits& limits) const {

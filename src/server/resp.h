@@ -108,11 +108,20 @@ class RequestReader {
   RequestReader(const RequestReader&) = delete;
   RequestReader& operator=(const RequestReader&) = delete;
 
-  // Reads one request into args (cleared first), blocking as needed. On
+  // Reads one request into args (its old contents replaced; the strings of
+  // small arguments are kept and refilled), blocking as needed. On
   // GotRequest, args holds the arguments. On End, args keeps what arrived of
   // the unfinished request (its reservations show what was allocated ahead
   // of the data). On EmptyRequest and ProtocolError, args is empty.
   ReadResult read_request(Request& args, const RequestLimits& limits = {});
+
+  // The next request out of the bytes already buffered, never receiving:
+  // what read_request would return when those bytes hold a whole request,
+  // an empty request or a protocol error (a request or an empty request is
+  // consumed), else End with nothing consumed and args holding an
+  // unspecified part of the request. One parse serves both the flush
+  // decision of the connection loop and the request itself.
+  ReadResult read_buffered(Request& args, const RequestLimits& limits = {});
 
   // Whether the bytes buffered but not consumed yield a request, an empty
   // request or a protocol error under limits (parse_buffered over

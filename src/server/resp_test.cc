@@ -411,6 +411,81 @@ TEST(RespPending, ProtocolErrorCountsAsPending) {
   EXPECT_EQ(requests.buffered(), "*1\r\n$-1\r\n");
 }
 
+// ---- read_buffered -------------------------------------------------------------
+
+TEST(RespBuffered, TakesWholeBufferedRequestsAndLeavesAPartialOneInPlace) {
+  MemoryReader reader("*1\r\n$4\r\nPING\r\n*2\r\n$4\r\nECHO\r\n$2\r\nhi\r\n*0\r\n*2\r\n$3\r\nGET" "\r\n$1\r\nk\r\n*x\r\n",
+                      {52});
+  RequestReader requests(reader);
+  Request args;
+  const auto outcome = [&args](ReadResult r) { return to_outcome(r, args); };
+  EXPECT_EQ(outcome(requests.read_buffered(args)), end());  // nothing received yet
+  ASSERT_EQ(outcome(requests.read_request(args)), request({"PING"}));
+  EXPECT_EQ(outcome(requests.read_buffered(args)), request({"ECHO", "hi"}));
+  EXPECT_EQ(outcome(requests.read_buffered(args)), empty());
+  const std::string partial(requests.buffered());
+  EXPECT_EQ(outcome(requests.read_buffered(args)).status, ReadStatus::End);
+  EXPECT_EQ(requests.buffered(), partial);  // nothing consumed
+  EXPECT_EQ(outcome(requests.read_request(args)), request({"GET", "k"}));
+  EXPECT_EQ(outcome(requests.read_buffered(args)), error("invalid multibulk length"));
+}
+
+// ---- one argument list across many requests -----------------------------------
+
+// The connection loop keeps one Request for all of its requests, and the
+// parser refills the strings the last request left: every request must
+// still come out exactly as sent, whatever came before it and however the
+// stream is cut, and a large argument must not stay allocated.
+TEST(RespReuse, RequestsThroughOneArgumentListComeOutExactly) {
+  const std::string big(100000, 'b');
+  const std::string mid(300, 'm');
+  const std::vector<std::vector<std::string>> sent = {
+      {"SET", "key:000000000001", "value-0123456789"},
+      {"GET", "k"},
+      {"SET", std::string("a\0b", 3), big},
+      {"MSET", "k1", "v1", "k2", "v2", "k3", mid},
+      {"PING"},
+      {"SET", "key:000000000002", ""},
+      {"ECHO", "x"},
+  };
+  std::string wire;
+  for (const auto& r : sent) {
+    wire += "*" + std::to_string(r.size()) + "\r\n";
+    for (const std::string& a : r) wire += "$" + std::to_string(a.size()) + "\r\n" + a + "\r\n";
+    if (&r == &sent[1]) wire += "*0\r\nINLINE  two\r\n";  // an empty and an inline request in between
+  }
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, wire.size()}) {
+    SCOPED_TRACE(chunk);
+    MemoryReader reader = MemoryReader::chunked(wire, chunk);
+    RequestReader requests(reader);
+    Request args;
+    std::vector<Outcome> got;
+    bool from_buffer = false;
+    for (;;) {
+      ReadResult r = from_buffer ? requests.read_buffered(args) : requests.read_request(args);
+      if (r.status == ReadStatus::End && from_buffer) {
+        from_buffer = false;
+        continue;
+      }
+      if (r.status == ReadStatus::End) break;
+      got.push_back(to_outcome(r, args));
+      if (got.size() == 6) {
+        EXPECT_LT(args[2].capacity(), big.size());  // MSET right after the big SET
+      }
+      from_buffer = true;
+    }
+    std::vector<Outcome> want;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      want.push_back(request(sent[i]));
+      if (i == 1) {
+        want.push_back(empty());
+        want.push_back(request({"INLINE", "two"}));
+      }
+    }
+    EXPECT_EQ(got, want);
+  }
+}
+
 // ---- inline quoting ---------------------------------------------------------
 
 TEST(RespInline, QuotingRules) {
