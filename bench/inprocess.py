@@ -596,8 +596,8 @@ def layer_section(rounds):
     rows = [[name, benchlib.fmt_ns(med[name])] for name, _, _ in LAYER_OPS]
     print(benchlib.table(["Python layer", "ns/call"], rows,
                          f"{LAYER_KEYS:,} keys or arguments, {LAYER_CALLS:,} calls per batch, {rounds} rounds"))
-    print("  memoize: json serializer, results stored in a 64-shard in-memory cache; the int result of a hit")
-    print("  is reused from a small table of decoded immutable values, the dict result is decoded on every hit")
+    print("  memoize: json serializer, results stored in a 64-shard in-memory cache; a hit is answered by the")
+    print("  extension (key derived, value read and the int decoded in C), the dict result through json.loads")
     print()
     rows = [
         ["c[k] / d[k]", benchlib.fmt_ratio(ratio("mevora c[k]", "dict d[k]"))],
