@@ -36,14 +36,15 @@ static_assert(sizeof(PyRef) == sizeof(PyObject*));
 
 MemoObject* as_memo(PyObject* self) { return reinterpret_cast<MemoObject*>(self); }
 
-// Key and value buffers reused by every call on this thread. Each is done
-// with before any Python code runs, so a nested memoized call may reuse it.
-std::string& key_scratch() {
-  thread_local std::string buf;
-  return buf;
-}
-std::string& value_scratch() {
-  thread_local std::string buf;
+// Key and value buffers reused by every call on this thread (one
+// thread-local lookup per call). Each is done with before any Python code
+// runs, so a nested memoized call may reuse them.
+struct Scratch {
+  std::string key;
+  std::string value;
+};
+Scratch& scratch() {
+  thread_local Scratch buf;
   return buf;
 }
 void trim(std::string& buf) {
@@ -149,13 +150,14 @@ PyObject* memo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   try {
-    std::string& key = key_scratch();
+    Scratch& buf = scratch();
+    std::string& key = buf.key;
     char* prefix = nullptr;
     Py_ssize_t prefix_len = 0;
     if (PyBytes_AsStringAndSize(o->prefix.get(), &prefix, &prefix_len) != 0) return nullptr;
     key.assign(prefix, static_cast<std::size_t>(prefix_len));
     if (memo_args_text(args, kwargs, o->typed, key)) {
-      std::string& value = value_scratch();
+      std::string& value = buf.value;
       // `cache` keeps the store alive: only tp_clear drops it, and never
       // while a call is running.
       Store& store = store_of(o->cache.get());
