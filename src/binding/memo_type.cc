@@ -20,12 +20,14 @@ namespace {
 struct MemoObject {
   PyObject_HEAD
   PyRef cache;        // the Cache whose store holds the results
-  PyRef prefix;       // bytes: the UTF-8 key prefix of the function
+  PyRef prefix;       // str: the key prefix of the function
   PyRef loads;        // the serializer's loads
   PyRef fallback;     // the Python wrapper: misses and calls not handled here
   PyRef method_type;  // types.MethodType, to bind to an instance
   PyRef dict;         // __dict__, created on demand by CPython
   PyObject* weakrefs; // CPython's weak reference list (no reference)
+  const char* prefix_utf8;  // the UTF-8 of `prefix`, owned by it
+  std::size_t prefix_len;
   bool typed;
   bool json;          // loads is json.loads
 };
@@ -36,15 +38,10 @@ static_assert(sizeof(PyRef) == sizeof(PyObject*));
 
 MemoObject* as_memo(PyObject* self) { return reinterpret_cast<MemoObject*>(self); }
 
-// Key and value buffers reused by every call on this thread (one
-// thread-local lookup per call). Each is done with before any Python code
-// runs, so a nested memoized call may reuse them.
-struct Scratch {
-  std::string key;
-  std::string value;
-};
-Scratch& scratch() {
-  thread_local Scratch buf;
+// The key buffer reused by every call on this thread. It is done with
+// before any Python code runs, so a nested memoized call may reuse it.
+std::string& key_scratch() {
+  thread_local std::string buf;
   return buf;
 }
 void trim(std::string& buf) {
@@ -74,8 +71,6 @@ PyObject* memo_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   Py_ssize_t n = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(prefix, &n);
   if (utf8 == nullptr) return nullptr;
-  PyRef prefix_bytes(PyBytes_FromStringAndSize(utf8, n));
-  if (!prefix_bytes) return nullptr;
   PyRef types(PyImport_ImportModule("types"));
   if (!types) return nullptr;
   PyRef method_type(PyObject_GetAttrString(types.get(), "MethodType"));
@@ -86,12 +81,14 @@ PyObject* memo_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   if (self == nullptr) return nullptr;
   MemoObject* o = as_memo(self);
   new (&o->cache) PyRef(PyRef::borrow(cache));
-  new (&o->prefix) PyRef(std::move(prefix_bytes));
+  new (&o->prefix) PyRef(PyRef::borrow(prefix));
   new (&o->loads) PyRef(PyRef::borrow(loads));
   new (&o->fallback) PyRef(PyRef::borrow(fallback));
   new (&o->method_type) PyRef(std::move(method_type));
   new (&o->dict) PyRef();
   o->weakrefs = nullptr;
+  o->prefix_utf8 = utf8;
+  o->prefix_len = static_cast<std::size_t>(n);
   o->typed = typed != 0;
   o->json = json != 0;
   return self;
@@ -150,14 +147,10 @@ PyObject* memo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   try {
-    Scratch& buf = scratch();
-    std::string& key = buf.key;
-    char* prefix = nullptr;
-    Py_ssize_t prefix_len = 0;
-    if (PyBytes_AsStringAndSize(o->prefix.get(), &prefix, &prefix_len) != 0) return nullptr;
-    key.assign(prefix, static_cast<std::size_t>(prefix_len));
+    std::string& key = key_scratch();
+    key.assign(o->prefix_utf8, o->prefix_len);
     if (memo_args_text(args, kwargs, o->typed, key)) {
-      std::string& value = buf.value;
+      std::string value;  // a JSON scalar fits in its inline storage
       // `cache` keeps the store alive: only tp_clear drops it, and never
       // while a call is running.
       Store& store = store_of(o->cache.get());
@@ -167,9 +160,7 @@ PyObject* memo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       }();
       trim(key);
       if (found.ok() && found.value()) {
-        PyObject* result = decode(o, value);
-        trim(value);
-        return result;
+        return decode(o, value);
       }
       // Absent, or an error the Python wrapper raises for itself.
     }
