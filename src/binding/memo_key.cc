@@ -43,7 +43,7 @@ bool utf8_of(PyObject* text, std::string_view& out) {
   return true;
 }
 
-bool append_repr(PyObject* x, std::string& out) {
+bool append_repr(PyObject* x, KeyBuffer& out) {
   PyRef r(PyObject_Repr(x));
   std::string_view s;
   if (!r) {
@@ -64,15 +64,15 @@ bool plain_quotable(std::string_view s) {
   });
 }
 
-void append_int(long long v, std::string& out) {
+void append_int(long long v, KeyBuffer& out) {
   char buf[24];
   const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
+  out.append(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
 }
 
-bool append_canon(PyObject* x, bool typed, int depth, std::string& out);
+bool append_canon(PyObject* x, bool typed, int depth, KeyBuffer& out);
 
-bool append_items(PyObject* tuple, bool typed, int depth, std::string& out) {
+bool append_items(PyObject* tuple, bool typed, int depth, KeyBuffer& out) {
   const Py_ssize_t n = PyTuple_Size(tuple);
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (i > 0) out.push_back(',');
@@ -81,7 +81,7 @@ bool append_items(PyObject* tuple, bool typed, int depth, std::string& out) {
   return true;
 }
 
-bool append_canon(PyObject* x, bool typed, int depth, std::string& out) {
+bool append_canon(PyObject* x, bool typed, int depth, KeyBuffer& out) {
   if (x == Py_None) {
     out.append("None");
     return true;
@@ -153,7 +153,7 @@ std::size_t code_points(std::string_view s) {
 
 }  // namespace
 
-bool memo_args_text(PyObject* args, PyObject* kwargs, bool typed, std::string& out) {
+bool memo_args_text(PyObject* args, PyObject* kwargs, bool typed, KeyBuffer& out) {
   const std::size_t start = out.size();
   const bool no_kwargs = kwargs == nullptr || PyDict_Size(kwargs) == 0;
   if (no_kwargs && PyTuple_Size(args) == 1) {
@@ -181,7 +181,7 @@ bool memo_args_text(PyObject* args, PyObject* kwargs, bool typed, std::string& o
       if (!append_canon(named[i].second, typed, 0, out)) return false;
     }
   }
-  const std::string_view text(out.data() + start, out.size() - start);
+  const std::string_view text = out.view().substr(start);
   return text.size() <= kMaxInline || code_points(text) <= kMaxInline;
 }
 

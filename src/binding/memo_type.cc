@@ -38,15 +38,6 @@ static_assert(sizeof(PyRef) == sizeof(PyObject*));
 
 MemoObject* as_memo(PyObject* self) { return reinterpret_cast<MemoObject*>(self); }
 
-// The key buffer reused by every call on this thread. It is done with
-// before any Python code runs, so a nested memoized call may reuse it.
-std::string& key_scratch() {
-  thread_local std::string buf;
-  return buf;
-}
-void trim(std::string& buf) {
-  if (buf.capacity() > (1u << 16)) std::string().swap(buf);
-}
 
 PyObject* memo_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
@@ -147,8 +138,8 @@ PyObject* memo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   try {
-    std::string& key = key_scratch();
-    key.assign(o->prefix_utf8, o->prefix_len);
+    KeyBuffer key;
+    key.append(std::string_view(o->prefix_utf8, o->prefix_len));
     if (memo_args_text(args, kwargs, o->typed, key)) {
       std::string value;  // a JSON scalar fits in its inline storage
       // `cache` keeps the store alive: only tp_clear drops it, and never
@@ -156,9 +147,8 @@ PyObject* memo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       Store& store = store_of(o->cache.get());
       StoreResult<bool> found = [&] {
         GilRelease g;
-        return store.get_into(key, value);
+        return store.get_into(key.view(), value);
       }();
-      trim(key);
       if (found.ok() && found.value()) {
         return decode(o, value);
       }
