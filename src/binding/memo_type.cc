@@ -143,15 +143,14 @@ PyObject* memo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (memo_args_text(args, kwargs, o->typed, key)) {
       std::string value;  // a JSON scalar fits in its inline storage
       // `cache` keeps the store alive: only tp_clear drops it, and never
-      // while a call is running.
+      // while a call is running. The read may wait for a shard lock, which
+      // no thread does while holding the GIL.
       Store& store = store_of(o->cache.get());
       StoreResult<bool> found = [&] {
         GilRelease g;
         return store.get_into(key.view(), value);
       }();
-      if (found.ok() && found.value()) {
-        return decode(o, value);
-      }
+      if (found.ok() && found.value()) return decode(o, value);
       // Absent, or an error the Python wrapper raises for itself.
     }
     return PyObject_Call(o->fallback.get(), args, kwargs);
