@@ -19,17 +19,17 @@ namespace {
 
 struct MemoObject {
   PyObject_HEAD
-  PyRef cache;        // the Cache whose store holds the results
-  PyRef prefix;       // str: the key prefix of the function
-  PyRef loads;        // the serializer's loads
-  PyRef fallback;     // the Python wrapper: misses and calls not handled here
-  PyRef method_type;  // types.MethodType, to bind to an instance
-  PyRef dict;         // __dict__, created on demand by CPython
-  PyObject* weakrefs; // CPython's weak reference list (no reference)
+  PyRef cache;              // the Cache whose store holds the results
+  PyRef prefix;             // str: the key prefix of the function
+  PyRef loads;              // the serializer's loads
+  PyRef fallback;           // the Python wrapper: misses and calls not handled here
+  PyRef method_type;        // types.MethodType, to bind to an instance
+  PyRef dict;               // __dict__, created on demand by CPython
+  PyObject* weakrefs;       // CPython's weak reference list (no reference)
   const char* prefix_utf8;  // the UTF-8 of `prefix`, owned by it
   std::size_t prefix_len;
   bool typed;
-  bool json;          // loads is json.loads
+  bool json;  // loads is json.loads
 };
 // CPython addresses `dict` and `weakrefs` by offset, reading `dict` as the
 // PyObject* it holds.
@@ -37,7 +37,6 @@ static_assert(std::is_standard_layout_v<MemoObject>);
 static_assert(sizeof(PyRef) == sizeof(PyObject*));
 
 MemoObject* as_memo(PyObject* self) { return reinterpret_cast<MemoObject*>(self); }
-
 
 PyObject* memo_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
