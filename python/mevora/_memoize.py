@@ -299,10 +299,22 @@ def _wrap(cache, func, px, key_fn, typed, dumps, loads):
         wrapper = _async_wrapper(func, keys, raw_get, decoded, load, store)
     else:
         wrapper = _sync_wrapper(func, keys, raw_get, decoded, load, store)
+        if key_fn is None:
+            wrapper = _with_hits_in_c(cache, prefix, typed, loads, wrapper)
     functools.update_wrapper(wrapper, func)
     wrapper.cache_clear = cache_clear
     wrapper.cache_key = cache_key
     return wrapper
+
+
+def _with_hits_in_c(cache, prefix, typed, loads, wrapper):
+    """The extension's callable that answers hits of calls with arguments of
+    the simple built-in types itself (deriving the same key as cache_key)
+    and hands every other call to `wrapper`."""
+    try:
+        return _mevora._Memoized(cache, prefix, typed, loads, loads is json.loads, wrapper)
+    except UnicodeEncodeError:
+        return wrapper  # a name with lone surrogates: no key of it can be stored
 
 
 # The wrappers take the key of a call with one int or str argument from

@@ -1,6 +1,6 @@
 // Module initialisation: registers Cache, Server, CacheLockedError,
 // CorruptDataError, Transaction and WatchError, appending each name to
-// __all__ as it is added.
+// __all__ as it is added, and the internal _Memoized.
 //
 // The module uses single-phase initialisation and process-wide state, so it
 // refuses to load into a second interpreter.
@@ -9,6 +9,7 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/fault_hook.h"
+#include "binding/memo_object.h"
 #include "binding/py_ref.h"
 #include "binding/server_object.h"
 #include "binding/transaction_object.h"
@@ -52,6 +53,8 @@ PyObject* init() {
   if (make_scan_iter_type() == nullptr) return nullptr;  // kept for the process
   PyRef cache(make_cache_type());
   if (!cache || !add(module.get(), all.get(), "Cache", cache.get())) return nullptr;
+  PyRef memo(make_memo_type());  // internal: built by Cache.memoize, not in __all__
+  if (!memo || PyModule_AddObjectRef(module.get(), "_Memoized", memo.get()) != 0) return nullptr;
   PyRef server(make_server_type());
   if (!server || !add(module.get(), all.get(), "Server", server.get())) return nullptr;
   PyObject* locked = cache_locked_error();  // process-wide, never freed
