@@ -13,6 +13,7 @@
 #include "binding/json_scalar.h"
 #include "binding/memo_key.h"
 #include "binding/py_ref.h"
+#include "binding/store_call.h"
 
 namespace mevora::py {
 namespace {
@@ -142,13 +143,12 @@ PyObject* memo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (memo_args_text(args, kwargs, o->typed, key)) {
       std::string value;  // a JSON scalar fits in its inline storage
       // `cache` keeps the store alive: only tp_clear drops it, and never
-      // while a call is running. The read may wait for a shard lock, which
-      // no thread does while holding the GIL.
+      // while a call is running. The value is copied (decoding may run
+      // Python code, which must not happen under a shard lock); the GIL is
+      // given up only if the read has to wait.
       Store& store = store_of(o->cache.get());
-      StoreResult<bool> found = [&] {
-        GilRelease g;
-        return store.get_into(key.view(), value);
-      }();
+      CopySink sink(value);
+      StoreResult<bool> found = store_call([&] { return store.get(key.view(), sink); });
       if (found.ok() && found.value()) return decode(o, value);
       // Absent, or an error the Python wrapper raises for itself.
     }
