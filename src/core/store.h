@@ -49,7 +49,7 @@
 #include "core/clock.h"
 #include "core/key_hash.h"
 #include "core/shard_lock.h"
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "core/persistence.h"
 #include "core/scan.h"
 #include "core/store_types.h"
@@ -64,9 +64,13 @@ namespace mevora {
 
 using KeyList = std::span<const std::string_view>;
 
-// Refuses keys longer than 4,294,967,295 bytes by throwing
-// std::length_error("key longer than 4 GiB") before anything changes.
-void check_key_length(std::string_view key);
+// KeyTooLong for a key longer than kMaxKeyLen (4,294,967,295) bytes. Every
+// write that can create a key calls it first, before the key is hashed or
+// memory admitted, so a refused write changes nothing (and evicts nothing).
+[[nodiscard]] inline StoreResult<void> check_key_length(std::string_view key) {
+  if (key.size() > kMaxKeyLen) [[unlikely]] return make_err(StoreError::KeyTooLong);
+  return {};
+}
 using KeyValue = std::pair<std::string_view, std::string_view>;
 
 struct alignas(64) Shard {
@@ -150,8 +154,9 @@ inline bool lock_for_write(std::unique_lock<ShardLock>& g, LockMode mode) {
 
 class Store : public std::enable_shared_from_this<Store> {
  public:
-  // The in-memory constructor (`Store::new`). Starts the sweeper when
+  // The in-memory constructor. Starts the sweeper when
   // config.sweep_interval_ms != 0. `clock` defaults to the wall clock.
+  // config.persist_dir must be absent (asserted): persistence is open()'s.
   static std::shared_ptr<Store> create(const StoreConfig& config, std::shared_ptr<Clock> clock = nullptr);
 
   // The persistent constructor: locks config.persist_dir, recovers the

@@ -23,6 +23,7 @@ Attempt<bool> Store::try_hset(std::string_view key, std::string_view field, std:
 
 Attempt<bool> Store::hset_impl(std::string_view key, std::string_view field, std::string_view value,
                                LockMode mode) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);

@@ -17,6 +17,7 @@ namespace {
 enum class End { Head, Tail };
 
 Attempt<std::uint64_t> push(Store& store, std::string_view key, KeyList values, End end, LockMode mode) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   if (mode == LockMode::NoWait && !store.writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);

@@ -21,6 +21,7 @@ Attempt<std::uint64_t> Store::try_sadd(std::string_view key, KeyList members) {
 }
 
 Attempt<std::uint64_t> Store::sadd_impl(std::string_view key, KeyList members, LockMode mode) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);

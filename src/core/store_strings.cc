@@ -45,6 +45,7 @@ Attempt<std::int64_t> Store::try_incr(std::string_view key, std::int64_t amount)
 }
 
 Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount, LockMode mode) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   if (mode == LockMode::NoWait && !writes_can_skip_waiting()) return std::nullopt;
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
@@ -77,7 +78,6 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
   auto [end, ec] = std::to_chars(text, text + sizeof text, result);
   (void)ec;  // 24 bytes always hold a 64-bit integer
   const std::string_view value(text, static_cast<std::size_t>(end - text));
-  check_key_length(key);
   StrEntry* fresh = StrEntry::create(key, value, deadline, 0);
   try {
     if (slot == Table::npos) reserve_slot_locked(s);
@@ -96,6 +96,7 @@ Attempt<std::int64_t> Store::incr_impl(std::string_view key, std::int64_t amount
 }
 
 StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view bytes) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   LazyNow now(*clock_);
@@ -111,7 +112,6 @@ StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view 
   if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   const std::size_t slot = s.table.find(key, h);
   if (slot == Table::npos) {
-    check_key_length(key);
     StrEntry* fresh = StrEntry::create(key, bytes, 0, 0);
     try {
       reserve_slot_locked(s);
@@ -213,6 +213,11 @@ std::vector<std::optional<std::string>> Store::mget(KeyList keys) MEVORA_NO_THRE
 }
 
 StoreResult<void> Store::mset(std::span<const KeyValue> pairs) {
+  // Every key is checked before the first is written: an over-long key
+  // anywhere refuses the whole call with nothing changed.
+  for (const auto& pair : pairs) {
+    if (auto k = check_key_length(pair.first); !k.ok()) return k;
+  }
   for (const auto& [key, value] : pairs) {
     auto r = set(key, value, std::nullopt, false, false);
     if (!r.ok()) return make_err(r.error());

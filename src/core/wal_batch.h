@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "core/wal_record.h"
 
 namespace mevora {
