@@ -15,14 +15,19 @@
 // Results are always copies; no reference into a shard outlives its lock.
 // Missing keys are not errors: reads yield absent/empty/0, removals 0/false.
 //
-// Logging is write-ahead: while holding the changed shard's exclusive lock,
-// every mutation first checks its request and reserves what the change
-// needs (admission, eviction, allocations, table room), then hands its
-// WalRecord to log_mutation(), and only then applies the change, a step
-// that cannot fail. When the log refuses the record (an I/O failure now or
-// earlier, until a successful save), the operation returns
-// StoreError::LogRefused and memory is left exactly as it was. Without
-// persistence log_mutation() does nothing and always succeeds.
+// Logging is write-ahead. A mutation first checks what needs no lock (the
+// key's length), then, holding no shard lock, has admit() make room for
+// what it may need (evicting, and logging each victim's DEL, as the limit
+// requires). Then, holding the changed shard's exclusive lock, it checks
+// the rest of its request (the entry's kind, NX/XX, counters) and reserves
+// what the change needs (allocations, table room), hands its WalRecord to
+// log_mutation(), and only then applies the change, a step that cannot
+// fail. When the log refuses the record (an I/O failure now or earlier,
+// until a successful save), the operation returns StoreError::LogRefused
+// and the keyspace is left as it was (keys evicted for it stay evicted).
+// One record follows its change instead: the DEL of a collection that a
+// logged write emptied (drop_if_empty). Without persistence log_mutation()
+// does nothing and always succeeds.
 //
 // Lock order: save mutex, shard locks (ascending index), log mutex, stats
 // mutex. No shard lock is ever requested while the log mutex is held.
