@@ -155,7 +155,7 @@ namespace {
 // x^(512+32) and x^(512-32) mod P, then folded into one lane, reduced to 64
 // and 32 bits, and finished with a Barrett reduction. Constants are for the
 // reflected polynomial 0xEDB88320 (P' = 0x1DB710641, mu = 0x1F7011641).
-// Takes and returns the running state, like crc32_tables; len is a
+// Takes and returns the running state (see crc32_fold); len is a
 // multiple of 16 and at least 64.
 #define MEVORA_CLMUL __attribute__((target("pclmul,sse4.1")))
 
