@@ -126,6 +126,24 @@ def test_refused_write_changes_nothing_until_a_save_heals(tmp_path, name, write,
     c.close()
 
 
+@pytest.mark.parametrize("fault,code", [("write", errno.ENOSPC), ("sync", errno.EIO)])
+def test_a_transaction_the_log_refuses_is_rolled_back_and_raised_as_oserror(tmp_path, fault, code):
+    c = Cache(persist_dir=str(tmp_path / "data"), fsync="always", snapshot_interval=0)
+    seed(c)
+    before = contents(c)
+    _mevora._inject_fault(fault, 1, code, 0)
+    with pytest.raises(OSError) as e:
+        with c.transaction() as tx:
+            tx.set("s", "other")
+            tx.rpush("l", "c")
+            tx.hset("h2", "f", "1")
+    _mevora._clear_faults()
+    assert type(e.value) is OSError
+    assert str(e.value) == f"transaction rolled back: {os.strerror(code)} (os error {code})"
+    assert contents(c) == before, "a rolled-back transaction changed memory"
+    c.close()
+
+
 def test_emptying_write_stands_when_only_the_follow_up_del_is_refused(tmp_path):
     # The LPOP is logged; the DEL of the emptied list is refused. Replaying
     # the LPOP drops the emptied list too, so the pop is acknowledged and

@@ -62,11 +62,7 @@ PyObject* m_save(PyObject* self, PyObject*) {
       return nullptr;
     }
     auto r = store_call([&] { return store_of(self).save(); });
-    if (!r.ok()) {
-      const std::string msg = "save failed: " + r.error().text();
-      PyErr_SetString(PyExc_OSError, msg.c_str());
-      return nullptr;
-    }
+    if (!r.ok()) return raise_persist_error(r.error(), "save failed: " + r.error().text());
     Py_RETURN_NONE;
   });
 }

@@ -8,6 +8,7 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "util/utf8.h"
 
 namespace mevora::py {
 namespace {
@@ -21,22 +22,10 @@ std::string quoted(std::string_view utf8) {
   std::string out = "\"";
   std::size_t i = 0;
   while (i < utf8.size()) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    std::uint32_t cp = c;
-    std::size_t len = 1;
-    if (c >= 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else if (c >= 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    }
-    for (std::size_t k = 1; k < len && i + k < utf8.size(); ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    }
+    // The text came from a str, so it is well-formed.
+    const Utf8Sequence seq = decode_utf8_at(utf8, i);
+    const char32_t cp = seq.code_point;
+    const std::size_t len = seq.len;
     switch (cp) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -49,7 +38,7 @@ std::string quoted(std::string_view utf8) {
                              cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) || cp == 0xFEFF;
         if (control) {
           char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", cp);
+          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
           out += buf;
         } else {
           out.append(utf8.substr(i, len));
@@ -96,28 +85,20 @@ bool to_path(PyObject* obj, std::string& out) {
   return true;
 }
 
-// Raises the exception for a failed persistent open.
+// Raises the exception for a failed persistent open: the message names the
+// directory and says what kept it from opening.
 void raise_open_error(const PersistError& err, const std::string& dir) {
-  PyRef shown(PyUnicode_DecodeUTF8(dir.data(), static_cast<Py_ssize_t>(dir.size()), "replace"));
-  if (!shown) return;
-  PyRef text(PyUnicode_DecodeUTF8(err.text().data(), static_cast<Py_ssize_t>(err.text().size()), "replace"));
-  if (!text) return;
-  PyRef msg;
-  PyObject* type = PyExc_OSError;  // borrowed
   switch (err.kind()) {
     case PersistErrorKind::WouldBlock:
-      type = cache_locked_error();
-      msg = PyRef(PyUnicode_FromFormat("data directory %U is in use by another live process", shown.get()));
-      break;
+      raise_persist_error(err, "data directory " + dir + " is in use by another live process");
+      return;
     case PersistErrorKind::InvalidData:
-      type = corrupt_data_error();
-      msg = PyRef(PyUnicode_FromFormat("cannot load data from %U: %U", shown.get(), text.get()));
-      break;
+      raise_persist_error(err, "cannot load data from " + dir + ": " + err.text());
+      return;
     default:
-      msg = PyRef(PyUnicode_FromFormat("cannot open data directory %U: %U", shown.get(), text.get()));
-      break;
+      raise_persist_error(err, "cannot open data directory " + dir + ": " + err.text());
+      return;
   }
-  if (msg) PyErr_SetObject(type, msg.get());
 }
 
 PyObject* cache_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
@@ -241,19 +222,20 @@ PyObject* get_persist_stats(PyObject* self, void*) {
       PyRef ref(v);
       return ref && PyDict_SetItemString(d.get(), k, ref.get()) == 0;
     };
-    PyObject* err = Py_None;
-    PyRef err_ref;
+    // Owned here until put takes it, so a failed insertion before it frees it.
+    PyRef last_error;
     if (stats->last_error.has_value()) {
       const std::string& e = *stats->last_error;
-      err_ref = PyRef(PyUnicode_DecodeUTF8(e.data(), static_cast<Py_ssize_t>(e.size()), "replace"));
-      if (!err_ref) return nullptr;
-      err = err_ref.get();
+      last_error = PyRef(PyUnicode_DecodeUTF8(e.data(), static_cast<Py_ssize_t>(e.size()), "replace"));
+      if (!last_error) return nullptr;
+    } else {
+      last_error = PyRef::borrow(Py_None);
     }
-    Py_INCREF(err);
     if (!put("last_save_ms", PyLong_FromUnsignedLongLong(stats->last_save_ms)) ||
         !put("snapshot_bytes", PyLong_FromUnsignedLongLong(stats->snapshot_bytes)) ||
         !put("wal_bytes", PyLong_FromUnsignedLongLong(stats->wal_bytes)) ||
-        !put("loaded_keys", PyLong_FromUnsignedLongLong(stats->loaded_keys)) || !put("last_error", err) ||
+        !put("loaded_keys", PyLong_FromUnsignedLongLong(stats->loaded_keys)) ||
+        !put("last_error", last_error.release()) ||
         !put("writes_refused", PyBool_FromLong(stats->writes_refused ? 1 : 0))) {
       return nullptr;
     }

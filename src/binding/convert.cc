@@ -1,9 +1,5 @@
 #include "binding/convert.h"
 
-#include <exception>
-#include <new>
-#include <stdexcept>
-
 namespace mevora::py {
 
 std::string type_name(PyObject* obj) {
@@ -174,49 +170,6 @@ bool to_utf8(PyObject* obj, const char* name, std::string_view& out) {
   return true;
 }
 
-PyObject* raise_store_error(const StoreError& e) {
-  PyObject* type = PyExc_ValueError;  // borrowed
-  switch (e.kind()) {
-    case StoreError::WrongType:
-      type = PyExc_TypeError;
-      break;
-    case StoreError::OutOfMemory:
-      type = PyExc_MemoryError;
-      break;
-    case StoreError::NotInteger:
-    case StoreError::Overflow:
-      type = PyExc_ValueError;
-      break;
-    case StoreError::LogRefused: {
-      // OSError(errno, text): Python picks the subclass for the number.
-      const std::string& text = e.log_message();
-      PyRef msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-      if (!msg) return nullptr;
-      PyRef args(e.os_errno() != 0 ? Py_BuildValue("(iO)", e.os_errno(), msg.get()) : Py_BuildValue("(O)", msg.get()));
-      if (!args) return nullptr;
-      PyErr_SetObject(PyExc_OSError, args.get());
-      return nullptr;
-    }
-  }
-  PyErr_SetString(type, store_error_message(e));
-  return nullptr;
-}
-
-PyObject* raise_cpp_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
-  }
-  return nullptr;
-}
-
 PyObject* bytes_from(std::string_view s) {
   return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
@@ -235,22 +188,6 @@ PyObject* list_of_bytes(const std::vector<std::string>& items) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), b);  // steals b
   }
   return list.release();
-}
-
-PyObject* cache_locked_error() {
-  // Process-wide and never freed: no static destructor may run while
-  // threads of this module still exist.
-  static PyObject* cls = PyErr_NewExceptionWithDoc(
-      "_mevora.CacheLockedError", "The persistence directory is in use by another live process.", PyExc_OSError,
-      nullptr);
-  return cls;
-}
-
-PyObject* corrupt_data_error() {
-  static PyObject* cls = PyErr_NewExceptionWithDoc(
-      "_mevora.CorruptDataError", "The persisted snapshot failed its checksum or structure check.",
-      PyExc_ValueError, nullptr);
-  return cls;
 }
 
 }  // namespace mevora::py

@@ -1,5 +1,5 @@
-// Conversions between Python objects and store arguments and results, and
-// the translation of store and persistence errors into Python exceptions.
+// Conversions between Python objects and store arguments and results (the
+// translation of errors is in errors.h, included here for every caller).
 //
 // Every function here needs the GIL. Functions returning bool return false
 // with a Python exception set.
@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/errors.h"
 #include "binding/py.h"
 #include "binding/py_ref.h"
-#include "core/persist/persist_error.h"
 #include "core/store_types.h"
 
 namespace mevora::py {
@@ -55,22 +55,9 @@ bool to_flag(PyObject* obj, const char* name, bool& out);
 // A str argument as UTF-8 (other types raise the prefixed TypeError).
 bool to_utf8(PyObject* obj, const char* name, std::string_view& out);
 
-// Raises the exception for a store error and returns nullptr: TypeError,
-// MemoryError, ValueError, or for a write the log refused an OSError
-// carrying the OS error number and the refusal message.
-PyObject* raise_store_error(const StoreError& e);
-// Raises the exception for the active C++ exception (std::bad_alloc ->
-// MemoryError, std::length_error -> ValueError, others -> RuntimeError).
-// Call only inside a catch block. Returns nullptr.
-PyObject* raise_cpp_exception();
-
 // Results.
 PyObject* bytes_from(std::string_view s);
 PyObject* optional_bytes(const std::optional<std::string>& s);
 PyObject* list_of_bytes(const std::vector<std::string>& items);
-
-// The exception classes (created once per process, never freed).
-PyObject* cache_locked_error();
-PyObject* corrupt_data_error();
 
 }  // namespace mevora::py

@@ -174,7 +174,7 @@ void server_dealloc(PyObject* self) {
 
 PyObject* m_start(PyObject* self, PyObject*) {
   ServerObject* obj = as_server(self);
-  std::optional<PersistError> failure;
+  std::optional<OsError> failure;
   try {
     GilRelease unlocked;
     MutexGuard g(obj->mutex);
@@ -190,10 +190,7 @@ PyObject* m_start(PyObject* self, PyObject*) {
     return raise_cpp_exception();
   }
   if (!failure.has_value()) Py_RETURN_NONE;
-  const std::string msg = "cannot bind " + obj->host + ":" + std::to_string(obj->bind_port) + ": " + failure->text();
-  PyRef text(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
-  if (text) PyErr_SetObject(PyExc_OSError, text.get());
-  return nullptr;
+  return raise_os_error("cannot bind " + obj->host + ":" + std::to_string(obj->bind_port) + ": " + failure->text());
 }
 
 PyObject* m_stop(PyObject* self, PyObject*) {

@@ -232,11 +232,7 @@ PyObject* run(TransactionObject* t) {
     }
     PyEval_RestoreThread(ts);
   }
-  if (!ran.ok()) {
-    const std::string msg = "transaction rolled back: " + ran.error().text();
-    PyErr_SetString(PyExc_OSError, msg.c_str());
-    return nullptr;
-  }
+  if (!ran.ok()) return raise_persist_error(ran.error(), "transaction rolled back: " + ran.error().text());
   if (!ran.value()) {
     PyErr_SetString(watch_error(), "a watched key changed; the transaction did not run");
     return nullptr;

@@ -3,12 +3,13 @@
 // The locks are taken in ascending shard index, the store's one global lock
 // order, so two such guards (or a guard and any single-shard operation)
 // cannot deadlock. They are released in the destructor, in descending index
-// order. Two modes:
+// order; release_below lets go of the lowest ones earlier. Two modes:
 //
 //   AllShardsWriteGuard  exclusive locks: nothing else reads or writes any
 //                        shard while it is held (flush).
 //   AllShardsReadGuard   shared locks: readers proceed, writers wait, so
-//                        the keyspace is frozen at one instant (save).
+//                        the keyspace is frozen at one instant (save,
+//                        which frees each shard once it is written).
 //
 // Must not be created while the caller already holds a shard lock or the
 // log mutex. Blocks until every lock is granted; does no I/O.
@@ -43,6 +44,12 @@ class AllShardsGuard {
   AllShardsGuard(const AllShardsGuard&) = delete;
   AllShardsGuard& operator=(const AllShardsGuard&) = delete;
 
+  // Releases every shard below index `end` that is still held; the others
+  // stay held until the guard ends.
+  void release_below(std::size_t end) {
+    while (low_ < end && low_ < held_) release(store_.shard_at(low_++).lock);
+  }
+
  private:
   static void acquire(ShardLock& l) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
     if constexpr (kMode == ShardLockMode::Exclusive) {
@@ -59,11 +66,12 @@ class AllShardsGuard {
     }
   }
   void release_all() {
-    while (held_ > 0) release(store_.shard_at(--held_).lock);
+    while (held_ > low_) release(store_.shard_at(--held_).lock);
   }
 
   Store& store_;
-  std::size_t held_ = 0;  // shards 0 .. held_-1 are locked
+  std::size_t low_ = 0;   // shards low_ .. held_-1 are locked
+  std::size_t held_ = 0;
 };
 
 using AllShardsWriteGuard = AllShardsGuard<ShardLockMode::Exclusive>;

@@ -14,7 +14,8 @@
 //
 // Errors: WrongType for an entry of another kind (after stamping it, so a
 // refused access still counts as an access for eviction). A key longer
-// than 4 GiB cannot be created: std::length_error before anything changes.
+// than kMaxKeyLen cannot be created: KeyTooLong before anything changes
+// here (the writes check it on entry too, before admission).
 #pragma once
 
 #include <cstdint>
@@ -88,7 +89,7 @@ class Target {
 inline StoreResult<Target> find_or_build_locked(Store& store, Shard& s, std::string_view key, std::uint64_t h,
                                                 CollectionKind kind) MEVORA_REQUIRES(s.lock) {
   if (s.table.find(key, h) == Table::npos) {
-    check_key_length(key);
+    if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
     Target t(CollEntry::create(kind, key, 0, 0), true);
     store.reserve_slot_locked(s);
     return t;

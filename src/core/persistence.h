@@ -5,7 +5,7 @@
 // is installed by Store::open. An in-memory store has none.
 #pragma once
 
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "core/store_types.h"
 #include "core/wal_batch.h"
 #include "core/wal_record.h"

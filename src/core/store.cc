@@ -4,8 +4,8 @@
 #include "core/store.h"
 
 #include <bit>
+#include <cassert>
 #include <mutex>
-#include <stdexcept>
 
 namespace mevora {
 
@@ -29,12 +29,10 @@ const char* store_error_message(const StoreError& e) {
       return "increment or decrement would overflow";
     case StoreError::LogRefused:
       return e.log_message().c_str();
+    case StoreError::KeyTooLong:
+      return "key longer than 4 GiB";
   }
   return "unknown store error";
-}
-
-void check_key_length(std::string_view key) {
-  if (key.size() > kMaxKeyLen) throw std::length_error("key longer than 4 GiB");
 }
 
 StoreInternals::StoreInternals(const StoreConfig& config, std::shared_ptr<Clock> clock)
@@ -55,9 +53,9 @@ Store::Store(StoreConstruction, const StoreConfig& config, std::shared_ptr<Clock
 Store::~Store() = default;
 
 std::shared_ptr<Store> Store::create(const StoreConfig& config, std::shared_ptr<Clock> clock) {
-  if (config.persist_dir.has_value()) {
-    throw std::logic_error("a persistent store must be opened with Store::open");
-  }
+  // A caller's mistake, not a condition to report: the persistence fields
+  // belong to Store::open, and a store made here never touches a disk.
+  assert(!config.persist_dir.has_value() && "a persistent store is opened with Store::open");
   auto store = std::make_shared<Store>(StoreConstruction(), config, std::move(clock));
   if (config.sweep_interval_ms != 0) store->start_sweeper(config.sweep_interval_ms);
   return store;
@@ -215,6 +213,7 @@ StoreResult<SetOutcome> Store::set_with(std::string_view key, std::string_view v
 
 StoreResult<bool> Store::set_impl(std::string_view key, std::string_view value, const SetOptions& options,
                                   std::optional<std::string>* previous) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   const bool nx = options.nx;
   const bool xx = options.xx;
   const std::uint64_t h = key_hash(key);
@@ -243,7 +242,6 @@ StoreResult<bool> Store::set_impl(std::string_view key, std::string_view value, 
   } else if (options.expiry == SetOptions::Expiry::At) {
     deadline = options.ms == 0 ? 1 : options.ms;
   }
-  check_key_length(key);
   EntryRef old;
   {
     WriteGuard g(s.lock);

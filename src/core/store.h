@@ -15,16 +15,21 @@
 // Results are copies, or handed to a caller's ValueSink under the lock; no
 // reference into a shard outlives its lock.
 //
-// Logging is write-ahead: while holding the changed shard's exclusive lock,
-// every mutation first checks its request and reserves what the change
-// needs (admission, eviction, allocations, table room), then hands its
-// WalRecord to log_mutation(), and only then applies the change, a step
-// that cannot fail (append alone writes its bytes into room made
-// beforehand, since its record carries the whole new value, and takes them
-// off again when the record is refused). When the log refuses the record (an I/O failure now or
-// earlier, until a successful save), the operation returns
-// StoreError::LogRefused and memory is left exactly as it was. Without
-// persistence log_mutation() does nothing and always succeeds.
+// Logging is write-ahead. A mutation first checks what needs no lock (the
+// key's length), then, holding no shard lock, has admit() make room for
+// what it may need (evicting, and logging each victim's DEL, as the limit
+// requires). Then, holding the changed shard's exclusive lock, it checks
+// the rest of its request (the entry's kind, NX/XX, counters) and reserves
+// what the change needs (allocations, table room), hands its WalRecord to
+// log_mutation(), and only then applies the change, a step that cannot
+// fail (append alone writes its bytes into room made beforehand, since
+// its record carries the whole new value, and takes them off again when
+// the record is refused). When the log refuses the record (an I/O failure now or earlier,
+// until a successful save), the operation returns StoreError::LogRefused
+// and the keyspace is left as it was (keys evicted for it stay evicted).
+// One record follows its change instead: the DEL of a collection that a
+// logged write emptied (drop_if_empty). Without persistence log_mutation()
+// does nothing and always succeeds.
 //
 // Lock order: save mutex, shard locks (ascending index), log mutex, stats
 // mutex. No shard lock is ever requested while the log mutex is held.
@@ -46,7 +51,7 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "core/persistence.h"
 #include "core/scan.h"
 #include "core/store_internal.h"
@@ -57,9 +62,13 @@ namespace mevora {
 
 using KeyList = std::span<const std::string_view>;
 
-// Refuses keys longer than 4,294,967,295 bytes by throwing
-// std::length_error("key longer than 4 GiB") before anything changes.
-void check_key_length(std::string_view key);
+// KeyTooLong for a key longer than kMaxKeyLen (4,294,967,295) bytes. Every
+// write that can create a key calls it first, before the key is hashed or
+// memory admitted, so a refused write changes nothing (and evicts nothing).
+[[nodiscard]] inline StoreResult<void> check_key_length(std::string_view key) {
+  if (key.size() > kMaxKeyLen) [[unlikely]] return make_err(StoreError::KeyTooLong);
+  return {};
+}
 using KeyValue = std::pair<std::string_view, std::string_view>;
 
 // The options of the general string write (Store::set_with): which
@@ -133,8 +142,9 @@ class CopySink final : public ValueSink {
 //    as DEL) or refuse.
 //  - Expiry: a key whose deadline has passed is absent. Whoever meets it
 //    removes it first, logging its DEL.
-//  - Errors: WrongType when the key holds another kind; OutOfMemory when
-//    admission refuses; LogRefused when the log refuses the record (after
+//  - Errors: WrongType when the key holds another kind; KeyTooLong when a
+//    write would create a key longer than kMaxKeyLen (checked before
+//    anything else); OutOfMemory when admission refuses; LogRefused when the log refuses the record (after
 //    any earlier log or sync failure, until a successful save). A failed
 //    write changes nothing. Missing keys are not errors: reads give
 //    empty/0/false, removals 0/false.
@@ -147,8 +157,8 @@ class CopySink final : public ValueSink {
 class Store : public StoreInternals, public std::enable_shared_from_this<Store> {
  public:
   // An in-memory store. Starts the sweeper when config.sweep_interval_ms
-  // != 0. `clock` defaults to the wall clock. Throws std::logic_error when
-  // config names a data directory (use open()).
+  // != 0. `clock` defaults to the wall clock. config.persist_dir must be
+  // absent (asserted): persistence is open()'s.
   static std::shared_ptr<Store> create(const StoreConfig& config, std::shared_ptr<Clock> clock = nullptr);
 
   // A persistent store: locks config.persist_dir, recovers the keyspace

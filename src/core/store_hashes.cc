@@ -14,6 +14,7 @@ using collections::holds;
 using collections::find_or_build_locked;
 
 StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std::string_view value) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   LazyNow now(*clock_);

@@ -17,6 +17,7 @@ namespace {
 enum class End { Head, Tail };
 
 StoreResult<std::uint64_t> push(Store& store, std::string_view key, KeyList values, End end) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);
   LazyNow now(store.clock());

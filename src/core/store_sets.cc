@@ -13,6 +13,7 @@ namespace mevora {
 using collections::holds;
 
 StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
 

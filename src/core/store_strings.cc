@@ -37,6 +37,7 @@ bool parse_counter(std::string_view text, std::int64_t& out) {
 }  // namespace
 
 StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   LazyNow now(*clock_);
@@ -67,7 +68,6 @@ StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount)
   auto [end, ec] = std::to_chars(text, text + sizeof text, result);
   (void)ec;  // 24 bytes always hold a 64-bit integer
   const std::string_view value(text, static_cast<std::size_t>(end - text));
-  check_key_length(key);
   StrEntry* fresh = StrEntry::create(key, value, deadline, 0);
   try {
     if (slot == Table::npos) reserve_slot_locked(s);
@@ -86,6 +86,7 @@ StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount)
 }
 
 StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view bytes) {
+  if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   LazyNow now(*clock_);
@@ -101,7 +102,6 @@ StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view 
   if (auto r = expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
   const std::size_t slot = s.table.find(key, h);
   if (slot == Table::npos) {
-    check_key_length(key);
     StrEntry* fresh = StrEntry::create(key, bytes, 0, 0);
     try {
       reserve_slot_locked(s);
@@ -203,6 +203,11 @@ std::vector<std::optional<std::string>> Store::mget(KeyList keys) MEVORA_NO_THRE
 }
 
 StoreResult<void> Store::mset(std::span<const KeyValue> pairs) {
+  // Every key is checked before the first is written: an over-long key
+  // anywhere refuses the whole call with nothing changed.
+  for (const auto& pair : pairs) {
+    if (auto k = check_key_length(pair.first); !k.ok()) return k;
+  }
   for (const auto& [key, value] : pairs) {
     auto r = set(key, value, std::nullopt, false, false);
     if (!r.ok()) return make_err(r.error());

@@ -7,14 +7,14 @@
 #include <string>
 #include <string_view>
 
-#include "core/persist/fsync_policy.h"
+#include "core/fsync_policy.h"
 #include "util/result.h"
 
 namespace mevora {
 
 // The errors store operations return. Missing keys are never errors.
 //
-// Four kinds carry a fixed message. The fifth, LogRefused, says that a
+// Five kinds carry a fixed message. LogRefused says that a
 // write was refused because its record could not be appended to the
 // write-ahead log: it carries the operating system's error number (0 when
 // the failure did not come from the OS) and a message that starts with
@@ -31,6 +31,9 @@ class StoreError {
     NotInteger = 2,
     Overflow = 3,
     LogRefused = 4,
+    // A write named a key longer than kMaxKeyLen (4 GiB - 1) bytes; it is
+    // refused before anything is hashed, admitted, evicted or changed.
+    KeyTooLong = 5,
   };
 
   StoreError() = default;
@@ -61,8 +64,10 @@ inline constexpr std::string_view kLogRefusedPrefix = "write refused, the change
 // builds the error type store results carry.
 inline Err<StoreError> make_err(StoreError::Kind kind) { return Err<StoreError>{StoreError(kind)}; }
 
-// The message of e: the fixed text of the first four kinds (without any
-// protocol prefix), or the LogRefused message. Valid while e lives.
+// The message of e: the fixed text of the other kinds, or the LogRefused
+// message. Valid while e lives. WrongType and OutOfMemory texts start with
+// their reply's error code ("WRONGTYPE", "OOM"); the others carry no code,
+// and the server puts "ERR " before them.
 const char* store_error_message(const StoreError& e);
 
 template <class T>

@@ -4,8 +4,10 @@
 //
 // Each record is encoded when it is added, because a WalRecord only views
 // bytes that live as long as the operation's lock hold. The bytes are the
-// body of the transaction record (kind 13, see core/persist/wal.h): every
-// added record as a byte string field holding its ordinary payload.
+// body of the transaction record (kind 13 of the log format): every added
+// record as a byte string field holding its ordinary payload. add() is
+// defined with that format, in core/persist/wal_batch.cc; the store's side
+// sees only this container.
 //
 // A record that cannot be encoded (a payload over 4 GiB) poisons the batch:
 // error() is then set and the batch must not be appended.
@@ -18,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "core/wal_record.h"
 
 namespace mevora {

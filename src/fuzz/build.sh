@@ -16,13 +16,13 @@ FLAGS=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -Wall -Wextra -Wshadow -Isrc)
 
 PERSIST=(src/core/persist/coding.cc src/core/persist/file_io.cc
-         src/core/persist/persist_error.cc src/util/platform.cc)
+         src/core/persist_error.cc src/util/os_error.cc src/util/platform.cc)
 
 sources_of() {
   case "$1" in
     fuzz_resp_reader|fuzz_inline_split) echo src/server/resp.cc ;;
     fuzz_glob) echo src/core/glob.cc ;;
-    fuzz_wal_replay) echo src/core/persist/wal.cc src/core/wal_batch.cc "${PERSIST[@]}" ;;
+    fuzz_wal_replay) echo src/core/persist/wal.cc src/core/persist/wal_batch.cc "${PERSIST[@]}" ;;
     fuzz_snapshot_load) echo src/core/persist/snapshot.cc "${PERSIST[@]}" ;;
     *) echo "unknown fuzz target: $1" >&2; return 1 ;;
   esac

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "server/command_handlers.h"
-#include "server/utf8.h"
+#include "util/utf8.h"
 
 namespace mevora::server {
 namespace {
@@ -211,6 +211,7 @@ Reply store_error_reply(const StoreError& e) {
     case StoreError::NotInteger:
     case StoreError::Overflow:
     case StoreError::LogRefused:
+    case StoreError::KeyTooLong:
       return Reply::error(std::string("ERR ") + store_error_message(e));
   }
   return Reply::error("ERR internal error");

@@ -28,9 +28,10 @@
 // command that makes several store calls (HSET with several pairs, EXISTS
 // with several keys, EXPIRE below 1) is not atomic as a whole.
 //
-// Errors: store errors become their fixed texts (store_error_reply); the
-// standard library's exceptions (std::bad_alloc, std::length_error) raised
-// inside a handler become "ERR ..." replies. dispatch itself throws only if
+// Errors: store errors become their texts (store_error_reply: WRONGTYPE
+// and OOM replies carry their code, the others get "ERR "); an allocation
+// failure (std::bad_alloc) or another standard-library exception raised
+// inside a handler becomes an "ERR ..." reply. dispatch itself throws only if
 // even that error reply cannot be built; the connection loop then closes.
 #pragma once
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "server/command_handlers.h"
-#include "server/utf8.h"
+#include "util/utf8.h"
 
 #ifndef MEVORA_VERSION
 #error "MEVORA_VERSION is set by the build from the project version"

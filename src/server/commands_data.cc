@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "server/command_handlers.h"
-#include "server/utf8.h"
+#include "util/utf8.h"
 
 namespace mevora::server {
 namespace {

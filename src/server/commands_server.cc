@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "server/command_handlers.h"
 #include "util/named_thread.h"
 

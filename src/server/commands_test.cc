@@ -90,6 +90,7 @@ TEST(Dispatch, StoreErrorsHaveTheirFixedTexts) {
   EXPECT_EQ(store_error_reply(StoreError::OutOfMemory).text(), "OOM command not allowed when used memory > 'maxmemory'");
   EXPECT_EQ(store_error_reply(StoreError::NotInteger).text(), "ERR value is not an integer or out of range");
   EXPECT_EQ(store_error_reply(StoreError::Overflow).text(), "ERR increment or decrement would overflow");
+  EXPECT_EQ(store_error_reply(StoreError::KeyTooLong).text(), "ERR key longer than 4 GiB");
 }
 
 TEST(Dispatch, OutOfMemoryStopsAWriteAndLeavesReadsWorking) {

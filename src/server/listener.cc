@@ -51,13 +51,13 @@ std::uint16_t port_of(const sockaddr_storage& s) {
   return ntohs(reinterpret_cast<const sockaddr_in6*>(&s)->sin6_port);
 }
 
-PersistError resolve_error(const char* text) {
-  return PersistError::make(PersistErrorKind::Other, std::string("failed to lookup address information: ") + text);
+OsError resolve_error(const char* text) {
+  return OsError::with_text(std::string("failed to lookup address information: ") + text);
 }
 
 // An address literal gives itself; anything else goes to the resolver,
 // whose stream-socket results are taken in order.
-Result<std::vector<Address>, PersistError> resolve(std::string_view host_view, std::uint16_t port) {
+Result<std::vector<Address>, OsError> resolve(std::string_view host_view, std::uint16_t port) {
   const std::string host(host_view);
   std::vector<Address> out;
   Address literal;
@@ -94,21 +94,21 @@ Result<std::vector<Address>, PersistError> resolve(std::string_view host_view, s
     out.push_back(a);
   }
   if (out.empty()) {
-    return make_err(PersistError::make(PersistErrorKind::InvalidInput, "could not resolve to any addresses"));
+    return make_err(OsError::with_text("could not resolve to any addresses"));
   }
   return out;
 }
 
 // socket + SO_REUSEADDR + bind + listen for one address.
-Result<UniqueFd, PersistError> listen_on(const Address& a) {
-  UniqueFd fd(::socket(a.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return make_err(PersistError::from_errno(errno));
+Result<UniqueFd, OsError> listen_on(const Address& a) {
+  UniqueFd fd(platform::stream_socket(a.storage.ss_family, false));
+  if (!fd.valid()) return make_err(OsError::from_errno(errno));
   const int one = 1;
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
       ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a.storage), a.len) != 0 ||
       ::listen(fd.get(), kBacklog) != 0) {
     const int err = errno;
-    return make_err(PersistError::from_errno(err));
+    return make_err(OsError::from_errno(err));
   }
   return fd;
 }
@@ -208,7 +208,7 @@ class AcceptLoop {
   void run() {
     MarkOnExit mark(registry_->accept_finished);
     for (;;) {
-      UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      UniqueFd socket(platform::accept_connection(listener_.get()));
       if (!socket.valid()) {
         if (errno == EINTR) continue;
         if (registry_->stop.load(std::memory_order_acquire)) break;
@@ -306,7 +306,7 @@ class AcceptLoop {
 // Opens a connection to the server's own address and closes it at once, so
 // that a blocked accept returns. Every failure is ignored.
 void wake_accept(const sockaddr_storage& address, socklen_t len) {
-  UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  UniqueFd fd(platform::stream_socket(address.ss_family, true));
   if (!fd.valid()) return;
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), len) == 0) return;
   if (errno != EINPROGRESS) return;
@@ -326,20 +326,20 @@ std::uint64_t default_max_clients(std::uint64_t descriptor_limit, std::uint64_t 
   return std::clamp<std::uint64_t>(room / kDescriptorsPerConnection, 1, kMaxDefaultClients);
 }
 
-Result<RunningServer, PersistError> start_server(std::string_view host, std::uint16_t port,
-                                                 std::optional<std::string> password, std::shared_ptr<Store> store,
-                                                 const ServerLimits& limits) {
+Result<RunningServer, OsError> start_server(std::string_view host, std::uint16_t port,
+                                            std::optional<std::string> password, std::shared_ptr<Store> store,
+                                            const ServerLimits& limits) {
   try {
     const std::uint64_t descriptor_limit = platform::raise_descriptor_limit();
     const std::uint64_t max_clients = limits.max_clients != 0
                                           ? limits.max_clients
                                           : default_max_clients(descriptor_limit, platform::open_descriptor_count());
-    Result<std::vector<Address>, PersistError> addresses = resolve(host, port);
+    Result<std::vector<Address>, OsError> addresses = resolve(host, port);
     if (!addresses.ok()) return make_err(std::move(addresses.error()));
-    std::optional<PersistError> last_error;
+    std::optional<OsError> last_error;
     UniqueFd listener;
     for (const Address& a : addresses.value()) {
-      Result<UniqueFd, PersistError> fd = listen_on(a);
+      Result<UniqueFd, OsError> fd = listen_on(a);
       if (fd.ok()) {
         listener = std::move(fd.value());
         break;
@@ -351,7 +351,7 @@ Result<RunningServer, PersistError> start_server(std::string_view host, std::uin
     RunningServer server;
     server.address_len = sizeof server.address;
     if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&server.address), &server.address_len) != 0) {
-      return make_err(PersistError::from_errno(errno));
+      return make_err(OsError::from_errno(errno));
     }
     server.port = port_of(server.address);
     server.max_clients = max_clients;
@@ -362,11 +362,11 @@ Result<RunningServer, PersistError> start_server(std::string_view host, std::uin
     try {
       server.accept_thread = NamedThread("mevora-accept", [loop] { loop->run(); });
     } catch (const std::system_error& e) {
-      return make_err(PersistError::from_errno(e.code().value()));
+      return make_err(OsError::from_errno(e.code().value()));
     }
     return server;
   } catch (const std::bad_alloc&) {
-    return make_err(PersistError::from_errno(ENOMEM));
+    return make_err(OsError::from_errno(ENOMEM));
   }
 }
 

@@ -39,10 +39,10 @@
 // Thread safety: start_server and shutdown_server for one RunningServer must
 // be serialised by the caller. Neither touches the Python interpreter.
 //
-// Errors: start_server returns a PersistError (this project's I/O error
-// type) whose text() is the OS text "<description> (os error N)", or
-// "could not resolve to any addresses", or "failed to lookup address
-// information: <resolver text>". shutdown_server never fails.
+// Errors: start_server returns an OsError whose text() is the OS text
+// "<description> (os error N)", or "could not resolve to any addresses",
+// or "failed to lookup address information: <resolver text>" (those two
+// without an errno). shutdown_server never fails.
 #pragma once
 
 #include <sys/socket.h>
@@ -56,9 +56,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/persist/persist_error.h"
 #include "core/store.h"
 #include "util/named_thread.h"
+#include "util/os_error.h"
 #include "util/result.h"
 #include "util/rwlock.h"
 #include "util/unique_fd.h"
@@ -134,9 +134,9 @@ struct RunningServer {
 // socket + SO_REUSEADDR + bind + listen(128), and starts the accept thread.
 // On failure nothing is left open and no thread runs; the error is the last
 // attempt's.
-Result<RunningServer, PersistError> start_server(std::string_view host, std::uint16_t port,
-                                                 std::optional<std::string> password, std::shared_ptr<Store> store,
-                                                 const ServerLimits& limits = {});
+Result<RunningServer, OsError> start_server(std::string_view host, std::uint16_t port,
+                                            std::optional<std::string> password, std::shared_ptr<Store> store,
+                                            const ServerLimits& limits = {});
 
 // Stops accepting, ends every open connection and joins every server
 // thread. Safe on a server whose accept thread already ended, and when

@@ -13,8 +13,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <memory>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "util/unique_fd.h"
 
@@ -120,6 +125,107 @@ int sync_dir(const char* path) {
 }
 
 int send_flags() { return MSG_NOSIGNAL; }
+
+int stream_socket(int family, bool nonblocking) {
+  return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+}
+
+int accept_connection(int listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
+
+namespace {
+
+// strerror_r comes in two forms: the GNU one returns the text (which may
+// not be in buf), the POSIX one fills buf and returns 0. Overloading on
+// the return type takes whichever the C library declares.
+[[maybe_unused]] const char* description_of(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* description_of(int rc, const char* buf) { return rc == 0 ? buf : "Unknown error"; }
+
+}  // namespace
+
+std::string error_description(int err) {
+  char buf[256] = {};
+  return description_of(strerror_r(err, buf, sizeof buf), buf);
+}
+
+namespace {
+
+#if defined(__x86_64__)
+// Carry-less multiplication folding (x86-64 with PCLMULQDQ): four 128-bit
+// lanes are folded forward 512 bits at a time by multiplying with
+// x^(512+32) and x^(512-32) mod P, then folded into one lane, reduced to 64
+// and 32 bits, and finished with a Barrett reduction. Constants are for the
+// reflected polynomial 0xEDB88320 (P' = 0x1DB710641, mu = 0x1F7011641).
+// Takes and returns the running state (see crc32_fold); len is a
+// multiple of 16 and at least 64.
+#define MEVORA_CLMUL __attribute__((target("pclmul,sse4.1")))
+
+MEVORA_CLMUL inline __m128i load(const char* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); }
+
+// x * (k.lo, k.hi) + data: one lane carried forward.
+MEVORA_CLMUL inline __m128i fold(__m128i x, __m128i k, __m128i data) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), data);
+}
+
+MEVORA_CLMUL std::uint32_t crc32_clmul(std::uint32_t c, const char* p, std::size_t len) {
+  const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596LL, 0x154442bd4LL);
+  const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009eLL, 0x1751997d0LL);
+  const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124LL);
+  const __m128i poly_mu = _mm_set_epi64x(0x1F7011641LL, 0x1DB710641LL);
+  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
+  __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(c)));
+  __m128i x2 = load(p + 16);
+  __m128i x3 = load(p + 32);
+  __m128i x4 = load(p + 48);
+  p += 64;
+  len -= 64;
+  while (len >= 64) {
+    x1 = fold(x1, k1k2, load(p));
+    x2 = fold(x2, k1k2, load(p + 16));
+    x3 = fold(x3, k1k2, load(p + 32));
+    x4 = fold(x4, k1k2, load(p + 48));
+    p += 64;
+    len -= 64;
+  }
+  x1 = fold(x1, k3k4, x2);
+  x1 = fold(x1, k3k4, x3);
+  x1 = fold(x1, k3k4, x4);
+  while (len >= 16) {
+    x1 = fold(x1, k3k4, load(p));
+    p += 16;
+    len -= 16;
+  }
+  // 128 -> 64 bits.
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
+  // 64 -> 32 bits.
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 4), _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), k5, 0x00));
+  // Barrett reduction to the 32-bit remainder.
+  __m128i t = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask32), poly_mu, 0x10), mask32);
+  t = _mm_clmulepi64_si128(t, poly_mu, 0x00);
+  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, t), 1));
+}
+
+bool have_clmul() {
+  static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return yes;
+}
+
+#undef MEVORA_CLMUL
+#endif
+
+}  // namespace
+
+bool crc32_fold(std::uint32_t& state, const char* p, std::size_t len) {
+#if defined(__x86_64__)
+  if (!have_clmul()) return false;
+  state = crc32_clmul(state, p, len);
+  return true;
+#else
+  (void)state;
+  (void)p;
+  (void)len;
+  return false;
+#endif
+}
 
 void fill_random(void* buf, std::size_t len) {
   auto* p = static_cast<unsigned char*>(buf);

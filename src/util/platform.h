@@ -1,12 +1,14 @@
 // The one platform seam. Everything that differs between operating systems
-// (thread naming, durable flushes, send flags, entropy) lives behind these
-// functions; no other file uses #ifdef for the platform.
+// or processors (thread naming, durable flushes, socket flags, error texts,
+// entropy, the CRC's instruction-set fast path) lives behind these
+// functions; no other file uses #if on the OS or the CPU.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 namespace mevora::platform {
@@ -39,6 +41,25 @@ void start_writeback(int fd);
 // Flags for send(2) on sockets: a write to a vanished peer returns EPIPE
 // instead of raising SIGPIPE.
 int send_flags();
+
+// A stream socket of the given address family whose descriptor is closed
+// on exec (and, when asked, in non-blocking mode), created in one step so
+// that no fork in between can inherit it: the descriptor, or -1 with errno.
+int stream_socket(int family, bool nonblocking);
+// accept(2) on a listening socket, the new descriptor closed on exec from
+// the start: the descriptor, or -1 with errno.
+int accept_connection(int listener);
+
+// The C library's description of an errno value ("No such file or
+// directory"), safe to call from any thread.
+std::string error_description(int err);
+
+// Advances a reflected CRC-32 state (polynomial 0xEDB88320, the state
+// already inverted, as the table-driven loop keeps it) over len bytes with
+// the processor's carry-less multiplication, where it has one. len must be
+// a multiple of 16 and at least 64. Returns false, state untouched, when
+// this processor lacks the instructions; the caller then runs its tables.
+bool crc32_fold(std::uint32_t& state, const char* p, std::size_t len);
 
 // Fills buf with len bytes from the operating system's random source.
 // Falls back to a clock-derived mix only if the source fails.

@@ -4,9 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "util/platform.h"
 
 namespace mevora::persist {
 
@@ -139,81 +137,20 @@ std::uint32_t crc32_tables(std::uint32_t c, const char* p, std::size_t len) {
   return c;
 }
 
-#if defined(__x86_64__)
-// Carry-less multiplication folding (x86-64 with PCLMULQDQ): four 128-bit
-// lanes are folded forward 512 bits at a time by multiplying with
-// x^(512+32) and x^(512-32) mod P, then folded into one lane, reduced to 64
-// and 32 bits, and finished with a Barrett reduction. Constants are for the
-// reflected polynomial 0xEDB88320 (P' = 0x1DB710641, mu = 0x1F7011641).
-// Takes and returns the running state, like crc32_tables; len is a
-// multiple of 16 and at least 64.
-#define MEVORA_CLMUL __attribute__((target("pclmul,sse4.1")))
-
-MEVORA_CLMUL inline __m128i load(const char* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); }
-
-// x * (k.lo, k.hi) + data: one lane carried forward.
-MEVORA_CLMUL inline __m128i fold(__m128i x, __m128i k, __m128i data) {
-  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), data);
-}
-
-MEVORA_CLMUL std::uint32_t crc32_clmul(std::uint32_t c, const char* p,
-                                                                   std::size_t len) {
-  const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596LL, 0x154442bd4LL);
-  const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009eLL, 0x1751997d0LL);
-  const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124LL);
-  const __m128i poly_mu = _mm_set_epi64x(0x1F7011641LL, 0x1DB710641LL);
-  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
-  __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(c)));
-  __m128i x2 = load(p + 16);
-  __m128i x3 = load(p + 32);
-  __m128i x4 = load(p + 48);
-  p += 64;
-  len -= 64;
-  while (len >= 64) {
-    x1 = fold(x1, k1k2, load(p));
-    x2 = fold(x2, k1k2, load(p + 16));
-    x3 = fold(x3, k1k2, load(p + 32));
-    x4 = fold(x4, k1k2, load(p + 48));
-    p += 64;
-    len -= 64;
-  }
-  x1 = fold(x1, k3k4, x2);
-  x1 = fold(x1, k3k4, x3);
-  x1 = fold(x1, k3k4, x4);
-  while (len >= 16) {
-    x1 = fold(x1, k3k4, load(p));
-    p += 16;
-    len -= 16;
-  }
-  // 128 -> 64 bits.
-  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
-  // 64 -> 32 bits.
-  x1 = _mm_xor_si128(_mm_srli_si128(x1, 4), _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), k5, 0x00));
-  // Barrett reduction to the 32-bit remainder.
-  __m128i t = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask32), poly_mu, 0x10), mask32);
-  t = _mm_clmulepi64_si128(t, poly_mu, 0x00);
-  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, t), 1));
-}
-
-bool have_clmul() {
-  static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-  return yes;
-}
-#endif
-
 }  // namespace
 
 std::uint32_t crc32_update(std::uint32_t crc, const void* data, std::size_t len) {
   const char* p = static_cast<const char*>(data);
   std::uint32_t c = ~crc;
-#if defined(__x86_64__)
-  if (len >= 64 && have_clmul()) {
+  // The processor's carry-less multiplication folds the bulk where it has
+  // one; the tables take the rest (and everything elsewhere).
+  if (len >= 64) {
     const std::size_t bulk = len & ~std::size_t{15};
-    c = crc32_clmul(c, p, bulk);
-    p += bulk;
-    len -= bulk;
+    if (platform::crc32_fold(c, p, bulk)) {
+      p += bulk;
+      len -= bulk;
+    }
   }
-#endif
   return ~crc32_tables(c, p, len);
 }
 

@@ -14,8 +14,6 @@ namespace mevora::persist {
 
 namespace {
 
-Err<PersistError> os_error(int err) { return make_err(PersistError::from_errno(err)); }
-
 bool is_directory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

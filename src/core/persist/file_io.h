@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "util/result.h"
 #include "util/unique_fd.h"
 

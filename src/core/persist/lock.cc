@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string_view>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -18,6 +20,7 @@
 
 #include "core/persist/file_io.h"
 #include "util/unique_fd.h"
+#include "util/utf8.h"
 
 namespace mevora::persist {
 
@@ -56,50 +59,6 @@ bool is_unicode_space(char32_t c) {
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
          c == 0x205F || c == 0x3000;
 }
-
-// Decodes UTF-8 one byte at a time; rejects overlong forms, surrogates and
-// values above U+10FFFF.
-class Utf8Decoder {
- public:
-  enum class Step : std::uint8_t { More, Char, Invalid };
-
-  Step feed(unsigned char b, char32_t& out) {
-    if (need_ == 0) {
-      if (b < 0x80) {
-        out = b;
-        return Step::Char;
-      }
-      if (b >= 0xC2 && b <= 0xDF) {
-        start(b & 0x1F, 1, 0x80);
-      } else if (b >= 0xE0 && b <= 0xEF) {
-        start(b & 0x0F, 2, 0x800);
-      } else if (b >= 0xF0 && b <= 0xF4) {
-        start(b & 0x07, 3, 0x10000);
-      } else {
-        return Step::Invalid;
-      }
-      return Step::More;
-    }
-    if ((b & 0xC0) != 0x80) return Step::Invalid;
-    cp_ = (cp_ << 6) | (b & 0x3F);
-    if (--need_ > 0) return Step::More;
-    if (cp_ < min_ || cp_ > 0x10FFFF || (cp_ >= 0xD800 && cp_ <= 0xDFFF)) return Step::Invalid;
-    out = cp_;
-    return Step::Char;
-  }
-  bool complete() const { return need_ == 0; }
-
- private:
-  void start(char32_t bits, int need, char32_t min) {
-    cp_ = bits;
-    need_ = need;
-    min_ = min;
-  }
-
-  char32_t cp_ = 0;
-  char32_t min_ = 0;
-  int need_ = 0;
-};
 
 // Recognises  <space>* ['+'] <digit>+ <space>*  with the digits as a u32.
 class PidParser {
@@ -152,30 +111,31 @@ class PidParser {
 // or 0 when it cannot be read or does not hold exactly one u32 number
 // (surrounded by whitespace).
 std::uint32_t read_lock_pid(int fd) {
-  Utf8Decoder utf8;
   PidParser parser;
-  char buf[256];
+  // Read bytes not yet decoded: a sequence cut by the end of a read waits
+  // here (at most 3 bytes) for the next one.
+  char buf[256 + 3];
+  std::size_t kept = 0;
   for (off_t at = 0;;) {
-    ssize_t n = ::pread(fd, buf, sizeof buf, at);
+    ssize_t n = ::pread(fd, buf + kept, 256, at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return 0;
     if (n == 0) break;
     at += n;
-    for (ssize_t i = 0; i < n; ++i) {
-      char32_t c = 0;
-      switch (utf8.feed(static_cast<unsigned char>(buf[i]), c)) {
-        case Utf8Decoder::Step::More:
-          break;
-        case Utf8Decoder::Step::Invalid:
-          return 0;
-        case Utf8Decoder::Step::Char:
-          if (!parser.feed(c)) return 0;
-          break;
-      }
+    const std::string_view bytes(buf, kept + static_cast<std::size_t>(n));
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+      const Utf8Sequence seq = decode_utf8_at(bytes, i);
+      if (!seq.ok && i + seq.len < bytes.size()) return 0;
+      if (!seq.ok) break;  // maybe cut short: decided once more bytes come
+      if (!parser.feed(seq.code_point)) return 0;
+      i += seq.len;
     }
+    kept = bytes.size() - i;
+    std::memmove(buf, buf + i, kept);
   }
   std::uint32_t pid = 0;
-  if (!utf8.complete() || !parser.finished(pid)) return 0;
+  if (kept != 0 || !parser.finished(pid)) return 0;
   return pid;
 }
 
@@ -189,8 +149,6 @@ bool lock_owner_alive(int fd) {
   int err = errno;
   return err != ESRCH;  // EPERM: alive, owned by another user
 }
-
-Err<PersistError> os_error(int err) { return make_err(PersistError::from_errno(err)); }
 
 // Whether fd is still the file linked at path: a LOCK is unlinked only by
 // its owner while holding the OS lock, so whoever locked an unlinked file
@@ -286,7 +244,7 @@ Result<DirLock, PersistError> acquire_dir_lock(const std::string& dir,
   std::unique_ptr<char, decltype(&::free)> real(::realpath(dir.c_str(), nullptr), &::free);
   if (real == nullptr) {
     int err = errno;
-    return make_err(PersistError::from_errno(err));
+    return os_error(err);
   }
 
   DirLock lock;

@@ -39,7 +39,7 @@
 #include <chrono>
 #include <string>
 
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "util/result.h"
 #include "util/unique_fd.h"
 

@@ -133,6 +133,9 @@ TEST(DirLockTest, StaleLockFilesAreTakenOver) {
       {"invalid utf-8", "\xff" "42"},
       {"truncated utf-8 after digits", "42\xe3\x80"},
       {"non-space unicode", "42\u00e9"},
+      // The file is read 256 bytes at a time.
+      {"invalid utf-8 just after a full read", std::string(256, ' ') + "\xff" + dead},
+      {"truncated utf-8 ending a full read", std::string(253, ' ') + dead.substr(0, 1) + "\xe3\x80"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -156,6 +159,10 @@ TEST(DirLockTest, LiveOwnersAreRespected) {
       {"live pid with plus", "+" + child.pid()},
       {"live pid with leading zeros", "000" + child.pid()},
       {"live pid in unicode spaces", "\u2003" + child.pid() + "\u00a0"},
+      // The file is read 256 bytes at a time: these spaces straddle a read.
+      {"live pid after a space cut by a read", std::string(255, ' ') + "\u3000" + child.pid()},
+      {"live pid before a space cut by a read",
+       child.pid() + std::string(255 - child.pid().size(), ' ') + "\u00a0\n"},
       // init: alive, and for an unprivileged caller kill fails with EPERM,
       // which still counts as alive.
       {"pid 1", "1\n"},

@@ -75,7 +75,7 @@ Result<Recovered, PersistError> recover(Store& store, const std::string& dir) {
   for (std::uint64_t n : covered) {
     if (::unlink(persist::segment_path(dir, n).c_str()) != 0) {
       const int err = errno;
-      if (err != ENOENT) return make_err(PersistError::from_errno(err));
+      if (err != ENOENT) return os_error(err);
     }
   }
   persist::remove_snapshot_tmp(dir);

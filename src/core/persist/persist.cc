@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/all_shards_guard.h"
 #include "core/persist/background.h"
 #include "core/persist/file_io.h"
 #include "core/persist/snapshot.h"
@@ -17,32 +18,21 @@
 namespace mevora::persist {
 namespace {
 
-// The shared locks of every shard, taken in ascending index when built, so
-// no key can change while the log is rotated. write_shard releases each
-// shard as soon as it has been written (its writers then log into the new
-// segment); whatever is still held is released at scope exit, also when
-// the snapshot fails part-way.
+// The shared locks of every shard (an AllShardsReadGuard), taken when
+// built, so no key can change while the log is rotated. write_shard
+// releases each shard as soon as it has been written (its writers then log
+// into the new segment); whatever is still held is released at scope exit,
+// also when the snapshot fails part-way.
 class FrozenShards final : public EntrySource {
  public:
-  explicit FrozenShards(Store& store) MEVORA_NO_THREAD_SAFETY_ANALYSIS : store_(store) {
-    try {
-      for (; held_end_ < store_.shard_count(); ++held_end_) store_.shard_at(held_end_).lock.lock_shared();
-    } catch (...) {
-      release_below(held_end_);
-      throw;
-    }
-  }
-  ~FrozenShards() override { release_below(held_end_); }
-
-  FrozenShards(const FrozenShards&) = delete;
-  FrozenShards& operator=(const FrozenShards&) = delete;
+  explicit FrozenShards(Store& store) : store_(store), locks_(store) {}
 
   std::size_t shard_count() const override { return store_.shard_count(); }
 
   // Shards are written in index order, so shard i is the lowest one held.
   Result<void, PersistError> write_shard(std::size_t i, SnapshotWriter& out) override {
     auto r = write_entries(store_.shard_at(i), out);
-    release_below(i + 1);
+    locks_.release_below(i + 1);
     return r;
   }
 
@@ -129,16 +119,8 @@ class FrozenShards final : public EntrySource {
     return {};
   }
 
-  // Releases the shards from released_end_ up to (not including) end.
-  void release_below(std::size_t end) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
-    for (; released_end_ < end && released_end_ < held_end_; ++released_end_) {
-      store_.shard_at(released_end_).lock.unlock_shared();
-    }
-  }
-
   Store& store_;
-  std::size_t held_end_ = 0;      // shards below this index were locked
-  std::size_t released_end_ = 0;  // shards below this index were released
+  AllShardsReadGuard locks_;
 };
 
 PersistError closed_error() { return PersistError::make(PersistErrorKind::Other, "store is closed"); }
@@ -258,7 +240,7 @@ Result<void, PersistError> StorePersistence::delete_segments_below(std::uint64_t
     if (m >= n) break;  // ascending
     if (::unlink(segment_path(dir_, m).c_str()) != 0) {
       const int err = errno;
-      if (err != ENOENT) return make_err(PersistError::from_errno(err));
+      if (err != ENOENT) return os_error(err);
     }
   }
   return {};

@@ -8,9 +8,11 @@
 namespace mevora::persist {
 namespace {
 
-// Inserts or replaces key as an inline string with the given deadline.
+// Inserts or replaces key as an inline string with the given deadline. A
+// key no store could hold (see check_key_length) is skipped, as the
+// replayed collection operations skip it by refusing it.
 void insert_string(Store& store, std::string_view key, std::uint64_t deadline_ms, std::string_view value) {
-  check_key_length(key);
+  if (!check_key_length(key).ok()) return;
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);
   WriteGuard g(s.lock);
@@ -30,11 +32,12 @@ void SnapshotLoader::add_string(std::string_view key, std::uint64_t deadline_ms,
 }
 
 void SnapshotLoader::begin(CollectionKind kind, std::string_view key, std::uint64_t deadline_ms) {
-  check_key_length(key);
   if (pending_ != nullptr) {
     CollEntry::destroy(pending_);
     pending_ = nullptr;
   }
+  // Skipped like an over-long string key: its items find no collection.
+  if (!check_key_length(key).ok()) return;
   pending_ = CollEntry::create(kind, key, deadline_ms, store_.next_stamp());
 }
 

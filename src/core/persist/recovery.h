@@ -30,7 +30,8 @@ class Store;
 
 namespace mevora::persist {
 
-// Inserts snapshot records: strings as inline entries with their deadline;
+// Inserts snapshot records (a record whose key is longer than kMaxKeyLen is
+// skipped): strings as inline entries with their deadline;
 // lists in file order (head first); hashes with a later duplicate field
 // replacing the earlier value; sets with duplicate members held once. A
 // key that occurs twice ends up holding its later record.

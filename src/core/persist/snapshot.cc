@@ -18,8 +18,6 @@ namespace mevora::persist {
 
 namespace {
 
-Err<PersistError> os_error(int err) { return make_err(PersistError::from_errno(err)); }
-
 PersistError corrupt(const char* reason) {
   return PersistError::make(PersistErrorKind::InvalidData, std::string("snapshot: ") + reason);
 }

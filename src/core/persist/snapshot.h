@@ -38,7 +38,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/persist/persist_error.h"
+#include "core/persist_error.h"
 #include "util/result.h"
 #include "util/unique_fd.h"
 

@@ -15,8 +15,6 @@ namespace mevora::persist {
 
 namespace {
 
-Err<PersistError> os_error(int err) { return make_err(PersistError::from_errno(err)); }
-
 Err<PersistError> malformed(const char* reason) {
   return make_err(
       PersistError::make(PersistErrorKind::InvalidData, std::string("WAL record malformed: ") + reason));

@@ -55,8 +55,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/persist/fsync_policy.h"
-#include "core/persist/persist_error.h"
+#include "core/fsync_policy.h"
+#include "core/persist_error.h"
 #include "core/wal_batch.h"
 #include "core/wal_record.h"
 #include "util/result.h"

@@ -1,10 +1,11 @@
-#include "server/utf8.h"
+#include "util/utf8.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
-namespace mevora::server {
+namespace mevora {
 namespace {
 
 TEST(Utf8, ValidityAndLossyConversion) {
@@ -32,6 +33,40 @@ TEST(Utf8, ValidityAndLossyConversion) {
   for (const Case& c : cases) {
     EXPECT_EQ(is_valid_utf8(c.in), c.valid) << ::testing::PrintToString(c.in);
     EXPECT_EQ(utf8_lossy(c.in), c.lossy) << ::testing::PrintToString(c.in);
+  }
+}
+
+TEST(Utf8, DecodesCodePointsAndMeasuresIllFormedPrefixes) {
+  struct Case {
+    std::string in;
+    bool ok;
+    char32_t code_point;
+    std::size_t len;
+  };
+  const Case cases[] = {
+      {"A", true, U'A', 1},
+      {"\x7f", true, 0x7F, 1},
+      {"\xc2\x80", true, 0x80, 2},
+      {"\xdf\xbf", true, 0x7FF, 2},
+      {"\xe0\xa0\x80", true, 0x800, 3},
+      {"\xe3\x80\x80z", true, 0x3000, 3},
+      {"\xef\xbf\xbf", true, 0xFFFF, 3},
+      {"\xf0\x90\x80\x80", true, 0x10000, 4},
+      {"\xf4\x8f\xbf\xbf", true, 0x10FFFF, 4},
+      {"\x80", false, 0, 1},
+      {"\xc1\xbf", false, 0, 1},      // overlong lead
+      {"\xe0\x9f\xbf", false, 0, 1},  // overlong second byte
+      {"\xed\xa0\x80", false, 0, 1},  // surrogate
+      {"\xe3\x80", false, 0, 2},      // cut short by the end
+      {"\xe3\x80z", false, 0, 2},     // broken by a non-continuation
+      {"\xf0\x9f\x98", false, 0, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.in));
+    const Utf8Sequence seq = decode_utf8_at(c.in, 0);
+    EXPECT_EQ(seq.ok, c.ok);
+    EXPECT_EQ(seq.len, c.len);
+    EXPECT_EQ(static_cast<std::uint32_t>(seq.code_point), static_cast<std::uint32_t>(c.code_point));
   }
 }
 
@@ -63,4 +98,4 @@ TEST(Utf8, EchoTextKeepsShortInputAndCutsLongInput) {
 }
 
 }  // namespace
-}  // namespace mevora::server
+}  // namespace mevora

@@ -1,8 +1,9 @@
-// UTF-8 checks for the command layer: validating a pattern, and showing
-// arbitrary client bytes (a command name, an argument) as text inside an
-// error reply.
+// The one UTF-8 decoder: decoding a sequence to its code point (the LOCK
+// file's text, option values quoted in error messages), validating (a
+// pattern), and showing arbitrary client bytes (a command name, an
+// argument) as text inside an error reply.
 //
-// Both follow the Unicode definition of well-formed UTF-8: no overlong
+// All follow the Unicode definition of well-formed UTF-8: no overlong
 // forms, no surrogates (U+D800..U+DFFF), nothing above U+10FFFF.
 //
 // Pure functions; thread-safe. utf8_lossy allocates its result.
@@ -12,7 +13,18 @@
 #include <string>
 #include <string_view>
 
-namespace mevora::server {
+namespace mevora {
+
+// The sequence that starts at bytes[i] (i < bytes.size()): when it is
+// complete and well-formed, ok with its code point and length; otherwise
+// not ok, with len the length of its maximal ill-formed prefix (>= 1; a
+// prefix that runs to the end of bytes may be a sequence cut short).
+struct Utf8Sequence {
+  bool ok = false;
+  char32_t code_point = 0;
+  std::size_t len = 0;
+};
+Utf8Sequence decode_utf8_at(std::string_view bytes, std::size_t i);
 
 // Whether bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
@@ -32,4 +44,4 @@ inline constexpr std::size_t kEchoMaxBytes = 128;
 // reply that repeats client input goes through this.
 std::string echo_text(std::string_view bytes);
 
-}  // namespace mevora::server
+}  // namespace mevora

@@ -1,11 +1,16 @@
 // PersistError: the error of persistence operations (lock, log, snapshot,
-// open, save). It carries a kind, the errno for operating-system errors, and
-// the display text that callers show:
-//   - OS errors: the C library's description, then " (os error N)";
+// open, save), and so of the Persistence interface the store calls. It
+// carries a kind, the errno for operating-system errors, and the display
+// text that callers show:
+//   - OS errors: OsError's text, the C library's description, then
+//     " (os error N)";
 //   - errors raised by mevora itself: their message alone.
 #pragma once
 
 #include <string>
+
+#include "util/os_error.h"
+#include "util/result.h"
 
 namespace mevora {
 
@@ -21,10 +26,12 @@ enum class PersistErrorKind {
 class PersistError {
  public:
   PersistError() = default;
+  // An OS failure (kind Os when it carries an errno, else Other).
+  PersistError(const OsError& e);  // NOLINT: every OS error is a persistence error
 
   // Builds an OS error from an errno value. Callers copy errno into a local
   // right after the failing call, before any cleanup can change it.
-  static PersistError from_errno(int err);
+  static PersistError from_errno(int err) { return PersistError(OsError::from_errno(err)); }
   static PersistError make(PersistErrorKind kind, std::string message);
 
   PersistErrorKind kind() const { return kind_; }
@@ -37,5 +44,9 @@ class PersistError {
   int errno_ = 0;
   std::string text_;
 };
+
+// The failed result of an OS call that set err, for the persistence steps
+// that return Result<T, PersistError>.
+inline Err<PersistError> os_error(int err) { return make_err(PersistError::from_errno(err)); }
 
 }  // namespace mevora
