@@ -185,7 +185,12 @@ PyObject* raise_store_error(const StoreError& e) {
       break;
     case StoreError::NotInteger:
     case StoreError::Overflow:
+    case StoreError::NotFloat:
+    case StoreError::TooLarge:
       type = PyExc_ValueError;
+      break;
+    case StoreError::NoSuchKey:
+      type = PyExc_KeyError;  // like a missing key of a mapping
       break;
     case StoreError::LogRefused: {
       // OSError(errno, text): Python picks the subclass for the number.

@@ -29,6 +29,12 @@ const char* store_error_message(const StoreError& e) {
       return "increment or decrement would overflow";
     case StoreError::LogRefused:
       return e.log_message().c_str();
+    case StoreError::NotFloat:
+      return "value is not a valid float";
+    case StoreError::NoSuchKey:
+      return "no such key";
+    case StoreError::TooLarge:
+      return "string exceeds maximum allowed size (512 MiB)";
   }
   return "unknown store error";
 }
