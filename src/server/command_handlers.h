@@ -146,6 +146,11 @@ Reply cmd_msetnx(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_incrbyfloat(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_getex(Request&, ConnectionState&, const ServerContext&);
 
+// ---- TIME and CONFIG (commands_config.cc) -------------------------------------
+
+Reply cmd_time(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_config(Request&, ConnectionState&, const ServerContext&);
+
 // ---- connection and server commands (commands_server.cc) ------------------
 
 Reply cmd_quit(Request&, ConnectionState&, const ServerContext&);

@@ -36,6 +36,7 @@ constexpr KeySpec kKeySpecs[] = {
     {"EXPIREAT"}, {"PEXPIREAT"}, {"EXPIRETIME"}, {"PEXPIRETIME"}, {"TOUCH", Reach::Keys, 1, -1},
     {"RANDOMKEY", Reach::All},
     {"STRLEN"}, {"GETRANGE"}, {"SETRANGE"}, {"MSETNX", Reach::Keys, 1, -1, 2}, {"INCRBYFLOAT"}, {"GETEX"},
+    {"TIME", Reach::None}, {"CONFIG", Reach::None},
 };
 
 const KeySpec* find_spec(std::string_view sent) {

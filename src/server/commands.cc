@@ -95,6 +95,8 @@ constexpr CommandSpec kCommands[] = {
     {"MSETNX", 3, kAnyCount, cmd_msetnx},
     {"INCRBYFLOAT", 3, 3, cmd_incrbyfloat},
     {"GETEX", 2, kAnyCount, cmd_getex},
+    {"TIME", 1, 1, cmd_time},
+    {"CONFIG", 2, kAnyCount, cmd_config},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.
