@@ -47,6 +47,8 @@ class CacheWorld:
         try:
             if op == "msetnx":
                 r = self.cache.msetnx(dict(zip(args[::2], args[1::2])))
+            elif op == "incrbyfloat":
+                r = self.cache.incrbyfloat(args[0], float(args[1]))
             elif op == "getex":
                 r = self.cache.getex(args[0], **{k.lower(): (v if k != "PERSIST" else True) for k, v in _pairs(args[1:])})
             else:
