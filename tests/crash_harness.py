@@ -215,8 +215,10 @@ def _parse_float(text):
 
 
 def float_text(v):
-    """The shortest text that reads back as v, in fixed or exponent form,
-    whichever is shorter (fixed on a tie); zero is b"0"."""
+    """The text incrbyfloat stores for v: the shortest digits that read back
+    as v, in fixed or exponent form, whichever is shorter (fixed on a tie; a
+    whole number in fixed form is written with its exact digits); zero is
+    b"0"."""
     if v == 0:
         return b"0"
     m = re.match(r"-?([0-9]+)(?:\.([0-9]+))?(?:e([-+][0-9]+))?\Z", repr(v))
@@ -227,7 +229,7 @@ def float_text(v):
         e10 += 1
     digits = str(n)
     if e10 >= 0:
-        fixed = digits + "0" * e10
+        fixed = str(abs(int(v)))  # a whole number in fixed form is written exactly
     elif len(digits) + e10 > 0:
         k = len(digits) + e10
         fixed = digits[:k] + "." + digits[k:]

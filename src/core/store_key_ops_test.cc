@@ -91,7 +91,8 @@ TEST_P(KeyOps, RenameRefusedByTheLogChangesNothing) {
   ASSERT_FALSE(m.ok());
   EXPECT_FALSE(store->exists("a"));
   EXPECT_FALSE(store->exists("b"));
-  EXPECT_EQ(store->used_memory(), before);
+  // The table may keep the room the undone keys took; the figure stays exact.
+  EXPECT_EQ(store->used_memory(), recomputed_used(*store));
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, KeyOps, ::testing::Values(1, 4, 64));
