@@ -769,6 +769,10 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
     MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
     MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),
+    {"transaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_transaction)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "transaction($self, watch=())\n--\n\nA Transaction: calls on it run atomically when its `with` block ends. "
+     "Raises WatchError there if a key in `watch` changed since this call."},
     // keys and strings, second group (cache_key_methods.cc)
     MEVORA_KEYS2(type, cache_type_of,
                  "type($self, key)\n--\n\nThe kind of value under key: 'string', 'list', 'hash', 'set', or "
@@ -808,10 +812,6 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_KEYS2(getex, cache_getex,
                  "getex($self, key, ex=None, px=None, exat=None, pxat=None, persist=False)\n--\n\nThe string "
                  "value, setting or removing its expiry as the one option given says."),
-    {"transaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_transaction)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "transaction($self, watch=())\n--\n\nA Transaction: calls on it run atomically when its `with` block ends. "
-     "Raises WatchError there if a key in `watch` changed since this call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
