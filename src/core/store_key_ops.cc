@@ -28,14 +28,6 @@ KeyKind kind_of(EntryRef e) {
   return KeyKind::String;
 }
 
-// Owns a string entry built ahead of a change until the table takes it.
-struct PendingEntry {
-  EntryRef e;
-  ~PendingEntry() {
-    if (e) e.destroy();
-  }
-};
-
 // The records that rebuild collection c under key `to`, logged in order;
 // the first refusal is returned (nothing is applied by the caller then).
 StoreResult<void> log_rebuild(Store& store, const CollEntry& c, std::string_view to) {

@@ -13,17 +13,6 @@
 #include "core/store.h"
 
 namespace mevora {
-namespace {
-
-// Owns an entry built ahead of a change until the table takes it.
-struct PendingEntry {
-  EntryRef e;
-  ~PendingEntry() {
-    if (e) e.destroy();
-  }
-};
-
-}  // namespace
 
 StoreResult<std::uint64_t> Store::strlen(std::string_view key) {
   return read_path(key, [](EntryRef* e) -> StoreResult<std::uint64_t> {
@@ -56,7 +45,7 @@ static StoreResult<void> replace_string_locked(Store& store, Shard& s, std::uint
                                                std::string_view key, std::string_view value)
     MEVORA_REQUIRES(s.lock) {
   const std::uint64_t deadline = slot == Table::npos ? 0 : s.table.at(slot).head().deadline_ms;
-  PendingEntry fresh{EntryRef(StrEntry::create(key, value, deadline, 0))};
+  PendingEntry fresh(EntryRef(StrEntry::create(key, value, deadline, 0)));
   if (slot == Table::npos) store.reserve_slot_locked(s);
   if (auto r = store.log_mutation(WalRecord::set(key, deadline, value)); !r.ok()) return r;
   fresh.e.head().stamp(store.next_stamp());

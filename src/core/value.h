@@ -224,4 +224,17 @@ class EntryRef {
   std::uintptr_t bits_ = 0;
 };
 
+// Owns an entry built ahead of a change until a table takes it (by moving
+// it out of `e`); destroys it otherwise, e.g. when the change is refused.
+struct PendingEntry {
+  EntryRef e;
+  PendingEntry() = default;
+  explicit PendingEntry(EntryRef entry) : e(entry) {}
+  PendingEntry(const PendingEntry&) = delete;
+  PendingEntry& operator=(const PendingEntry&) = delete;
+  ~PendingEntry() {
+    if (e) e.destroy();
+  }
+};
+
 }  // namespace mevora
