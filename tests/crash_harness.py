@@ -30,6 +30,7 @@ printed with the round, the seed and the directory.
 import argparse
 import copy
 import json
+import math
 import os
 import pathlib
 import random
@@ -54,6 +55,7 @@ FIELDS = [b"f%d" % i for i in range(6)] + [b"", b"\x00\xff"]
 MEMBERS = [b"m%d" % i for i in range(8)] + [b"", b"\r\n"]
 ALPHABET = b"ab\x00\xff\r\n -0123456789"
 HOUR_MS = 3_600_000
+FAR_FUTURE_MS = 4_000_000_000_000  # in 2096
 
 # (name, weight); flush is rare so the keyspace usually holds something.
 WEIGHTS = [
@@ -64,6 +66,8 @@ WEIGHTS = [
     ("lpush", 4), ("rpush", 4), ("lpop", 4), ("rpop", 4),
     ("sadd", 6), ("srem", 4),
     ("flush", 0.15), ("save", 1.2), ("reopen", 0.3),
+    ("rename", 2), ("renamenx", 1.5), ("pexpireat", 2), ("setrange", 3), ("msetnx", 2),
+    ("incrbyfloat", 3), ("getex", 2),
 ]
 _NAMES = [n for n, _ in WEIGHTS]
 _CUM = []
@@ -158,6 +162,33 @@ def op_at(seed, index):
         return (name, _key(r, LIST_KEYS))
     if name in ("sadd", "srem"):
         return (name, _key(r, SET_KEYS), [r.choice(MEMBERS) for _ in range(r.randint(0, 3))])
+    if name in ("rename", "renamenx"):
+        return (name, r.choice(ALL_KEYS), r.choice(ALL_KEYS))
+    if name == "pexpireat":
+        # Absolute times must not depend on when the stream is generated:
+        # long past (the key is removed) or decades ahead.
+        when = r.randint(1, 10**6) if r.random() < 0.3 else FAR_FUTURE_MS + r.randint(0, 10**6)
+        return ("pexpireat", r.choice(ALL_KEYS), when)
+    if name == "setrange":
+        value = _value(r) if r.random() < 0.9 else b""
+        return ("setrange", _key(r, STRING_KEYS), r.choice([0, 1, 3, 17, 60]), value[:50])
+    if name == "msetnx":
+        pairs = {}
+        for _ in range(r.randint(1, 3)):
+            pairs[_key(r, STRING_KEYS)] = _value(r)
+        return ("msetnx", list(pairs.items()))
+    if name == "incrbyfloat":
+        key = r.choice(COUNTER_KEYS) if r.random() < 0.8 else r.choice(ALL_KEYS)
+        return ("incrbyfloat", key, r.choice([0.5, -1.25, 3, 1e10, 0.1, -7.75e-3, 1e300]))
+    if name == "getex":
+        mode = r.choice(["persist", "ex", "pxat", "pxat-past"])
+        if mode == "ex":
+            arg = r.randint(3600, 7200)
+        elif mode == "pxat":
+            arg = FAR_FUTURE_MS + r.randint(0, 10**6)
+        else:
+            arg = r.randint(1, 10**6)
+        return ("getex", _key(r, STRING_KEYS), mode, arg)
     if name == "reopen":
         return ("reopen", r.random() < 0.5)  # closed first, or just dropped
     return (name,)  # flush, save
@@ -169,7 +200,46 @@ WRONGTYPE = ["err", "TypeError", "WRONGTYPE Operation against a key holding the 
 NOT_INTEGER = ["err", "ValueError", "value is not an integer or out of range"]
 OVERFLOW = ["err", "ValueError", "increment or decrement would overflow"]
 DECR_OVERFLOW = ["err", "ValueError", "decrement would overflow"]
+NOT_FLOAT = ["err", "ValueError", "value is not a valid float"]
+NO_SUCH_KEY = ["err", "KeyError", "'no such key'"]
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+_FLOAT = re.compile(rb"-?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?\Z")
+
+
+def _parse_float(text):
+    """The stored float as incrbyfloat reads it, or None when it is not one."""
+    if not _FLOAT.match(text):
+        return None
+    v = float(text)
+    return v if math.isfinite(v) else None
+
+
+def float_text(v):
+    """The text incrbyfloat stores for v: the shortest digits that read back
+    as v, in fixed or exponent form, whichever is shorter (fixed on a tie; a
+    whole number in fixed form is written with its exact digits); zero is
+    b"0"."""
+    if v == 0:
+        return b"0"
+    m = re.match(r"-?([0-9]+)(?:\.([0-9]+))?(?:e([-+][0-9]+))?\Z", repr(v))
+    whole, frac, exp = m.group(1), m.group(2) or "", int(m.group(3) or 0)
+    n, e10 = int(whole + frac), exp - len(frac)
+    while n % 10 == 0:
+        n //= 10
+        e10 += 1
+    digits = str(n)
+    if e10 >= 0:
+        fixed = str(abs(int(v)))  # a whole number in fixed form is written exactly
+    elif len(digits) + e10 > 0:
+        k = len(digits) + e10
+        fixed = digits[:k] + "." + digits[k:]
+    else:
+        fixed = "0." + "0" * -(len(digits) + e10) + digits
+    power = e10 + len(digits) - 1
+    mantissa = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
+    sci = f"{mantissa}e{'+' if power >= 0 else '-'}{abs(power):02d}"
+    sign = "-" if v < 0 else ""
+    return (sign + (fixed if len(fixed) <= len(sci) else sci)).encode()
 _COUNTER = re.compile(rb"-?[0-9]+\Z")
 
 
@@ -227,6 +297,20 @@ def run_op(cache, op):
             return cache.flush()
         if name == "save":
             return cache.save()
+        if name in ("rename", "renamenx", "pexpireat"):
+            return getattr(cache, name)(op[1], op[2])
+        if name == "setrange":
+            return cache.setrange(op[1], op[2], op[3])
+        if name == "msetnx":
+            return cache.msetnx(dict(op[1]))
+        if name == "incrbyfloat":
+            return cache.incrbyfloat(op[1], op[2])
+        if name == "getex":
+            _, key, mode, arg = op
+            kw = {"persist": True} if mode == "persist" else {"ex": arg} if mode == "ex" else {"pxat": arg}
+            return norm(cache.getex(key, **kw))
+    except KeyError as e:
+        return ["err", "KeyError", str(e)]
     except (TypeError, ValueError) as e:
         return ["err", type(e).__name__, str(e)]
     raise AssertionError(f"unknown operation {name}")
@@ -398,6 +482,72 @@ class Model:
             return None
         if name in ("save", "reopen"):
             return None
+        if name in ("rename", "renamenx"):
+            _, src, dst = op
+            nx = name == "renamenx"
+            if src not in d:
+                return NO_SUCH_KEY
+            if src == dst:
+                return False if nx else None
+            if nx and dst in d:
+                return False
+            d[dst] = d.pop(src)
+            return True if nx else None
+        if name == "pexpireat":
+            _, key, when = op
+            if key not in d:
+                return False
+            if when <= t0:  # the times are long past or decades ahead
+                del d[key]
+            else:
+                d[key][2] = (when, when)
+            return True
+        if name == "setrange":
+            _, key, offset, value = op
+            e = self._kind(key, "string")
+            if not value:
+                return 0 if e is None else len(e[1])
+            old = bytearray(e[1] if e is not None else b"")
+            if len(old) < offset + len(value):
+                old.extend(b"\0" * (offset + len(value) - len(old)))
+            old[offset:offset + len(value)] = value
+            d[key] = ["string", bytes(old), e[2] if e is not None else None]
+            return len(old)
+        if name == "msetnx":
+            if any(key in d for key, _ in op[1]):
+                return False
+            for key, value in op[1]:
+                d[key] = ["string", value, None]
+            return True
+        if name == "incrbyfloat":
+            _, key, amount = op
+            e = self._kind(key, "string")
+            current, deadline = 0.0, None
+            if e is not None:
+                current = _parse_float(e[1])
+                if current is None:
+                    return NOT_FLOAT
+                deadline = e[2]
+            new = current + amount
+            if math.isinf(new):
+                return OVERFLOW
+            d[key] = ["string", float_text(new), deadline]
+            return float(float_text(new))
+        if name == "getex":
+            _, key, mode, arg = op
+            e = self._kind(key, "string")
+            if e is None:
+                return None
+            value = e[1]
+            if mode == "persist":
+                e[2] = None
+            elif mode == "ex":
+                e[2] = (t0 + arg * 1000, t1 + arg * 1000)
+            elif arg <= t0:
+                del d[key]
+            else:
+                e[2] = (arg, arg)
+            return norm(value)
         raise AssertionError(f"unknown operation {name}")
 
 

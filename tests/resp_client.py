@@ -264,6 +264,33 @@ def ordinary_traffic(k, protocol, prefix="t:"):
     assert k.call("EXISTS", key) == 0
 
 
+def library_helpers(k, protocol, prefix="u:"):
+    """What the everyday helpers of a client library send: a scan iteration
+    (SCAN with MATCH and COUNT until the cursor is 0), type, rename, absolute
+    expiry, float counters and reading the server's settings."""
+    names = [prefix + "k%d" % i for i in range(30)]
+    assert k.call("MSET", *[x for n in names for x in (n, "v")]) == "OK"
+    cursor, seen = b"0", set()
+    for _ in range(1000):
+        cursor, keys = k.call("SCAN", cursor, "MATCH", prefix + "k*", "COUNT", 7)
+        seen.update(keys)
+        if cursor == b"0":
+            break
+    assert seen == {n.encode() for n in names}
+    assert k.call("TYPE", names[0]) == "string"
+    assert k.call("TYPE", prefix + "missing") == "none"
+    assert k.call("RENAME", names[0], prefix + "renamed") == "OK"
+    assert k.call("RENAME", names[0], prefix + "x") == Err("ERR no such key")
+    assert k.call("EXPIREAT", prefix + "renamed", 4_000_000_000) == 1
+    assert k.call("EXPIRETIME", prefix + "renamed") == 4_000_000_000
+    assert k.call("INCRBYFLOAT", prefix + "f", "2.5") == b"2.5"
+    settings = k.call("CONFIG", "GET", "maxmemory*")
+    if protocol == 2:
+        settings = dict(zip(settings[::2], settings[1::2]))
+    assert settings == {b"maxmemory": b"0", b"maxmemory-policy": b"noeviction"}
+    assert k.call("DEL", prefix + "renamed", prefix + "f", *names[1:]) == 31
+
+
 def transactional_pipeline(k, protocol, prefix="p:"):
     """What a client's default pipeline sends: MULTI, the commands, EXEC,
     all in one write (a cache backend's set_many: MSET plus an expiry per

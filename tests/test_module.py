@@ -116,7 +116,26 @@ METHOD_SIGNATURES = {
     "getset": "($self, key, value)",
     "getdel": "($self, key)",
     "transaction": "($self, watch=())",
+    "type": "($self, key)",
+    "rename": "($self, src, dst)",
+    "renamenx": "($self, src, dst)",
+    "expireat": "($self, key, when)",
+    "pexpireat": "($self, key, when)",
+    "expiretime": "($self, key)",
+    "pexpiretime": "($self, key)",
+    "touch": "($self, *keys)",
+    "randomkey": "($self)",
+    "strlen": "($self, key)",
+    "getrange": "($self, key, start, end)",
+    "setrange": "($self, key, offset, value)",
+    "msetnx": "($self, mapping)",
+    "incrbyfloat": "($self, key, amount)",
+    "getex": "($self, key, ex=None, px=None, exat=None, pxat=None, persist=False)",
 }
+
+# The methods whose doc strings say more than their signature.
+DESCRIBED = {"type", "rename", "renamenx", "expireat", "pexpireat", "expiretime", "pexpiretime", "touch",
+             "randomkey", "strlen", "getrange", "setrange", "msetnx", "incrbyfloat", "getex"}
 
 
 def test_methods_publish_signatures_in_order():
@@ -137,6 +156,8 @@ def test_method_docs(name):
         assert "at least once" in doc or "guarantee of `scan`" in doc
     elif name == "transaction":
         assert doc.startswith("A Transaction: calls on it run atomically")
+    elif name in DESCRIBED:
+        assert len(doc) > 20, name
     else:
         assert doc is None
 

@@ -14,6 +14,7 @@ from resp_client import (
     Err,
     Set3,
     handshake_hello3,
+    library_helpers,
     ordinary_traffic,
     set_client_info,
     transactional_pipeline,
@@ -69,6 +70,7 @@ def test_handshake_then_client_info_then_traffic(cache, handshake, password):
             assert protocol == (2 if handshake in ("auth", "hello-noproto-fallback") else 3)
             set_client_info(k, "mevora-tests", "1.0")
             ordinary_traffic(k, protocol)
+            library_helpers(k, protocol)
             info = k.call("CLIENT", "INFO").decode()
             assert " lib-name=mevora-tests lib-ver=1.0\n" in info
             assert info.endswith(" db=0 cmd=client lib-name=mevora-tests lib-ver=1.0\n")
@@ -153,6 +155,7 @@ def test_hello_errors_change_nothing(locked, args, reply):
 # ---- RESP3 replies of every command --------------------------------------------
 
 INFO = object()  # the reply is INFO's text: checked by shape, not bytes
+TIME = object()  # the reply is the clock: checked by shape and closeness
 
 # (command, setup, expected RESP3 bytes); each runs on a fresh keyspace
 # after HELLO 3.
@@ -238,6 +241,28 @@ RESP3_CASES = {
     "DISCARD": (["DISCARD"], [["MULTI"]], b"+OK\r\n"),
     "WATCH": (["WATCH", "k"], [], b"+OK\r\n"),
     "UNWATCH": (["UNWATCH"], [], b"+OK\r\n"),
+    "TYPE": (["TYPE", "h"], [["HSET", "h", "f", "v"]], b"+hash\r\n"),
+    "RENAME": (["RENAME", "a", "b"], [["SET", "a", "1"]], b"+OK\r\n"),
+    "RENAME missing": (["RENAME", "a", "b"], [], b"-ERR no such key\r\n"),
+    "RENAMENX": (["RENAMENX", "a", "b"], [["SET", "a", "1"], ["SET", "b", "1"]], b":0\r\n"),
+    "EXPIREAT": (["EXPIREAT", "a", "4000000000"], [["SET", "a", "1"]], b":1\r\n"),
+    "PEXPIREAT": (["PEXPIREAT", "a", "1"], [["SET", "a", "1"]], b":1\r\n"),
+    "EXPIRETIME": (["EXPIRETIME", "a"], [["SET", "a", "1", "EXAT", "4000000000"]], b":4000000000\r\n"),
+    "PEXPIRETIME": (["PEXPIRETIME", "a"], [["SET", "a", "1"]], b":-1\r\n"),
+    "TOUCH": (["TOUCH", "a", "b"], [["SET", "a", "1"]], b":1\r\n"),
+    "RANDOMKEY": (["RANDOMKEY"], [["SET", "a", "1"]], bulk(b"a")),
+    "RANDOMKEY empty": (["RANDOMKEY"], [], b"_\r\n"),
+    "STRLEN": (["STRLEN", "a"], [["SET", "a", "abc"]], b":3\r\n"),
+    "GETRANGE": (["GETRANGE", "a", "-2", "-1"], [["SET", "a", "abc"]], bulk(b"bc")),
+    "SETRANGE": (["SETRANGE", "a", "1", "X"], [["SET", "a", "abc"]], b":3\r\n"),
+    "MSETNX": (["MSETNX", "a", "1", "b", "2"], [], b":1\r\n"),
+    "INCRBYFLOAT": (["INCRBYFLOAT", "a", "0.5"], [["SET", "a", "1"]], bulk(b"1.5")),
+    "GETEX": (["GETEX", "a", "PERSIST"], [["SET", "a", "1", "EX", "10"]], bulk(b"1")),
+    "GETEX missing": (["GETEX", "a", "EX", "10"], [], b"_\r\n"),
+    "TIME": (["TIME"], [], TIME),
+    "CONFIG": (["CONFIG", "GET", "databases"], [], b"%1\r\n$9\r\ndatabases\r\n$1\r\n1\r\n"),
+    "CONFIG SET": (["CONFIG", "SET", "maxmemory", "1"], [],
+                   b"-ERR CONFIG SET is not supported: settings are fixed when the cache and server are created\r\n"),
 }
 
 
@@ -263,6 +288,9 @@ def test_resp3_reply_bytes(server, name):
         raw = k.call_raw(*args)
         if expected is INFO:
             assert raw.startswith(b"$") and b"# Server\r\nuptime_in_seconds:" in raw
+        elif expected is TIME:
+            seconds, micros = k.call("TIME")
+            assert raw.startswith(b"*2\r\n$") and abs(int(seconds) - time.time()) < 60 and 0 <= int(micros) < 10**6
         else:
             assert raw == expected
 

@@ -287,6 +287,15 @@ class _TextReads:
         for b in _Base.scan_iter(self, match, count, type):
             yield b.decode(enc, err)
 
+    def randomkey(self):
+        return self._decode(_Base.randomkey(self))
+
+    def getrange(self, key, start, end):
+        return _Base.getrange(self, key, start, end).decode(self._encoding, self._errors)
+
+    def getex(self, key, ex=None, px=None, exat=None, pxat=None, persist=False):
+        return self._decode(_Base.getex(self, key, ex, px, exat, pxat, persist))
+
 
 for _name, _fn in list(vars(_TextReads).items()):
     if callable(_fn) and not _name.startswith("_"):

@@ -155,6 +155,17 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     def scan_iter(  # type: ignore[override]
         self, match: str | bytes | None = None, count: int | None = None, type: _KeyKind | None = None
     ) -> Iterator[_S]: ...
+    def randomkey(self) -> _S | None: ...  # type: ignore[override]
+    def getrange(self, key: _Value, start: SupportsIndex, end: SupportsIndex) -> _S: ...  # type: ignore[override]
+    def getex(  # type: ignore[override]
+        self,
+        key: _Value,
+        ex: int | None = None,
+        px: int | None = None,
+        exat: int | None = None,
+        pxat: int | None = None,
+        persist: bool = False,
+    ) -> _S | None: ...
 
     # JSON.
     def get_json(self, key: _Value, default: Any = None) -> Any:

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "binding/args.h"
+#include "binding/call_support.h"
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
@@ -17,16 +18,43 @@
 #include "binding/transaction_object.h"
 
 namespace mevora::py {
-namespace {
 
-template <class F>
-PyObject* guarded(F&& f) {
-  try {
-    return f();
-  } catch (...) {
-    return raise_cpp_exception();
+// The (key, value) pairs of a mapping's items(), converted in order into
+// conv (key, value, key, value, ...); held keeps each pair alive while the
+// views are used. false with an exception set.
+bool mapping_items(PyObject* mapping, std::vector<PyRef>& held, std::vector<Bytes>& conv) {
+  PyRef items_fn(PyObject_GetAttrString(mapping, "items"));
+  if (!items_fn) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(mapping).c_str());
+    }
+    return false;
   }
+  PyRef items(PyObject_CallObject(items_fn.get(), nullptr));
+  if (!items) return false;
+  PyRef it(PyObject_GetIter(items.get()));
+  if (!it) return false;
+  while (PyRef item = PyRef(PyIter_Next(it.get()))) {
+    if (!PyTuple_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()).c_str());
+      return false;
+    }
+    const Py_ssize_t n = PyTuple_Size(item.get());
+    if (n != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+      return false;
+    }
+    conv.emplace_back();
+    if (!to_bytes(PyTuple_GetItem(item.get(), 0), conv.back())) return false;
+    conv.emplace_back();
+    if (!to_bytes(PyTuple_GetItem(item.get(), 1), conv.back())) return false;
+    held.push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
 }
+
+namespace {
 
 PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
 PyObject* py_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
@@ -225,37 +253,9 @@ PyObject* m_mset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({"mset", kMapping, 1}, args, nargs, kwnames, a)) return nullptr;
-    PyRef items_fn(PyObject_GetAttrString(a[0], "items"));
-    if (!items_fn) {
-      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(a[0]).c_str());
-      }
-      return nullptr;
-    }
-    PyRef items(PyObject_CallObject(items_fn.get(), nullptr));
-    if (!items) return nullptr;
-    PyRef it(PyObject_GetIter(items.get()));
-    if (!it) return nullptr;
     std::vector<PyRef> held;  // the pairs, alive until the store call ends
     std::vector<Bytes> conv;
-    while (PyRef item = PyRef(PyIter_Next(it.get()))) {
-      if (!PyTuple_Check(item.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()).c_str());
-        return nullptr;
-      }
-      const Py_ssize_t n = PyTuple_Size(item.get());
-      if (n != 2) {
-        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
-        return nullptr;
-      }
-      conv.emplace_back();
-      if (!to_bytes(PyTuple_GetItem(item.get(), 0), conv.back())) return nullptr;
-      conv.emplace_back();
-      if (!to_bytes(PyTuple_GetItem(item.get(), 1), conv.back())) return nullptr;
-      held.push_back(std::move(item));
-    }
-    if (PyErr_Occurred()) return nullptr;
+    if (!mapping_items(a[0], held, conv)) return nullptr;
     std::vector<KeyValue> pairs;
     pairs.reserve(conv.size() / 2);
     for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
@@ -605,6 +605,8 @@ PyObject* m_scard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 #define MEVORA_FAST(name, doc) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
 #define MEVORA_NOARGS(name, doc) {#name, m_##name, METH_NOARGS, doc}
+#define MEVORA_KEYS2(name, fn, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
 
 }  // namespace
 
@@ -668,6 +670,45 @@ PyMethodDef kCacheMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "transaction($self, watch=())\n--\n\nA Transaction: calls on it run atomically when its `with` block ends. "
      "Raises WatchError there if a key in `watch` changed since this call."},
+    // keys and strings, second group (cache_key_methods.cc)
+    MEVORA_KEYS2(type, cache_type_of,
+                 "type($self, key)\n--\n\nThe kind of value under key: 'string', 'list', 'hash', 'set', or "
+                 "'none' when absent."),
+    MEVORA_KEYS2(rename, cache_rename,
+                 "rename($self, src, dst)\n--\n\nMoves the value of src, with its expiry, to dst, replacing what "
+                 "dst held. Raises KeyError if src does not exist."),
+    MEVORA_KEYS2(renamenx, cache_renamenx,
+                 "renamenx($self, src, dst)\n--\n\nLike rename, but only when dst does not exist: returns "
+                 "whether it moved. Raises KeyError if src does not exist."),
+    MEVORA_KEYS2(expireat, cache_expireat,
+                 "expireat($self, key, when)\n--\n\nExpires key at the Unix time `when` (seconds); a time "
+                 "already past removes it. Returns whether key existed."),
+    MEVORA_KEYS2(pexpireat, cache_pexpireat,
+                 "pexpireat($self, key, when)\n--\n\nexpireat with `when` in Unix milliseconds."),
+    MEVORA_KEYS2(expiretime, cache_expiretime,
+                 "expiretime($self, key)\n--\n\nThe Unix time (seconds) key expires at: -2 if missing, -1 if "
+                 "it has no expiry."),
+    MEVORA_KEYS2(pexpiretime, cache_pexpiretime,
+                 "pexpiretime($self, key)\n--\n\nexpiretime in Unix milliseconds."),
+    MEVORA_KEYS2(touch, cache_touch, "touch($self, *keys)\n--\n\nHow many of keys exist (each repeat counts)."),
+    {"randomkey", cache_randomkey, METH_NOARGS,
+     "randomkey($self)\n--\n\nA key drawn at random, or None when the cache is empty."},
+    MEVORA_KEYS2(strlen, cache_strlen, "strlen($self, key)\n--\n\nLength of the string value, 0 if missing."),
+    MEVORA_KEYS2(getrange, cache_getrange,
+                 "getrange($self, key, start, end)\n--\n\nThe bytes of the string from start to end inclusive; "
+                 "negative indexes count from the end."),
+    MEVORA_KEYS2(setrange, cache_setrange,
+                 "setrange($self, key, offset, value)\n--\n\nOverwrites the string from offset, padding with "
+                 "zero bytes; returns the new length. ValueError past 512 MiB."),
+    MEVORA_KEYS2(msetnx, cache_msetnx,
+                 "msetnx($self, mapping)\n--\n\nSets every pair only if none of the keys exists; returns "
+                 "whether it did."),
+    MEVORA_KEYS2(incrbyfloat, cache_incrbyfloat,
+                 "incrbyfloat($self, key, amount)\n--\n\nAdds amount to the float value (0 if missing) and "
+                 "returns the new value."),
+    MEVORA_KEYS2(getex, cache_getex,
+                 "getex($self, key, ex=None, px=None, exat=None, pxat=None, persist=False)\n--\n\nThe string "
+                 "value, setting or removing its expiry as the one option given says."),
     {nullptr, nullptr, 0, nullptr},
 };
 

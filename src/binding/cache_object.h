@@ -34,6 +34,23 @@ PyObject* cache_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* cache_scan_iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* make_scan_iter_type();
 
+// The second group of key and string methods (cache_key_methods.cc).
+PyObject* cache_type_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_renamenx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_expireat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_pexpireat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_expiretime(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_pexpiretime(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_touch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_randomkey(PyObject* self, PyObject* unused);
+PyObject* cache_strlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_getrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_setrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_msetnx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_incrbyfloat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_getex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];
 

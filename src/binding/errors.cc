@@ -31,7 +31,11 @@ PyObject* exception_type(StoreError::Kind kind) {
     case StoreError::NotInteger:
     case StoreError::Overflow:
     case StoreError::KeyTooLong:
+    case StoreError::NotFloat:
+    case StoreError::TooLarge:
       return PyExc_ValueError;
+    case StoreError::NoSuchKey:
+      return PyExc_KeyError;  // like a missing key of a mapping
     case StoreError::LogRefused:
       return PyExc_OSError;
   }

@@ -1,4 +1,5 @@
-// Deadlines: pttl, pexpire, persist, and the background sweeper.
+// Deadlines: pttl, pexpire, persist, the absolute pexpireat and
+// pexpiretime, and the background sweeper.
 //
 // The sweeper ("mevora-sweeper") holds only a weak reference to its store
 // between passes, so it never keeps a store alive; it ends at its first
@@ -104,6 +105,38 @@ StoreResult<bool> Store::persist(std::string_view key) {
     if (current == 0) return std::nullopt;
     return 0;
   });
+}
+
+StoreResult<bool> Store::pexpireat(std::string_view key, std::uint64_t unix_ms) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  LazyNow now(*clock_);
+  WriteGuard g(s.lock);
+  auto live = live_slot_locked(s, key, h, now);
+  if (!live.ok()) return make_err(live.error());
+  const std::size_t slot = live.value();
+  if (slot == Table::npos) return false;
+  if (unix_ms <= now.get()) {
+    if (auto r = remove_slot_locked(s, slot); !r.ok()) return make_err(r.error());
+    return true;
+  }
+  EntryRef e = s.table.at(slot);
+  if (auto r = log_mutation(WalRecord::expire(e.key(), unix_ms)); !r.ok()) return make_err(r.error());
+  e.head().deadline_ms = unix_ms;
+  return true;
+}
+
+std::int64_t Store::pexpiretime(std::string_view key) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = shard_for(h);
+  const std::uint64_t now = clock_->now_ms();
+  ReadGuard g(s.lock);
+  const std::size_t slot = s.table.find(key, h);
+  if (slot == Table::npos) return -2;
+  const std::uint64_t d = s.table.at(slot).head().deadline_ms;
+  if (d == 0) return -1;
+  if (d <= now) return -2;
+  return d > static_cast<std::uint64_t>(kMaxI64) ? kMaxI64 : static_cast<std::int64_t>(d);
 }
 
 void StoreInternals::sweep_once() {

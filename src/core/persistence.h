@@ -46,6 +46,11 @@ class Persistence {
 
   // A copy of the counters.
   virtual PersistStats stats() = 0;
+
+  // The data directory and the fsync policy the log runs with, as given
+  // when the store was opened (the server's CONFIG GET reports them).
+  virtual std::string directory() const = 0;
+  virtual FsyncPolicy fsync_policy() const = 0;
 };
 
 }  // namespace mevora

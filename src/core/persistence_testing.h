@@ -16,6 +16,8 @@ class NullPersistence : public Persistence {
   Result<void, PersistError> save(Store&) override { return {}; }
   void close(Store&) override {}
   PersistStats stats() override { return {}; }
+  std::string directory() const override { return {}; }
+  FsyncPolicy fsync_policy() const override { return FsyncPolicy::EverySec; }
 };
 
 // Takes single records (counting them into `records` when given) and

@@ -31,6 +31,12 @@ const char* store_error_message(const StoreError& e) {
       return e.log_message().c_str();
     case StoreError::KeyTooLong:
       return "key longer than 4 GiB";
+    case StoreError::NotFloat:
+      return "value is not a valid float";
+    case StoreError::NoSuchKey:
+      return "no such key";
+    case StoreError::TooLarge:
+      return "string exceeds maximum allowed size (512 MiB)";
   }
   return "unknown store error";
 }

@@ -293,6 +293,71 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   // Errors: LogRefused. Logs FLUSH.
   StoreResult<void> flush();
 
+  // ==== more key and string operations (store_key_ops.cc, store_string_ops.cc) ====
+  // Each follows the rules of the header comment (lazy expiry, admission
+  // before locking, write-ahead logging). "Atomic step": both keys' shards
+  // are held exclusively together and the records reach the log as one
+  // frame (a transaction's, see transaction.h); inside a running
+  // transaction the step joins it, whose locks must cover the keys.
+
+  // The kind of the live value under key; nullopt when absent. Shared lock
+  // (a due key is removed first). Logs nothing.
+  std::optional<KeyKind> type(std::string_view key);
+  // Moves the value under `from`, with its deadline, to `to`, replacing
+  // whatever `to` held. With only_if_absent and `to` present: false, no
+  // change. `from` == `to`: true (false with only_if_absent), no change.
+  // Errors: NoSuchKey when `from` is absent; OutOfMemory; LogRefused.
+  // Atomic step. Logs: DEL `to` (when present), DEL `from`, then the
+  // records that rebuild the value under `to`: SET with the deadline for a
+  // string; RPUSH of every item, SADD of every member or one HSET per
+  // field for a collection, then EXPIRE when it has a deadline.
+  StoreResult<bool> rename(std::string_view from, std::string_view to, bool only_if_absent);
+  // Gives the live key the absolute deadline unix_ms; one at or before now
+  // removes the key. false when absent. Exclusive lock. Logs EXPIRE, or DEL.
+  StoreResult<bool> pexpireat(std::string_view key, std::uint64_t unix_ms);
+  // The key's absolute deadline in Unix milliseconds: -2 absent, -1 none.
+  // Shared lock; logs nothing.
+  std::int64_t pexpiretime(std::string_view key);
+  // How many of keys are live (a repeated key counts each time); stamps
+  // them. Shared locks, one key at a time. Logs nothing (a due key's DEL).
+  std::uint64_t touch(KeyList keys);
+  // A live key drawn at random; nullopt when there is none. Shared locks,
+  // one shard at a time. Logs nothing.
+  std::optional<std::string> randomkey();
+
+  // Length of the string under key, 0 when absent; WrongType. Shared lock.
+  StoreResult<std::uint64_t> strlen(std::string_view key);
+  // The bytes of the string between start and stop inclusive; negative
+  // indexes count from the end, both are clamped to the value; "" when
+  // the range is empty or the key absent. WrongType. Shared lock.
+  StoreResult<std::string> getrange(std::string_view key, std::int64_t start, std::int64_t stop);
+  // Overwrites the string from offset with bytes, padding with zero bytes
+  // up to offset (creating the key); returns the new length. Empty bytes
+  // change nothing (an absent key stays absent). Errors: TooLarge when
+  // offset + bytes exceeds kMaxStringLen, WrongType, OutOfMemory,
+  // LogRefused. Exclusive lock. Logs SET with the key's deadline.
+  StoreResult<std::uint64_t> setrange(std::string_view key, std::uint64_t offset, std::string_view bytes);
+  // Sets every pair without deadlines when none of the keys is live, else
+  // nothing: true when it wrote. Errors: OutOfMemory, LogRefused. Atomic
+  // step over all the keys. Logs one SET per pair.
+  StoreResult<bool> msetnx(std::span<const KeyValue> pairs);
+  // Adds amount to the float under key (0 when absent) and returns the new
+  // value's text: the shortest that reads back exactly. Errors: NotFloat
+  // (the value is not a finite float), Overflow (the sum is not finite),
+  // WrongType, OutOfMemory, LogRefused. Exclusive lock. Logs SET with the
+  // key's deadline.
+  StoreResult<std::string> incrbyfloat(std::string_view key, double amount);
+  // What getex does to the deadline of the string it reads.
+  struct GetExpiry {
+    enum class Mode : std::uint8_t { Keep, After, At, Persist };
+    Mode mode = Mode::Keep;
+    std::uint64_t ms = 0;  // After: ms from now (>= 1); At: Unix ms
+  };
+  // The string under key (nullopt when absent), changing its deadline as
+  // `expiry` says (At at or before now removes the key). WrongType.
+  // Exclusive lock unless Keep. Logs EXPIRE, or DEL, when it changes one.
+  StoreResult<std::optional<std::string>> getex(std::string_view key, const GetExpiry& expiry);
+
   // ---- transactions (transaction.h, watch.h) ----------------------------------
   // Runs body with the exclusive locks of the shards of keys (and of the
   // watcher's keys) held, ascending, or of every shard when whole_keyspace,

@@ -14,7 +14,7 @@ namespace mevora {
 
 // The errors store operations return. Missing keys are never errors.
 //
-// Five kinds carry a fixed message. LogRefused says that a
+// Every kind but LogRefused carries a fixed message. LogRefused says that a
 // write was refused because its record could not be appended to the
 // write-ahead log: it carries the operating system's error number (0 when
 // the failure did not come from the OS) and a message that starts with
@@ -34,6 +34,9 @@ class StoreError {
     // A write named a key longer than kMaxKeyLen (4 GiB - 1) bytes; it is
     // refused before anything is hashed, admitted, evicted or changed.
     KeyTooLong = 5,
+    NotFloat = 6,   // a float operand or stored value is not a finite number
+    NoSuchKey = 7,  // an operation that needs its source key found none
+    TooLarge = 8,   // a string would grow past kMaxStringLen
   };
 
   StoreError() = default;
@@ -63,6 +66,10 @@ inline constexpr std::string_view kLogRefusedPrefix = "write refused, the change
 // An Err<StoreError> from a bare kind, so make_err(StoreError::WrongType)
 // builds the error type store results carry.
 inline Err<StoreError> make_err(StoreError::Kind kind) { return Err<StoreError>{StoreError(kind)}; }
+
+// The largest string value a write that grows a string in place of its
+// caller's bytes (setrange) may produce: 512 MiB.
+inline constexpr std::uint64_t kMaxStringLen = 512ull * 1024 * 1024;
 
 // The message of e: the fixed text of the other kinds, or the LogRefused
 // message. Valid while e lives. WrongType and OutOfMemory texts start with

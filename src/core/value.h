@@ -177,6 +177,14 @@ class CollEntry {
   const ElemTable& hash() const { return u_.elems; }
   const ElemTable& set() const { return u_.elems; }
 
+  // Gives the collection another key (a rename). The entry must not be
+  // probed under its old key afterwards; accounted_size follows the new
+  // key's length.
+  void rekey(std::string key) noexcept {
+    key_ = std::move(key);
+    head.key_len = static_cast<std::uint32_t>(key_.size());
+  }
+
   void add_cost(std::uint64_t c) { value_size += c; }
   void sub_cost(std::uint64_t c) { value_size = value_size > c ? value_size - c : 0; }
 
@@ -214,6 +222,19 @@ class EntryRef {
 
  private:
   std::uintptr_t bits_ = 0;
+};
+
+// Owns an entry built ahead of a change until a table takes it (by moving
+// it out of `e`); destroys it otherwise, e.g. when the change is refused.
+struct PendingEntry {
+  EntryRef e;
+  PendingEntry() = default;
+  explicit PendingEntry(EntryRef entry) : e(entry) {}
+  PendingEntry(const PendingEntry&) = delete;
+  PendingEntry& operator=(const PendingEntry&) = delete;
+  ~PendingEntry() {
+    if (e) e.destroy();
+  }
 };
 
 }  // namespace mevora

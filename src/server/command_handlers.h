@@ -125,6 +125,32 @@ Reply cmd_setnx(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_getset(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_getdel(Request&, ConnectionState&, const ServerContext&);
 
+// ---- more key commands (commands_keys.cc) ----------------------------------
+
+Reply cmd_type(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_rename(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_renamenx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_expireat(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_pexpireat(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_expiretime(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_pexpiretime(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_touch(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_randomkey(Request&, ConnectionState&, const ServerContext&);
+
+// ---- more string commands (commands_strings.cc) ------------------------------
+
+Reply cmd_strlen(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_getrange(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_setrange(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_msetnx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_incrbyfloat(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_getex(Request&, ConnectionState&, const ServerContext&);
+
+// ---- TIME and CONFIG (commands_config.cc) -------------------------------------
+
+Reply cmd_time(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_config(Request&, ConnectionState&, const ServerContext&);
+
 // ---- connection and server commands (commands_server.cc) ------------------
 
 Reply cmd_quit(Request&, ConnectionState&, const ServerContext&);

@@ -32,6 +32,11 @@ constexpr KeySpec kKeySpecs[] = {
     {"UNWATCH", Reach::None},
     {"KEYS", Reach::All}, {"DBSIZE", Reach::All}, {"FLUSHDB", Reach::All}, {"FLUSHALL", Reach::All},
     {"INFO", Reach::All},
+    {"TYPE"}, {"RENAME", Reach::Keys, 1, 2}, {"RENAMENX", Reach::Keys, 1, 2},
+    {"EXPIREAT"}, {"PEXPIREAT"}, {"EXPIRETIME"}, {"PEXPIRETIME"}, {"TOUCH", Reach::Keys, 1, -1},
+    {"RANDOMKEY", Reach::All},
+    {"STRLEN"}, {"GETRANGE"}, {"SETRANGE"}, {"MSETNX", Reach::Keys, 1, -1, 2}, {"INCRBYFLOAT"}, {"GETEX"},
+    {"TIME", Reach::None}, {"CONFIG", Reach::None},
 };
 
 const KeySpec* find_spec(std::string_view sent) {

@@ -79,6 +79,24 @@ constexpr CommandSpec kCommands[] = {
     {"DISCARD", 1, 1, cmd_discard, false, false, true},
     {"WATCH", 2, kAnyCount, cmd_watch, false, false, true},
     {"UNWATCH", 1, 1, cmd_unwatch},
+    // keys and strings, second group
+    {"TYPE", 2, 2, cmd_type},
+    {"RENAME", 3, 3, cmd_rename},
+    {"RENAMENX", 3, 3, cmd_renamenx},
+    {"EXPIREAT", 3, 3, cmd_expireat},
+    {"PEXPIREAT", 3, 3, cmd_pexpireat},
+    {"EXPIRETIME", 2, 2, cmd_expiretime},
+    {"PEXPIRETIME", 2, 2, cmd_pexpiretime},
+    {"TOUCH", 2, kAnyCount, cmd_touch},
+    {"RANDOMKEY", 1, 1, cmd_randomkey},
+    {"STRLEN", 2, 2, cmd_strlen},
+    {"GETRANGE", 4, 4, cmd_getrange},
+    {"SETRANGE", 4, 4, cmd_setrange},
+    {"MSETNX", 3, kAnyCount, cmd_msetnx},
+    {"INCRBYFLOAT", 3, 3, cmd_incrbyfloat},
+    {"GETEX", 2, kAnyCount, cmd_getex},
+    {"TIME", 1, 1, cmd_time},
+    {"CONFIG", 2, kAnyCount, cmd_config},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.
@@ -212,6 +230,9 @@ Reply store_error_reply(const StoreError& e) {
     case StoreError::Overflow:
     case StoreError::LogRefused:
     case StoreError::KeyTooLong:
+    case StoreError::NotFloat:
+    case StoreError::NoSuchKey:
+    case StoreError::TooLarge:
       return Reply::error(std::string("ERR ") + store_error_message(e));
   }
   return Reply::error("ERR internal error");

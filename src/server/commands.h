@@ -70,6 +70,8 @@ struct ServerContext {
   // The most connections served at once; fixed when the server starts
   // (INFO reports it as maxclients).
   std::uint64_t max_clients = 0;
+  // The port the server listens on (CONFIG GET port); set when it starts.
+  std::uint16_t port = 0;
   // Connection threads admitted and not yet ended.
   std::atomic<std::uint64_t> connected_clients{0};
   // Connections turned away because max_clients were connected.

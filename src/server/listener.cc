@@ -358,6 +358,7 @@ Result<RunningServer, OsError> start_server(std::string_view host, std::uint16_t
     server.registry = std::make_shared<ConnectionRegistry>();
     std::shared_ptr<ServerContext> ctx = ServerContext::create(std::move(password), store);
     ctx->max_clients = max_clients;
+    ctx->port = server.port;
     auto loop = std::make_shared<AcceptLoop>(std::move(listener), std::move(ctx), server.registry, limits);
     try {
       server.accept_thread = NamedThread("mevora-accept", [loop] { loop->run(); });

@@ -114,6 +114,8 @@ class StorePersistence final : public Persistence {
   // A copy of the counters: wal_bytes under the WAL mutex, then the rest
   // under the stats mutex (not one atomic snapshot across both).
   PersistStats stats() override;
+  std::string directory() const override { return dir_; }
+  FsyncPolicy fsync_policy() const override { return policy_; }
 
   // Sets loaded_keys (once, at the end of recovery).
   void set_loaded_keys(std::uint64_t n);
