@@ -60,7 +60,7 @@ WEIGHTS = [
     ("set", 10), ("set_ttl", 4), ("set_nx", 3), ("set_xx", 3), ("mset", 3),
     ("incr", 4), ("decr", 3), ("append", 4), ("delete", 4),
     ("expire", 3), ("pexpire", 3), ("persist", 3),
-    ("hset", 8), ("hdel", 4),
+    ("hset", 8), ("hdel", 4), ("hmset", 3), ("hsetnx", 2), ("hincrby", 3),
     ("lpush", 4), ("rpush", 4), ("lpop", 4), ("rpop", 4),
     ("sadd", 6), ("srem", 4),
     ("flush", 0.15), ("save", 1.2), ("reopen", 0.3),
@@ -152,6 +152,12 @@ def op_at(seed, index):
         return ("hset", _key(r, HASH_KEYS), r.choice(FIELDS), _value(r))
     if name == "hdel":
         return ("hdel", _key(r, HASH_KEYS), [r.choice(FIELDS) for _ in range(r.randint(0, 3))])
+    if name == "hmset":
+        return ("hmset", _key(r, HASH_KEYS), [(r.choice(FIELDS), _value(r)) for _ in range(r.randint(1, 3))])
+    if name == "hsetnx":
+        return ("hsetnx", _key(r, HASH_KEYS), r.choice(FIELDS), _value(r))
+    if name == "hincrby":
+        return ("hincrby", _key(r, HASH_KEYS), r.choice(FIELDS), _amount(r))
     if name in ("lpush", "rpush"):
         return (name, _key(r, LIST_KEYS), [_value(r) for _ in range(r.randint(0, 3))])
     if name in ("lpop", "rpop"):
@@ -219,8 +225,10 @@ def run_op(cache, op):
             return norm(getattr(cache, name)(op[1]))
         if name == "delete":
             return cache.delete(*op[1])
-        if name == "hset":
-            return cache.hset(op[1], op[2], op[3])
+        if name in ("hset", "hsetnx", "hincrby"):
+            return getattr(cache, name)(op[1], op[2], op[3])
+        if name == "hmset":
+            return cache.hmset(op[1], dict(op[2]))
         if name in ("hdel", "lpush", "rpush", "sadd", "srem"):
             return getattr(cache, name)(op[1], *op[2])
         if name == "flush":
@@ -346,6 +354,30 @@ class Model:
                 e = d[key] = ["hash", {}, None]
             new = field not in e[1]
             e[1][field] = value
+            return new
+        if name in ("hmset", "hsetnx"):
+            key = op[1]
+            e = self._kind(key, "hash")
+            if e is None:
+                e = d[key] = ["hash", {}, None]
+            pairs = op[2] if name == "hmset" else [(op[2], op[3])]
+            if name == "hsetnx" and op[2] in e[1]:
+                return False
+            for field, value in pairs:
+                e[1][field] = value
+            return None if name == "hmset" else True
+        if name == "hincrby":
+            _, key, field, amount = op
+            e = self._kind(key, "hash")
+            old = b"0" if e is None else e[1].get(field, b"0")
+            if not _COUNTER.match(old) or not I64_MIN <= int(old) <= I64_MAX:
+                return NOT_INTEGER
+            new = int(old) + amount
+            if not I64_MIN <= new <= I64_MAX:
+                return OVERFLOW
+            if e is None:
+                e = d[key] = ["hash", {}, None]
+            e[1][field] = str(new).encode()
             return new
         if name in ("hdel", "srem"):
             _, key, items = op

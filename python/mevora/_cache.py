@@ -172,6 +172,17 @@ class Cache(_Base, MutableMapping):
             if value is not None:
                 return value
 
+    def hscan_iter(self, key, match=None, count=None):
+        """The (field, value) pairs of the hash, fetched `count` steps at a
+        time with the guarantee of `hscan`: every field present for the
+        whole iteration comes at least once; one may come more than once."""
+        cursor = 0
+        while True:
+            cursor, page = self.hscan(key, cursor, match, count)
+            yield from page.items()
+            if cursor == 0:
+                return
+
     def clear(self):
         """Removes every key at once (one flush)."""
         _Base.flush(self)
@@ -286,6 +297,31 @@ class _TextReads:
         enc, err = self._encoding, self._errors
         for b in _Base.scan_iter(self, match, count, type):
             yield b.decode(enc, err)
+
+    def hmget(self, key, *fields):
+        return [self._decode(b) for b in _Base.hmget(self, key, *fields)]
+
+    def hkeys(self, key):
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in _Base.hkeys(self, key)]
+
+    def hvals(self, key):
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in _Base.hvals(self, key)]
+
+    def hrandfield(self, key, count=None, withvalues=False):
+        enc, err = self._encoding, self._errors
+        r = _Base.hrandfield(self, key, count, withvalues)
+        if count is None:
+            return self._decode(r)
+        if withvalues:
+            return [(f.decode(enc, err), v.decode(enc, err)) for f, v in r]
+        return [b.decode(enc, err) for b in r]
+
+    def hscan(self, key, cursor=0, match=None, count=None):
+        enc, err = self._encoding, self._errors
+        cursor, page = _Base.hscan(self, key, cursor, match, count)
+        return cursor, {f.decode(enc, err): v.decode(enc, err) for f, v in page.items()}
 
 
 for _name, _fn in list(vars(_TextReads).items()):

@@ -144,6 +144,23 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     def rpop(self, key: _Value) -> _S | None: ...  # type: ignore[override]
     def lrange(self, key: _Value, start: SupportsIndex, stop: SupportsIndex) -> list[_S]: ...  # type: ignore[override]
     def smembers(self, key: _Value) -> builtins.set[_S]: ...  # type: ignore[override]
+    def hmget(self, key: _Value, *fields: _Value) -> list[_S | None]: ...  # type: ignore[override]
+    def hkeys(self, key: _Value) -> list[_S]: ...  # type: ignore[override]
+    def hvals(self, key: _Value) -> list[_S]: ...  # type: ignore[override]
+    @overload  # type: ignore[override]
+    def hrandfield(self, key: _Value, count: None = None, withvalues: Literal[False] = False) -> _S | None: ...
+    @overload
+    def hrandfield(self, key: _Value, count: int, withvalues: Literal[False] = False) -> list[_S]: ...
+    @overload
+    def hrandfield(self, key: _Value, count: int, withvalues: Literal[True]) -> list[tuple[_S, _S]]: ...
+    def hscan(  # type: ignore[override]
+        self, key: _Value, cursor: SupportsIndex = 0, match: str | bytes | None = None, count: int | None = None
+    ) -> tuple[int, dict[_S, _S]]: ...
+    def hscan_iter(
+        self, key: _Value, match: str | bytes | None = None, count: int | None = None
+    ) -> Iterator[tuple[_S, _S]]:
+        """The (field, value) pairs of the hash, fetched `count` steps at a
+        time with the guarantee of `hscan`."""
     def keys(self, pattern: str = "*") -> list[_S]: ...  # type: ignore[override]
     def scan(  # type: ignore[override]
         self,

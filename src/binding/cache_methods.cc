@@ -301,40 +301,9 @@ PyObject* m_mset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({"mset", kMapping, 1}, args, nargs, kwnames, a)) return nullptr;
-    PyRef items_fn(PyObject_GetAttrString(a[0], "items"));
-    if (!items_fn) {
-      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(a[0]).c_str());
-      }
-      return nullptr;
-    }
-    PyRef items(PyObject_CallObject(items_fn.get(), nullptr));
-    if (!items) return nullptr;
-    PyRef it(PyObject_GetIter(items.get()));
-    if (!it) return nullptr;
-    std::vector<PyRef> held;  // the pairs, alive until the store call ends
-    std::vector<Bytes> conv;
-    while (PyRef item = PyRef(PyIter_Next(it.get()))) {
-      if (!PyTuple_Check(item.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()).c_str());
-        return nullptr;
-      }
-      const Py_ssize_t n = PyTuple_Size(item.get());
-      if (n != 2) {
-        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
-        return nullptr;
-      }
-      conv.emplace_back();
-      if (!to_bytes(PyTuple_GetItem(item.get(), 0), conv.back())) return nullptr;
-      conv.emplace_back();
-      if (!to_bytes(PyTuple_GetItem(item.get(), 1), conv.back())) return nullptr;
-      held.push_back(std::move(item));
-    }
-    if (PyErr_Occurred()) return nullptr;
-    std::vector<KeyValue> pairs;
-    pairs.reserve(conv.size() / 2);
-    for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
+    MappingPairs mapping;
+    if (!mapping_pairs(a[0], mapping)) return nullptr;
+    const std::vector<KeyValue> pairs = mapping.views();
     auto r = unlocked([&] { return store_of(self).mset(pairs); });
     if (!r.ok()) return raise_store_error(r.error());
     Py_RETURN_NONE;
@@ -718,6 +687,45 @@ PyObject* m_scard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
+bool mapping_pairs(PyObject* mapping, MappingPairs& out) {
+  PyRef items_fn(PyObject_GetAttrString(mapping, "items"));
+  if (!items_fn) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(mapping).c_str());
+    }
+    return false;
+  }
+  PyRef items(PyObject_CallObject(items_fn.get(), nullptr));
+  if (!items) return false;
+  PyRef it(PyObject_GetIter(items.get()));
+  if (!it) return false;
+  while (PyRef item = PyRef(PyIter_Next(it.get()))) {
+    if (!PyTuple_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()).c_str());
+      return false;
+    }
+    const Py_ssize_t n = PyTuple_Size(item.get());
+    if (n != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+      return false;
+    }
+    out.conv.emplace_back();
+    if (!to_bytes(PyTuple_GetItem(item.get(), 0), out.conv.back())) return false;
+    out.conv.emplace_back();
+    if (!to_bytes(PyTuple_GetItem(item.get(), 1), out.conv.back())) return false;
+    out.held.push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
+}
+
+std::vector<KeyValue> MappingPairs::views() const {
+  std::vector<KeyValue> pairs;
+  pairs.reserve(conv.size() / 2);
+  for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
+  return pairs;
+}
+
 PyMethodDef kCacheMethods[] = {
     MEVORA_NOARGS(close, "close($self)\n--\n\n"),
     MEVORA_NOARGS(save,
@@ -772,6 +780,32 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(smembers, "smembers($self, key)\n--\n\n"),
     MEVORA_FAST(sismember, "sismember($self, key, member)\n--\n\n"),
     MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
+#define MEVORA_MORE(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+    MEVORA_MORE(hmget, "hmget($self, key, *fields)\n--\n\nThe values of the fields in order; None for a missing one."),
+    MEVORA_MORE(hmset, "hmset($self, key, mapping)\n--\n\nSets every field of `mapping` in one step."),
+    MEVORA_MORE(hsetnx,
+                "hsetnx($self, key, field, value)\n--\n\nSets the field only if the hash lacks it; True when set."),
+    MEVORA_MORE(hexists, "hexists($self, key, field)\n--\n\n"),
+    MEVORA_MORE(hkeys, "hkeys($self, key)\n--\n\nThe fields (a list of bytes)."),
+    MEVORA_MORE(hvals, "hvals($self, key)\n--\n\nThe values (a list of bytes), in the order of hkeys."),
+    MEVORA_MORE(hstrlen, "hstrlen($self, key, field)\n--\n\nThe length of the field's value; 0 when missing."),
+    MEVORA_MORE(hincrby,
+                "hincrby($self, key, field, amount=1)\n--\n\nAdds `amount` to the field's integer value (missing: "
+                "0) and returns the result. ValueError when the value is not an integer or the result overflows."),
+    MEVORA_MORE(hincrbyfloat,
+                "hincrbyfloat($self, key, field, amount=1.0)\n--\n\nAdds `amount` to the field's float value "
+                "(missing: 0) and returns the result. ValueError when the value is not a float or the result "
+                "would be NaN or infinite."),
+    MEVORA_MORE(hrandfield,
+                "hrandfield($self, key, count=None, withvalues=False)\n--\n\nWithout `count`, one random field "
+                "(None for a missing key). With `count` >= 0, a list of up to `count` distinct fields; with a "
+                "negative `count`, -count fields that may repeat. `withvalues` gives (field, value) tuples."),
+    MEVORA_MORE(hscan,
+                "hscan($self, key, cursor=0, match=None, count=None)\n--\n\nOne step of a cursor iteration over "
+                "the hash: returns (next_cursor, {field: value}). Every field present for the whole iteration is "
+                "returned at least once, also while fields come and go; `count` (default 10) bounds the work."),
+#undef MEVORA_MORE
     MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
     MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),
     {"transaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_transaction)),

@@ -5,7 +5,11 @@
 #include <optional>
 #include <string>
 
+#include <vector>
+
+#include "binding/convert.h"
 #include "binding/py.h"
+#include "binding/py_ref.h"
 #include "core/store.h"
 
 namespace mevora::py {
@@ -33,6 +37,62 @@ PyTypeObject* cache_type();
 PyObject* cache_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_scan_iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* make_scan_iter_type();
+
+// The filter arguments of a cursor method, converted; `match` owns the
+// pattern bytes so the filter's view outlives the argument objects.
+struct FilterArgs {
+  std::optional<std::string> match;
+  std::uint64_t count = 10;
+  std::optional<KeyKind> kind;
+
+  ScanFilter filter() const {
+    ScanFilter f;
+    if (match) f.match = *match;
+    f.count = count;
+    f.kind = kind;
+    return f;
+  }
+};
+
+// match: None, str (UTF-8) or bytes; count: None or a positive integer;
+// type: None (or not given: nullptr) or one of "string", "list", "hash",
+// "set". false with the exception set on a bad argument.
+bool convert_filter(PyObject* match, PyObject* count, PyObject* type, FilterArgs& out);
+
+// The (key, value) pairs of a mapping argument (its items()), converted
+// to bytes; the views stay valid while this object lives.
+class MappingPairs {
+ public:
+  std::vector<KeyValue> views() const;
+  std::vector<PyRef> held;  // the item tuples, alive while their bytes are viewed
+  std::vector<Bytes> conv;  // key, value, key, value, ...
+};
+// false with TypeError/ValueError set for a non-mapping or a bad item.
+bool mapping_pairs(PyObject* mapping, MappingPairs& out);
+
+// Runs f (returning a new reference or nullptr with an exception set),
+// turning a C++ exception into the Python exception.
+template <class F>
+PyObject* guard_call(F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    return raise_cpp_exception();
+  }
+}
+
+// The hash methods beyond the basic ones (cache_hash_ops.cc).
+PyObject* cache_hmget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hmset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hsetnx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hexists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hkeys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hvals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hstrlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hincrby(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hincrbyfloat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hrandfield(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];

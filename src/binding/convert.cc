@@ -185,6 +185,8 @@ PyObject* raise_store_error(const StoreError& e) {
       break;
     case StoreError::NotInteger:
     case StoreError::Overflow:
+    case StoreError::NotFloat:
+    case StoreError::NotFinite:
       type = PyExc_ValueError;
       break;
     case StoreError::LogRefused: {

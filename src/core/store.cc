@@ -29,6 +29,10 @@ const char* store_error_message(const StoreError& e) {
       return "increment or decrement would overflow";
     case StoreError::LogRefused:
       return e.log_message().c_str();
+    case StoreError::NotFloat:
+      return "value is not a valid float";
+    case StoreError::NotFinite:
+      return "increment would produce NaN or Infinity";
   }
   return "unknown store error";
 }

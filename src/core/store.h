@@ -69,6 +69,15 @@ using KeyList = std::span<const std::string_view>;
 void check_key_length(std::string_view key);
 using KeyValue = std::pair<std::string_view, std::string_view>;
 
+// One page of HSCAN or SSCAN: the next cursor (0: the walk is complete),
+// the items found (a hash gives field, value pairs flattened; a set its
+// members) and the home positions visited, for tests and diagnostics.
+struct CollScanPage {
+  std::uint64_t cursor = 0;
+  std::vector<std::string> items;
+  std::uint64_t homes_visited = 0;
+};
+
 struct alignas(64) Shard {
   ShardLock lock;
   Table table MEVORA_GUARDED_BY(lock);
@@ -239,6 +248,49 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<std::vector<std::string>> smembers(std::string_view key);
   StoreResult<bool> sismember(std::string_view key, std::string_view member);
   StoreResult<std::uint64_t> scard(std::string_view key);
+
+  // ==== more hash operations (store_hash_ops.cc) ===============================
+  // Each is one store operation with lazy expiry and the wrong-kind rule
+  // (WrongType for a key of another kind, nothing changed). Reads take the
+  // key's shard lock shared and return copies; writes admit() first, then
+  // take it exclusively and log before they apply (see the header
+  // comment). A missing key reads as an empty hash.
+
+  // The values of fields in order, nullopt for a missing one. Lock: shared.
+  StoreResult<std::vector<std::optional<std::string>>> hmget(std::string_view key, KeyList fields);
+  // Sets every field (a later pair wins over an earlier one of the same
+  // field). Logs one HSET per pair, as one group (all or nothing).
+  StoreResult<void> hmset(std::string_view key, std::span<const KeyValue> pairs);
+  // Sets field only when the hash lacks it: true when set (logged as HSET),
+  // false with nothing logged.
+  StoreResult<bool> hsetnx(std::string_view key, std::string_view field, std::string_view value);
+  StoreResult<bool> hexists(std::string_view key, std::string_view field);
+  // The fields, or the values, in the hash's iteration order.
+  StoreResult<std::vector<std::string>> hkeys(std::string_view key);
+  StoreResult<std::vector<std::string>> hvals(std::string_view key);
+  // The length of the field's value; 0 when field or key is missing.
+  StoreResult<std::uint64_t> hstrlen(std::string_view key, std::string_view field);
+  // Adds amount to the field's integer value (a missing field counts as 0)
+  // and returns the result. Errors: NotInteger (value not in the counter
+  // syntax), Overflow (result outside i64); nothing changes then. Logged
+  // as HSET of the new value.
+  StoreResult<std::int64_t> hincrby(std::string_view key, std::string_view field, std::int64_t amount);
+  // The same for floats: returns the stored text of the result (the
+  // shortest exact form). Errors: NotFloat (value not a float), NotFinite
+  // (result NaN or infinite). Logged as HSET of the new text.
+  StoreResult<std::string> hincrbyfloat(std::string_view key, std::string_view field, double amount);
+  // Random fields (with their values when with_values): count absent, one
+  // field (none for a missing key); count >= 0, that many distinct ones
+  // (all when the hash has fewer); count < 0, -count drawn with repeats.
+  // Lock: shared.
+  StoreResult<std::vector<std::pair<std::string, std::string>>> hrandfield(std::string_view key,
+                                                                          std::optional<std::int64_t> count,
+                                                                          bool with_values);
+  // One page of a cursor walk over the hash's fields (ElemTable::scan has
+  // the guarantee): filter.match and filter.count apply, filter.kind is
+  // ignored. items holds field, value, field, value, ... A missing key
+  // gives cursor 0 and no items. Lock: shared, for one page.
+  StoreResult<CollScanPage> hscan(std::string_view key, std::uint64_t cursor, const ScanFilter& filter);
 
   // ---- key patterns and flush ----------------------------------------------
   std::vector<std::string> keys(std::string_view pattern);

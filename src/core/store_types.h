@@ -14,7 +14,7 @@ namespace mevora {
 
 // The errors store operations return. Missing keys are never errors.
 //
-// Four kinds carry a fixed message. The fifth, LogRefused, says that a
+// Every kind but LogRefused carries a fixed message. LogRefused says that a
 // write was refused because its record could not be appended to the
 // write-ahead log: it carries the operating system's error number (0 when
 // the failure did not come from the OS) and a message that starts with
@@ -31,6 +31,8 @@ class StoreError {
     NotInteger = 2,
     Overflow = 3,
     LogRefused = 4,
+    NotFloat = 5,   // a stored value or amount that is not a float
+    NotFinite = 6,  // a float change whose result would be NaN or infinite
   };
 
   StoreError() = default;
@@ -61,7 +63,7 @@ inline constexpr std::string_view kLogRefusedPrefix = "write refused, the change
 // builds the error type store results carry.
 inline Err<StoreError> make_err(StoreError::Kind kind) { return Err<StoreError>{StoreError(kind)}; }
 
-// The message of e: the fixed text of the first four kinds (without any
+// The message of e: the fixed text of its kind (without any
 // protocol prefix), or the LogRefused message. Valid while e lives.
 const char* store_error_message(const StoreError& e);
 

@@ -26,6 +26,8 @@ constexpr KeySpec kKeySpecs[] = {
     {"HSET"}, {"HGET"}, {"HDEL"}, {"HGETALL"}, {"HLEN"},
     {"LPUSH"}, {"RPUSH"}, {"LPOP"}, {"RPOP"}, {"LRANGE"}, {"LLEN"},
     {"SADD"}, {"SREM"}, {"SMEMBERS"}, {"SISMEMBER"}, {"SCARD"},
+    {"HMGET"}, {"HMSET"}, {"HSETNX"}, {"HEXISTS"}, {"HKEYS"}, {"HVALS"}, {"HSTRLEN"},
+    {"HINCRBY"}, {"HINCRBYFLOAT"}, {"HRANDFIELD"}, {"HSCAN"},
     {"PING", Reach::None}, {"ECHO", Reach::None}, {"SELECT", Reach::None},
     {"COMMAND", Reach::None}, {"LASTSAVE", Reach::None}, {"BGSAVE", Reach::None},
     {"SAVE", Reach::None}, {"AUTH", Reach::None}, {"HELLO", Reach::None}, {"CLIENT", Reach::None},

@@ -79,6 +79,17 @@ constexpr CommandSpec kCommands[] = {
     {"DISCARD", 1, 1, cmd_discard, false, false, true},
     {"WATCH", 2, kAnyCount, cmd_watch, false, false, true},
     {"UNWATCH", 1, 1, cmd_unwatch},
+    {"HMGET", 3, kAnyCount, cmd_hmget},
+    {"HMSET", 4, kAnyCount, cmd_hmset},
+    {"HSETNX", 4, 4, cmd_hsetnx},
+    {"HEXISTS", 3, 3, cmd_hexists},
+    {"HKEYS", 2, 2, cmd_hkeys},
+    {"HVALS", 2, 2, cmd_hvals},
+    {"HSTRLEN", 3, 3, cmd_hstrlen},
+    {"HINCRBY", 4, 4, cmd_hincrby},
+    {"HINCRBYFLOAT", 4, 4, cmd_hincrbyfloat},
+    {"HRANDFIELD", 2, 4, cmd_hrandfield},
+    {"HSCAN", 3, kAnyCount, cmd_hscan},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.
@@ -211,6 +222,8 @@ Reply store_error_reply(const StoreError& e) {
     case StoreError::NotInteger:
     case StoreError::Overflow:
     case StoreError::LogRefused:
+    case StoreError::NotFloat:
+    case StoreError::NotFinite:
       return Reply::error(std::string("ERR ") + store_error_message(e));
   }
   return Reply::error("ERR internal error");
