@@ -49,6 +49,11 @@ def _hscan(c, key, cursor, *options):
     return [str(next_cursor).encode(), page]
 
 
+def _lpos(c, key, value, *options):
+    opts = {o.lower(): int(v) for o, v in zip(options[::2], options[1::2])}
+    return c.lpos(key, value, **opts)
+
+
 # Command name -> how a Cache does it, with the command's arguments as sent.
 ADAPTERS = {
     # what cases set up and check with
@@ -73,6 +78,17 @@ ADAPTERS = {
     "HINCRBYFLOAT": lambda c, k, f, n: _float_text(c.hincrbyfloat(k, f, float(n))),
     "HRANDFIELD": _hrandfield,
     "HSCAN": _hscan,
+    # lists
+    "LPUSH": lambda c, k, *v: c.lpush(k, *v),
+    "LPOP": lambda c, k, *n: c.lpop(k, *map(int, n)),
+    "RPOP": lambda c, k, *n: c.rpop(k, *map(int, n)),
+    "LINDEX": lambda c, k, i: c.lindex(k, int(i)),
+    "LPOS": _lpos,
+    "LPUSHX": lambda c, k, *v: c.lpushx(k, *v),
+    "RPUSHX": lambda c, k, *v: c.rpushx(k, *v),
+    "LTRIM": lambda c, k, a, b: c.ltrim(k, int(a), int(b)) or "OK",
+    "LMOVE": lambda c, s, d, a, b: c.lmove(s, d, a, b),
+    "RPOPLPUSH": lambda c, s, d: c.rpoplpush(s, d),
 }
 
 

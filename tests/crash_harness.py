@@ -62,6 +62,7 @@ WEIGHTS = [
     ("expire", 3), ("pexpire", 3), ("persist", 3),
     ("hset", 8), ("hdel", 4), ("hmset", 3), ("hsetnx", 2), ("hincrby", 3),
     ("lpush", 4), ("rpush", 4), ("lpop", 4), ("rpop", 4),
+    ("lpushx", 2), ("rpushx", 2), ("lpop_count", 2), ("rpop_count", 2), ("ltrim", 2), ("lmove", 3),
     ("sadd", 6), ("srem", 4),
     ("flush", 0.15), ("save", 1.2), ("reopen", 0.3),
 ]
@@ -162,6 +163,14 @@ def op_at(seed, index):
         return (name, _key(r, LIST_KEYS), [_value(r) for _ in range(r.randint(0, 3))])
     if name in ("lpop", "rpop"):
         return (name, _key(r, LIST_KEYS))
+    if name in ("lpushx", "rpushx"):
+        return (name, _key(r, LIST_KEYS), [_value(r) for _ in range(r.randint(1, 3))])
+    if name in ("lpop_count", "rpop_count"):
+        return (name, _key(r, LIST_KEYS), r.randint(0, 4))
+    if name == "ltrim":
+        return ("ltrim", _key(r, LIST_KEYS), r.randint(-4, 3), r.randint(-4, 3))
+    if name == "lmove":
+        return ("lmove", _key(r, LIST_KEYS), _key(r, LIST_KEYS), r.choice(["left", "right"]), r.choice(["left", "right"]))
     if name in ("sadd", "srem"):
         return (name, _key(r, SET_KEYS), [r.choice(MEMBERS) for _ in range(r.randint(0, 3))])
     if name == "reopen":
@@ -229,6 +238,15 @@ def run_op(cache, op):
             return getattr(cache, name)(op[1], op[2], op[3])
         if name == "hmset":
             return cache.hmset(op[1], dict(op[2]))
+        if name in ("lpushx", "rpushx"):
+            return getattr(cache, name)(op[1], *op[2])
+        if name in ("lpop_count", "rpop_count"):
+            r = getattr(cache, name[:4])(op[1], op[2])
+            return None if r is None else [norm(v) for v in r]
+        if name == "ltrim":
+            return cache.ltrim(op[1], op[2], op[3])
+        if name == "lmove":
+            return norm(cache.lmove(*op[1:]))
         if name in ("hdel", "lpush", "rpush", "sadd", "srem"):
             return getattr(cache, name)(op[1], *op[2])
         if name == "flush":
@@ -413,6 +431,56 @@ class Model:
             v = e[1].pop(0 if name == "lpop" else -1)
             if not e[1]:
                 del d[op[1]]
+            return norm(v)
+        if name in ("lpushx", "rpushx"):
+            _, key, values = op
+            e = self._kind(key, "list")
+            if e is None:
+                return 0
+            for v in values:
+                if name == "lpushx":
+                    e[1].insert(0, v)
+                else:
+                    e[1].append(v)
+            return len(e[1])
+        if name in ("lpop_count", "rpop_count"):
+            _, key, count = op
+            e = self._kind(key, "list")
+            if e is None:
+                return None
+            out = []
+            for _ in range(min(count, len(e[1]))):
+                out.append(norm(e[1].pop(0 if name == "lpop_count" else -1)))
+            if not e[1]:
+                del d[key]
+            return out
+        if name == "ltrim":
+            _, key, start, stop = op
+            e = self._kind(key, "list")
+            if e is None:
+                return None
+            n = len(e[1])
+            first = start if start >= 0 else max(n + start, 0)
+            last = min(stop, n - 1) if stop >= 0 else n + stop
+            e[1][:] = e[1][first : last + 1] if first <= last else []
+            if not e[1]:
+                del d[key]
+            return None
+        if name == "lmove":
+            _, src, dst, wherefrom, whereto = op
+            e = self._kind(src, "list")
+            if e is None:
+                return None
+            f = self._kind(dst, "list")
+            v = e[1].pop(0 if wherefrom == "left" else -1)
+            if f is None:
+                f = d[dst] = ["list", [], None]
+            if whereto == "left":
+                f[1].insert(0, v)
+            else:
+                f[1].append(v)
+            if not e[1]:
+                del d[src]
             return norm(v)
         if name == "sadd":
             _, key, members = op

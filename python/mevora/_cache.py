@@ -270,11 +270,26 @@ class _TextReads:
         enc, err = self._encoding, self._errors
         return {f.decode(enc, err): v.decode(enc, err) for f, v in _Base.hgetall(self, key).items()}
 
-    def lpop(self, key):
-        return self._decode(_Base.lpop(self, key))
+    def lpop(self, key, count=None):
+        return self._decode_one_or_list(_Base.lpop(self, key, count), count)
 
-    def rpop(self, key):
-        return self._decode(_Base.rpop(self, key))
+    def rpop(self, key, count=None):
+        return self._decode_one_or_list(_Base.rpop(self, key, count), count)
+
+    def _decode_one_or_list(self, r, count):
+        if count is None or r is None:
+            return self._decode(r)
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in r]
+
+    def lindex(self, key, index):
+        return self._decode(_Base.lindex(self, key, index))
+
+    def lmove(self, source, destination, wherefrom, whereto):
+        return self._decode(_Base.lmove(self, source, destination, wherefrom, whereto))
+
+    def rpoplpush(self, source, destination):
+        return self._decode(_Base.rpoplpush(self, source, destination))
 
     def lrange(self, key, start, stop):
         enc, err = self._encoding, self._errors

@@ -140,8 +140,19 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     def getdel(self, key: _Value) -> _S | None: ...  # type: ignore[override]
     def hget(self, key: _Value, field: _Value) -> _S | None: ...  # type: ignore[override]
     def hgetall(self, key: _Value) -> dict[_S, _S]: ...  # type: ignore[override]
-    def lpop(self, key: _Value) -> _S | None: ...  # type: ignore[override]
-    def rpop(self, key: _Value) -> _S | None: ...  # type: ignore[override]
+    @overload  # type: ignore[override]
+    def lpop(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def lpop(self, key: _Value, count: SupportsIndex) -> list[_S] | None: ...
+    @overload  # type: ignore[override]
+    def rpop(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def rpop(self, key: _Value, count: SupportsIndex) -> list[_S] | None: ...
+    def lindex(self, key: _Value, index: SupportsIndex) -> _S | None: ...  # type: ignore[override]
+    def lmove(  # type: ignore[override]
+        self, source: _Value, destination: _Value, wherefrom: _mevora._ListEnd, whereto: _mevora._ListEnd
+    ) -> _S | None: ...
+    def rpoplpush(self, source: _Value, destination: _Value) -> _S | None: ...  # type: ignore[override]
     def lrange(self, key: _Value, start: SupportsIndex, stop: SupportsIndex) -> list[_S]: ...  # type: ignore[override]
     def smembers(self, key: _Value) -> builtins.set[_S]: ...  # type: ignore[override]
     def hmget(self, key: _Value, *fields: _Value) -> list[_S | None]: ...  # type: ignore[override]

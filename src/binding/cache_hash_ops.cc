@@ -24,18 +24,6 @@ constexpr const char* kKeyFieldAmount[] = {"key", "field", "amount"};
 constexpr const char* kRandField[] = {"key", "count", "withvalues"};
 constexpr const char* kHscan[] = {"key", "cursor", "match", "count"};
 
-// Runs op(store) with the GIL released; the store error becomes the
-// exception, a result goes to build.
-template <class Op, class Build>
-PyObject* call_store(PyObject* self, Op&& op, Build&& build) {
-  auto r = [&] {
-    GilRelease g;
-    return op(store_of(self));
-  }();
-  if (!r.ok()) return raise_store_error(r.error());
-  return build(r.value());
-}
-
 // Binds (key, field) and converts both.
 bool key_field(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bytes& key,
                Bytes& field) {

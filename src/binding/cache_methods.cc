@@ -598,12 +598,14 @@ PyObject* m_rpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* m_lpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || kwnames != nullptr) return cache_pop(self, "lpop", args, nargs, kwnames, Store::ListEnd::Head);
   return key_only(
       self, "lpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.lpop(k); }, optional_bytes,
       [](Store& s, std::string_view k) { return s.try_lpop(k); });
 }
 
 PyObject* m_rpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || kwnames != nullptr) return cache_pop(self, "rpop", args, nargs, kwnames, Store::ListEnd::Tail);
   return key_only(
       self, "rpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.rpop(k); }, optional_bytes,
       [](Store& s, std::string_view k) { return s.try_rpop(k); });
@@ -771,8 +773,12 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(hlen, "hlen($self, key)\n--\n\n"),
     MEVORA_FAST(lpush, "lpush($self, key, *values)\n--\n\n"),
     MEVORA_FAST(rpush, "rpush($self, key, *values)\n--\n\n"),
-    MEVORA_FAST(lpop, "lpop($self, key)\n--\n\n"),
-    MEVORA_FAST(rpop, "rpop($self, key)\n--\n\n"),
+    MEVORA_FAST(lpop,
+                "lpop($self, key, count=None)\n--\n\nThe first item, or None. With `count`, a list of up to "
+                "`count` items from the head (None for a missing key)."),
+    MEVORA_FAST(rpop,
+                "rpop($self, key, count=None)\n--\n\nThe last item, or None. With `count`, a list of up to "
+                "`count` items from the tail (None for a missing key)."),
     MEVORA_FAST(lrange, "lrange($self, key, start, stop)\n--\n\n"),
     MEVORA_FAST(llen, "llen($self, key)\n--\n\n"),
     MEVORA_FAST(sadd, "sadd($self, key, *members)\n--\n\n"),
@@ -805,6 +811,22 @@ PyMethodDef kCacheMethods[] = {
                 "hscan($self, key, cursor=0, match=None, count=None)\n--\n\nOne step of a cursor iteration over "
                 "the hash: returns (next_cursor, {field: value}). Every field present for the whole iteration is "
                 "returned at least once, also while fields come and go; `count` (default 10) bounds the work."),
+    MEVORA_MORE(lindex, "lindex($self, key, index)\n--\n\nThe item at index (negative: from the end), or None."),
+    MEVORA_MORE(lpos,
+                "lpos($self, key, value, rank=None, count=None, maxlen=None)\n--\n\nThe position of the first "
+                "item equal to value, or None; `rank` r starts with the r-th match (negative: from the end), "
+                "`count` returns a list of up to that many positions (0: all), `maxlen` looks at that many items."),
+    MEVORA_MORE(lpushx, "lpushx($self, key, *values)\n--\n\nPushes onto an existing list only; 0 when missing."),
+    MEVORA_MORE(rpushx, "rpushx($self, key, *values)\n--\n\nAppends to an existing list only; 0 when missing."),
+    MEVORA_MORE(ltrim,
+                "ltrim($self, key, start, stop)\n--\n\nKeeps the items from start to stop (inclusive, as in "
+                "lrange); the key goes when none are left."),
+    MEVORA_MORE(lmove,
+                "lmove($self, source, destination, wherefrom, whereto)\n--\n\nMoves the item at the 'left' or "
+                "'right' end of source to that end of destination in one step; returns it, or None when source is "
+                "missing."),
+    MEVORA_MORE(rpoplpush,
+                "rpoplpush($self, source, destination)\n--\n\nlmove(source, destination, 'right', 'left')."),
 #undef MEVORA_MORE
     MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
     MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),

@@ -81,6 +81,18 @@ PyObject* guard_call(F&& f) {
   }
 }
 
+// Runs op(Store&) (one store call) with the GIL released; the store error becomes the
+// exception, a result goes to build.
+template <class Op, class Build>
+PyObject* call_store(PyObject* self, Op&& op, Build&& build) {
+  auto r = [&] {
+    GilRelease g;
+    return op(store_of(self));
+  }();
+  if (!r.ok()) return raise_store_error(r.error());
+  return build(r.value());
+}
+
 // The hash methods beyond the basic ones (cache_hash_ops.cc).
 PyObject* cache_hmget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_hmset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -93,6 +105,19 @@ PyObject* cache_hincrby(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* cache_hincrbyfloat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_hrandfield(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_hscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The list methods beyond the basic ones (cache_list_ops.cc). cache_pop is
+// lpop and rpop, `name` naming the method: one item or None without a
+// count, a list of up to count items (None for a missing key) with one.
+PyObject* cache_pop(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Store::ListEnd end);
+PyObject* cache_lindex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lpushx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_rpushx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_ltrim(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lmove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_rpoplpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];

@@ -292,6 +292,39 @@ class Store : public std::enable_shared_from_this<Store> {
   // gives cursor 0 and no items. Lock: shared, for one page.
   StoreResult<CollScanPage> hscan(std::string_view key, std::uint64_t cursor, const ScanFilter& filter);
 
+  // ==== more list operations (store_list_ops.cc) ================================
+  // The same rules as the hash operations above. Indexes count from 0 at
+  // the head, negative ones from -1 at the tail.
+  enum class ListEnd : std::uint8_t { Head, Tail };
+
+  // The item at index; nullopt when out of range or the key is missing.
+  StoreResult<std::optional<std::string>> lindex(std::string_view key, std::int64_t index);
+  // The positions of items equal to value: rank r >= 1 starts with the
+  // r-th match from the head, r <= -1 with the -r-th from the tail (rank
+  // 0 is the caller's error); at most count positions (0: all); only the
+  // first maxlen items looked at from where the search starts (0: all).
+  StoreResult<std::vector<std::int64_t>> lpos(std::string_view key, std::string_view value, std::int64_t rank,
+                                              std::uint64_t count, std::uint64_t maxlen);
+  // Pushes onto an existing list only: the new length, or 0 (nothing
+  // logged) when the key is missing. Logged as LPUSH / RPUSH.
+  StoreResult<std::uint64_t> pushx(std::string_view key, KeyList values, ListEnd end);
+  // Pops up to count items from one end: nullopt when the key is missing,
+  // else the items in pop order (none for count 0). Logged as one LPOP or
+  // RPOP per item, as one group.
+  StoreResult<std::optional<std::vector<std::string>>> pop_count(std::string_view key, std::uint64_t count,
+                                                                 ListEnd end);
+  // Keeps the items from start to stop (inclusive; clamped as LRANGE
+  // does), dropping the key when nothing is left. Logged as the LPOPs and
+  // RPOPs that remove the rest, as one group.
+  StoreResult<void> ltrim(std::string_view key, std::int64_t start, std::int64_t stop);
+  // Moves the item at `from`'s end of source to `to`'s end of destination
+  // (the same key rotates it) and returns it; nullopt, nothing changed,
+  // when source is missing. WrongType for either key of another kind.
+  // Locks both keys' shards (ascending); logged as the push onto
+  // destination, then the pop from source, as one group.
+  StoreResult<std::optional<std::string>> lmove(std::string_view source, std::string_view destination,
+                                                ListEnd from, ListEnd to);
+
   // ---- key patterns and flush ----------------------------------------------
   std::vector<std::string> keys(std::string_view pattern);
   // One page of a cursor iteration; see scan.h for the guarantee.

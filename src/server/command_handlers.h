@@ -159,6 +159,18 @@ Reply cmd_hincrbyfloat(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_hrandfield(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_hscan(Request&, ConnectionState&, const ServerContext&);
 
+// LPOP/RPOP key count: up to count items from that end, a null array for
+// a missing key, "ERR value is out of range, must be positive" for a
+// negative count.
+Reply pop_count_reply(Request& args, const ServerContext& ctx, Store::ListEnd end);
+Reply cmd_lindex(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lpos(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lpushx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_rpushx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_ltrim(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lmove(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_rpoplpush(Request&, ConnectionState&, const ServerContext&);
+
 // ---- connection and server commands (commands_server.cc) ------------------
 
 Reply cmd_quit(Request&, ConnectionState&, const ServerContext&);

@@ -31,8 +31,8 @@ constexpr CommandSpec kCommands[] = {
     {"HGET", 3, 3, cmd_hget},
     {"LPUSH", 2, kAnyCount, cmd_lpush},
     {"RPUSH", 2, kAnyCount, cmd_rpush},
-    {"LPOP", 2, 2, cmd_lpop},
-    {"RPOP", 2, 2, cmd_rpop},
+    {"LPOP", 2, 3, cmd_lpop},
+    {"RPOP", 2, 3, cmd_rpop},
     {"SADD", 2, kAnyCount, cmd_sadd},
     {"PING", 1, 2, cmd_ping},
     {"ECHO", 2, 2, cmd_echo},
@@ -90,6 +90,13 @@ constexpr CommandSpec kCommands[] = {
     {"HINCRBYFLOAT", 4, 4, cmd_hincrbyfloat},
     {"HRANDFIELD", 2, 4, cmd_hrandfield},
     {"HSCAN", 3, kAnyCount, cmd_hscan},
+    {"LINDEX", 3, 3, cmd_lindex},
+    {"LPOS", 3, kAnyCount, cmd_lpos},
+    {"LPUSHX", 3, kAnyCount, cmd_lpushx},
+    {"RPUSHX", 3, kAnyCount, cmd_rpushx},
+    {"LTRIM", 4, 4, cmd_ltrim},
+    {"LMOVE", 5, 5, cmd_lmove},
+    {"RPOPLPUSH", 3, 3, cmd_rpoplpush},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.

@@ -322,11 +322,13 @@ Reply cmd_rpush(Request& args, ConnectionState&, const ServerContext& ctx) {
 }
 
 Reply cmd_lpop(Request& args, ConnectionState&, const ServerContext& ctx) {
+  if (args.size() == 3) return pop_count_reply(args, ctx, Store::ListEnd::Head);
   StoreResult<std::optional<std::string>> r = ctx.store->lpop(args[1]);
   return optional_or_error(r);
 }
 
 Reply cmd_rpop(Request& args, ConnectionState&, const ServerContext& ctx) {
+  if (args.size() == 3) return pop_count_reply(args, ctx, Store::ListEnd::Tail);
   StoreResult<std::optional<std::string>> r = ctx.store->rpop(args[1]);
   return optional_or_error(r);
 }
