@@ -87,6 +87,9 @@ ADAPTERS = {
     "LPUSHX": lambda c, k, *v: c.lpushx(k, *v),
     "RPUSHX": lambda c, k, *v: c.rpushx(k, *v),
     "LTRIM": lambda c, k, a, b: c.ltrim(k, int(a), int(b)) or "OK",
+    "LSET": lambda c, k, i, v: c.lset(k, int(i), v) or "OK",
+    "LINSERT": lambda c, k, where, p, v: c.linsert(k, where, p, v),
+    "LREM": lambda c, k, n, v: c.lrem(k, int(n), v),
     "LMOVE": lambda c, s, d, a, b: c.lmove(s, d, a, b),
     "RPOPLPUSH": lambda c, s, d: c.rpoplpush(s, d),
 }
@@ -129,7 +132,7 @@ class World:
         try:
             result = ADAPTERS[command[0].upper()](self.cache, *command[1:])
         except (TypeError, ValueError, IndexError, KeyError) as e:
-            return Failed(str(e))
+            return Failed(e.args[0] if isinstance(e, KeyError) else str(e))
         if isinstance(result, tuple):
             return list(result)
         return result

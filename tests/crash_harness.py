@@ -63,6 +63,7 @@ WEIGHTS = [
     ("hset", 8), ("hdel", 4), ("hmset", 3), ("hsetnx", 2), ("hincrby", 3),
     ("lpush", 4), ("rpush", 4), ("lpop", 4), ("rpop", 4),
     ("lpushx", 2), ("rpushx", 2), ("lpop_count", 2), ("rpop_count", 2), ("ltrim", 2), ("lmove", 3),
+    ("lset", 2), ("linsert", 2), ("lrem", 2),
     ("sadd", 6), ("srem", 4),
     ("flush", 0.15), ("save", 1.2), ("reopen", 0.3),
 ]
@@ -169,6 +170,12 @@ def op_at(seed, index):
         return (name, _key(r, LIST_KEYS), r.randint(0, 4))
     if name == "ltrim":
         return ("ltrim", _key(r, LIST_KEYS), r.randint(-4, 3), r.randint(-4, 3))
+    if name == "lset":
+        return ("lset", _key(r, LIST_KEYS), r.randint(-4, 3), _value(r))
+    if name == "linsert":
+        return ("linsert", _key(r, LIST_KEYS), r.choice(["before", "after"]), _value(r), _value(r))
+    if name == "lrem":
+        return ("lrem", _key(r, LIST_KEYS), r.randint(-2, 2), _value(r))
     if name == "lmove":
         return ("lmove", _key(r, LIST_KEYS), _key(r, LIST_KEYS), r.choice(["left", "right"]), r.choice(["left", "right"]))
     if name in ("sadd", "srem"):
@@ -243,8 +250,10 @@ def run_op(cache, op):
         if name in ("lpop_count", "rpop_count"):
             r = getattr(cache, name[:4])(op[1], op[2])
             return None if r is None else [norm(v) for v in r]
-        if name == "ltrim":
-            return cache.ltrim(op[1], op[2], op[3])
+        if name in ("ltrim", "lset", "lrem"):
+            return getattr(cache, name)(op[1], op[2], op[3])
+        if name == "linsert":
+            return cache.linsert(*op[1:])
         if name == "lmove":
             return norm(cache.lmove(*op[1:]))
         if name in ("hdel", "lpush", "rpush", "sadd", "srem"):
@@ -253,8 +262,8 @@ def run_op(cache, op):
             return cache.flush()
         if name == "save":
             return cache.save()
-    except (TypeError, ValueError) as e:
-        return ["err", type(e).__name__, str(e)]
+    except (TypeError, ValueError, KeyError, IndexError) as e:
+        return ["err", type(e).__name__, e.args[0] if isinstance(e, KeyError) else str(e)]
     raise AssertionError(f"unknown operation {name}")
 
 
@@ -466,6 +475,39 @@ class Model:
             if not e[1]:
                 del d[key]
             return None
+        if name == "lset":
+            _, key, index, value = op
+            e = self._kind(key, "list")
+            if e is None:
+                return ["err", "KeyError", "no such key"]
+            if not -len(e[1]) <= index < len(e[1]):
+                return ["err", "IndexError", "index out of range"]
+            e[1][index] = value
+            return None
+        if name == "linsert":
+            _, key, where, pivot, value = op
+            e = self._kind(key, "list")
+            if e is None:
+                return 0
+            if pivot not in e[1]:
+                return -1
+            at = e[1].index(pivot)
+            e[1].insert(at + 1 if where == "after" else at, value)
+            return len(e[1])
+        if name == "lrem":
+            _, key, count, value = op
+            e = self._kind(key, "list")
+            if e is None:
+                return 0
+            order = range(len(e[1])) if count >= 0 else range(len(e[1]) - 1, -1, -1)
+            hits = [i for i in order if e[1][i] == value]
+            if count != 0:
+                hits = hits[: abs(count)]
+            for i in sorted(hits, reverse=True):
+                del e[1][i]
+            if not e[1]:
+                del d[key]
+            return len(hits)
         if name == "lmove":
             _, src, dst, wherefrom, whereto = op
             e = self._kind(src, "list")

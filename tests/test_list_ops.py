@@ -66,6 +66,26 @@ CASES = [
     (ABCBA, ("LTRIM", "l", "5", "10"), "OK", {"l": []}),
     (ABCBA, ("LTRIM", "l", "0", "-6"), "OK", {"l": []}),
     ([], ("LTRIM", "l", "0", "1"), "OK", {"l": []}),
+    # LSET: both ends, out of range, missing key
+    (ABCBA, ("LSET", "l", "2", "new"), "OK", {"l": [b"a", b"b", b"new", b"b", b"a"]}),
+    (ABCBA, ("LSET", "l", "-1", ""), "OK", {"l": [b"a", b"b", b"c", b"b", b""]}),
+    (ABCBA, ("LSET", "l", "5", "x"), Failed("index out of range"), {"l": [b"a", b"b", b"c", b"b", b"a"]}),
+    (ABCBA, ("LSET", "l", "-6", "x"), Failed("index out of range"), {}),
+    ([], ("LSET", "l", "0", "x"), Failed("no such key"), {"l": []}),
+    # LINSERT: before and after the first match; missing pivot or key
+    (ABCBA, ("LINSERT", "l", "BEFORE", "b", "x"), 6, {"l": [b"a", b"x", b"b", b"c", b"b", b"a"]}),
+    (ABCBA, ("LINSERT", "l", "after", "a", "x"), 6, {"l": [b"a", b"x", b"b", b"c", b"b", b"a"]}),
+    (XY, ("LINSERT", "m", "AFTER", "y", "z"), 3, {"m": [b"x", b"y", b"z"]}),
+    (XY, ("LINSERT", "m", "BEFORE", "q", "z"), -1, {"m": [b"x", b"y"]}),
+    ([], ("LINSERT", "m", "BEFORE", "q", "z"), 0, {"m": []}),
+    # LREM: from the head, from the tail, all; the last item takes the key
+    (ABCBA, ("LREM", "l", "1", "a"), 1, {"l": [b"b", b"c", b"b", b"a"]}),
+    (ABCBA, ("LREM", "l", "-1", "b"), 1, {"l": [b"a", b"b", b"c", b"a"]}),
+    (ABCBA, ("LREM", "l", "0", "b"), 2, {"l": [b"a", b"c", b"a"]}),
+    (ABCBA, ("LREM", "l", str(-(2**63)), "a"), 2, {"l": [b"b", b"c", b"b"]}),
+    (ABCBA, ("LREM", "l", "0", "z"), 0, {"l": [b"a", b"b", b"c", b"b", b"a"]}),
+    ([("RPUSH", "l", "a", "a")], ("LREM", "l", "0", "a"), 2, {"l": []}),
+    ([], ("LREM", "l", "0", "a"), 0, {"l": []}),
     # LMOVE, RPOPLPUSH: between lists, onto a new list, rotation
     (ABCBA + XY, ("LMOVE", "l", "m", "LEFT", "RIGHT"), b"a", {"l": [b"b", b"c", b"b", b"a"], "m": [b"x", b"y", b"a"]}),
     (ABCBA + XY, ("LMOVE", "l", "m", "right", "left"), b"a", {"m": [b"a", b"x", b"y"]}),
@@ -103,6 +123,9 @@ COMMANDS = [
     ("LPOP", "k", "1"),
     ("RPOP", "k", "1"),
     ("LTRIM", "k", "0", "0"),
+    ("LSET", "k", "0", "x"),
+    ("LINSERT", "k", "BEFORE", "x", "y"),
+    ("LREM", "k", "0", "x"),
     ("LMOVE", "k", "l", "LEFT", "LEFT"),
     ("RPOPLPUSH", "k", "l"),
 ]
@@ -137,6 +160,9 @@ def test_memory_is_exact_through_moves_and_trims(world):
     world.run("LTRIM", "l", "3", "-4")
     world.run("LPOP", "m", "1")
     world.run("RPUSHX", "m", "tail")
+    world.run("LSET", "l", "0", "x" * 100)
+    world.run("LINSERT", "l", "AFTER", "x" * 100, "y" * 33)
+    world.run("LREM", "l", "0", "x" * 20)
     world.delete_everything()
     assert world.used_memory == 0
 
@@ -162,6 +188,12 @@ def arity(name):
         (["RPOP"], arity("rpop")),
         (["LINDEX", "l", "x"], Err("ERR value is not an integer or out of range")),
         (["LTRIM", "l", "0", "1.5"], Err("ERR value is not an integer or out of range")),
+        (["LSET", "l", "0"], arity("lset")),
+        (["LINSERT", "l", "BEFORE", "a"], arity("linsert")),
+        (["LREM", "l", "0"], arity("lrem")),
+        (["LSET", "l", "x", "v"], Err("ERR value is not an integer or out of range")),
+        (["LREM", "l", "x", "v"], Err("ERR value is not an integer or out of range")),
+        (["LINSERT", "l", "NEAR", "a", "v"], Err("ERR syntax error")),
         (["LPOP", "l", "-1"], Err("ERR value is out of range, must be positive")),
         (["RPOP", "l", "x"], Err("ERR value is not an integer or out of range")),
         (["LMOVE", "l", "m", "UP", "LEFT"], Err("ERR syntax error")),
@@ -199,6 +231,7 @@ def test_count_pop_of_missing_key_is_a_null_array_in_resp2(server):
         (lambda c: c.lpos("l", "a", rank=0), "rank can't be zero: 1 starts from the first match, -1 from the last"),
         (lambda c: c.lpos("l", "a", maxlen=-2), "maxlen can't be negative"),
         (lambda c: c.lmove("l", "m", "up", "left"), "wherefrom must be 'left' or 'right'"),
+        (lambda c: c.linsert("l", "near", "a", "b"), "where must be 'before' or 'after'"),
     ],
 )
 def test_cache_argument_errors(cache, call, message):

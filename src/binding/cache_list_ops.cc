@@ -25,6 +25,9 @@ constexpr const char* kLpos[] = {"key", "value", "rank", "count", "maxlen"};
 constexpr const char* kLmove[] = {"source", "destination", "wherefrom", "whereto"};
 constexpr const char* kSourceDestination[] = {"source", "destination"};
 constexpr const char* kKey[] = {"key"};
+constexpr const char* kKeyIndexValue[] = {"key", "index", "value"};
+constexpr const char* kKeyCountValue[] = {"key", "count", "value"};
+constexpr const char* kLinsert[] = {"key", "where", "pivot", "value"};
 
 // "left" or "right" in any case.
 bool to_end(PyObject* obj, const char* name, ListEnd& out) {
@@ -172,6 +175,70 @@ PyObject* cache_ltrim(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }();
     if (!r.ok()) return raise_store_error(r.error());
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* cache_lset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_call([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!bind_args({"lset", kKeyIndexValue, 3}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    std::int64_t index = 0;
+    Bytes value;
+    if (!to_bytes(a[0], key) || !to_i64(a[1], "index", index) || !to_bytes(a[2], value)) return nullptr;
+    return call_store(
+        self, [&](Store& s) { return s.lset(key.view, index, value.view); },
+        [](Store::ListSet outcome) -> PyObject* {
+          switch (outcome) {
+            case Store::ListSet::Done:
+              break;
+            case Store::ListSet::NoSuchKey:
+              PyErr_SetString(PyExc_KeyError, "no such key");
+              return nullptr;
+            case Store::ListSet::OutOfRange:
+              PyErr_SetString(PyExc_IndexError, "index out of range");
+              return nullptr;
+          }
+          Py_RETURN_NONE;
+        });
+  });
+}
+
+PyObject* cache_linsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_call([&]() -> PyObject* {
+    PyObject* a[4];
+    if (!bind_args({"linsert", kLinsert, 4}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    std::string_view where;
+    if (!to_utf8(a[1], "where", where)) return nullptr;
+    std::string lower(where);
+    for (char& ch : lower) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch);
+    if (lower != "before" && lower != "after") {
+      PyErr_SetString(PyExc_ValueError, "where must be 'before' or 'after'");
+      return nullptr;
+    }
+    Bytes pivot;
+    Bytes value;
+    if (!to_bytes(a[2], pivot) || !to_bytes(a[3], value)) return nullptr;
+    const bool after = lower == "after";
+    return call_store(
+        self, [&](Store& s) { return s.linsert(key.view, after, pivot.view, value.view); },
+        [](std::int64_t n) { return PyLong_FromLongLong(n); });
+  });
+}
+
+PyObject* cache_lrem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_call([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!bind_args({"lrem", kKeyCountValue, 3}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    std::int64_t count = 0;
+    Bytes value;
+    if (!to_bytes(a[0], key) || !to_i64(a[1], "count", count) || !to_bytes(a[2], value)) return nullptr;
+    return call_store(
+        self, [&](Store& s) { return s.lrem(key.view, count, value.view); },
+        [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
   });
 }
 

@@ -821,6 +821,15 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_MORE(ltrim,
                 "ltrim($self, key, start, stop)\n--\n\nKeeps the items from start to stop (inclusive, as in "
                 "lrange); the key goes when none are left."),
+    MEVORA_MORE(lset,
+                "lset($self, key, index, value)\n--\n\nReplaces the item at index. KeyError for a missing key, "
+                "IndexError for an index out of range."),
+    MEVORA_MORE(linsert,
+                "linsert($self, key, where, pivot, value)\n--\n\nInserts value 'before' or 'after' the first item "
+                "equal to pivot: the new length, -1 when pivot is absent, 0 when the key is missing."),
+    MEVORA_MORE(lrem,
+                "lrem($self, key, count, value)\n--\n\nRemoves items equal to value: the first `count` (count > "
+                "0), the last -count (count < 0) or all (0); returns how many."),
     MEVORA_MORE(lmove,
                 "lmove($self, source, destination, wherefrom, whereto)\n--\n\nMoves the item at the 'left' or "
                 "'right' end of source to that end of destination in one step; returns it, or None when source is "

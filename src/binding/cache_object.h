@@ -116,6 +116,9 @@ PyObject* cache_lpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* cache_lpushx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_rpushx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_ltrim(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_linsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lrem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_lmove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_rpoplpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

@@ -324,6 +324,20 @@ class Store : public std::enable_shared_from_this<Store> {
   // destination, then the pop from source, as one group.
   StoreResult<std::optional<std::string>> lmove(std::string_view source, std::string_view destination,
                                                 ListEnd from, ListEnd to);
+  // Replaces the item at index. Logged as LSET (nothing logged when the
+  // key is missing or the index out of range).
+  enum class ListSet : std::uint8_t { Done, NoSuchKey, OutOfRange };
+  StoreResult<ListSet> lset(std::string_view key, std::int64_t index, std::string_view value);
+  // Inserts value before (or after) the first item equal to pivot: the new
+  // length, -1 (nothing changed) when pivot is absent, 0 when the key is
+  // missing. Logged as LINSERT.
+  StoreResult<std::int64_t> linsert(std::string_view key, bool after, std::string_view pivot,
+                                    std::string_view value);
+  // Removes items equal to value: the first count from the head (count >
+  // 0), the last -count from the tail (count < 0), or all (0). Returns how
+  // many went; the key goes with its last item. Logged as LREM when
+  // something is removed.
+  StoreResult<std::uint64_t> lrem(std::string_view key, std::int64_t count, std::string_view value);
 
   // ---- key patterns and flush ----------------------------------------------
   std::vector<std::string> keys(std::string_view pattern);

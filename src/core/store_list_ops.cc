@@ -195,4 +195,89 @@ StoreResult<std::optional<std::string>> Store::lmove(std::string_view source, st
   });
 }
 
+// ---- edits (logged as LSET, LINSERT, LREM) ---------------------------------------------
+
+namespace {
+
+// Runs edit(Shard&, h, CollEntry&) on the existing list under key, under
+// the shard's exclusive lock, after admitting `need` bytes; `missing` when
+// the key is missing.
+template <class T, class Edit>
+StoreResult<T> edit_list(Store& store, std::string_view key, std::uint64_t need, T missing, Edit&& edit) {
+  const std::uint64_t h = key_hash(key);
+  Shard& s = store.shard_for(h);
+  LazyNow now(store.clock());
+  if (need != 0) {
+    if (auto a = store.admit_or_error(need); !a.ok()) return make_err(a.error());
+  }
+  WriteGuard g(s.lock);
+  if (auto r = store.expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
+  auto found = collections::find_locked(store, s, key, h, CollectionKind::List);
+  if (!found.ok()) return make_err(found.error());
+  if (found.value() == nullptr) return missing;
+  return edit(s, h, *found.value());
+}
+
+}  // namespace
+
+StoreResult<Store::ListSet> Store::lset(std::string_view key, std::int64_t index, std::string_view value) {
+  return edit_list(*this, key, list_item_cost(value.size()), ListSet::NoSuchKey,
+                   [&](Shard&, std::uint64_t, CollEntry& c) -> StoreResult<ListSet> {
+                     const std::optional<std::size_t> i = position(index, c.list().size());
+                     if (!i) return ListSet::OutOfRange;
+                     std::string item(value);
+                     if (auto r = log_mutation(WalRecord::lset(key, index, value)); !r.ok()) return make_err(r.error());
+                     const std::string old = c.list().replace(*i, std::move(item));
+                     collections::remove_element(*this, c, list_item_cost(old.size()));
+                     collections::add_element(*this, c, list_item_cost(value.size()));
+                     return ListSet::Done;
+                   });
+}
+
+StoreResult<std::int64_t> Store::linsert(std::string_view key, bool after, std::string_view pivot,
+                                         std::string_view value) {
+  return edit_list(*this, key, list_item_cost(value.size()), std::int64_t{0},
+                   [&](Shard&, std::uint64_t, CollEntry& c) -> StoreResult<std::int64_t> {
+                     ByteDeque& list = c.list();
+                     std::size_t at = 0;
+                     while (at < list.size() && list.at(at) != pivot) ++at;
+                     if (at == list.size()) return std::int64_t{-1};
+                     std::string item(value);
+                     list.reserve(1);
+                     auto r = log_mutation(WalRecord::linsert(key, after, pivot, value));
+                     if (!r.ok()) return make_err(r.error());
+                     list.insert(after ? at + 1 : at, std::move(item));
+                     collections::add_element(*this, c, list_item_cost(value.size()));
+                     return static_cast<std::int64_t>(list.size());
+                   });
+}
+
+StoreResult<std::uint64_t> Store::lrem(std::string_view key, std::int64_t count, std::string_view value) {
+  return edit_list(*this, key, 0, std::uint64_t{0},
+                   [&](Shard& s, std::uint64_t h, CollEntry& c) MEVORA_REQUIRES(s.lock) -> StoreResult<std::uint64_t> {
+                     ByteDeque& list = c.list();
+                     const std::size_t n = list.size();
+                     // -(count + 1) + 1 avoids negating INT64_MIN.
+                     const std::uint64_t limit = count >= 0 ? static_cast<std::uint64_t>(count)
+                                                            : static_cast<std::uint64_t>(-(count + 1)) + 1;
+                     std::vector<std::size_t> positions;
+                     for (std::size_t step = 0; step < n; ++step) {
+                       const std::size_t i = count >= 0 ? step : n - 1 - step;
+                       if (list.at(i) != value) continue;
+                       positions.push_back(i);
+                       if (limit != 0 && positions.size() == limit) break;
+                     }
+                     if (positions.empty()) return std::uint64_t{0};
+                     if (count < 0) std::reverse(positions.begin(), positions.end());
+                     auto r = log_mutation(WalRecord::lrem(key, count, value));
+                     if (!r.ok()) return make_err(r.error());
+                     list.erase_positions(positions);
+                     for (std::size_t k = 0; k < positions.size(); ++k) {
+                       collections::remove_element(*this, c, list_item_cost(value.size()));
+                     }
+                     drop_if_empty(s, key, h);
+                     return static_cast<std::uint64_t>(positions.size());
+                   });
+}
+
 }  // namespace mevora

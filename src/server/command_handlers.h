@@ -168,6 +168,9 @@ Reply cmd_lpos(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_lpushx(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_rpushx(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_ltrim(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lset(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_linsert(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lrem(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_lmove(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_rpoplpush(Request&, ConnectionState&, const ServerContext&);
 

@@ -28,7 +28,7 @@ constexpr KeySpec kKeySpecs[] = {
     {"SADD"}, {"SREM"}, {"SMEMBERS"}, {"SISMEMBER"}, {"SCARD"},
     {"HMGET"}, {"HMSET"}, {"HSETNX"}, {"HEXISTS"}, {"HKEYS"}, {"HVALS"}, {"HSTRLEN"},
     {"HINCRBY"}, {"HINCRBYFLOAT"}, {"HRANDFIELD"}, {"HSCAN"},
-    {"LINDEX"}, {"LPOS"}, {"LPUSHX"}, {"RPUSHX"}, {"LTRIM"},
+    {"LINDEX"}, {"LPOS"}, {"LPUSHX"}, {"RPUSHX"}, {"LTRIM"}, {"LSET"}, {"LINSERT"}, {"LREM"},
     {"LMOVE", Reach::Keys, 1, 2}, {"RPOPLPUSH", Reach::Keys, 1, 2},
     {"PING", Reach::None}, {"ECHO", Reach::None}, {"SELECT", Reach::None},
     {"COMMAND", Reach::None}, {"LASTSAVE", Reach::None}, {"BGSAVE", Reach::None},

@@ -95,6 +95,9 @@ constexpr CommandSpec kCommands[] = {
     {"LPUSHX", 3, kAnyCount, cmd_lpushx},
     {"RPUSHX", 3, kAnyCount, cmd_rpushx},
     {"LTRIM", 4, 4, cmd_ltrim},
+    {"LSET", 4, 4, cmd_lset},
+    {"LINSERT", 5, 5, cmd_linsert},
+    {"LREM", 4, 4, cmd_lrem},
     {"LMOVE", 5, 5, cmd_lmove},
     {"RPOPLPUSH", 3, 3, cmd_rpoplpush},
 };

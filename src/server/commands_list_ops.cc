@@ -1,5 +1,6 @@
 // Handlers of the list commands beyond the basic pushes, pops and ranges:
-// LINDEX, LPOS, LPUSHX, RPUSHX, LTRIM, LMOVE, RPOPLPUSH, and the count
+// LINDEX, LPOS, LPUSHX, RPUSHX, LTRIM, LSET, LINSERT, LREM, LMOVE,
+// RPOPLPUSH, and the count
 // form of LPOP and RPOP. Each makes one store call.
 #include <cstdint>
 #include <limits>
@@ -108,6 +109,37 @@ Reply cmd_lmove(Request& args, ConnectionState&, const ServerContext& ctx) {
   const std::optional<ListEnd> to = end_named(args[4]);
   if (!from || !to) return syntax_error();
   return move_reply(ctx, args, *from, *to);
+}
+
+Reply cmd_lset(Request& args, ConnectionState&, const ServerContext& ctx) {
+  Result<std::int64_t, Reply> index = int_arg(args[2]);
+  if (!index.ok()) return std::move(index.error());
+  StoreResult<Store::ListSet> r = ctx.store->lset(args[1], index.value(), args[3]);
+  if (!r.ok()) return store_error_reply(r.error());
+  switch (r.value()) {
+    case Store::ListSet::Done:
+      break;
+    case Store::ListSet::NoSuchKey:
+      return Reply::error("ERR no such key");
+    case Store::ListSet::OutOfRange:
+      return Reply::error("ERR index out of range");
+  }
+  return ok_reply();
+}
+
+// LINSERT key BEFORE|AFTER pivot element.
+Reply cmd_linsert(Request& args, ConnectionState&, const ServerContext& ctx) {
+  const bool before = equals_upper(args[2], "BEFORE");
+  if (!before && !equals_upper(args[2], "AFTER")) return syntax_error();
+  StoreResult<std::int64_t> r = ctx.store->linsert(args[1], !before, args[3], args[4]);
+  return r.ok() ? Reply::integer(r.value()) : store_error_reply(r.error());
+}
+
+Reply cmd_lrem(Request& args, ConnectionState&, const ServerContext& ctx) {
+  Result<std::int64_t, Reply> count = int_arg(args[2]);
+  if (!count.ok()) return std::move(count.error());
+  StoreResult<std::uint64_t> r = ctx.store->lrem(args[1], count.value(), args[3]);
+  return r.ok() ? count_reply(r.value()) : store_error_reply(r.error());
 }
 
 Reply cmd_rpoplpush(Request& args, ConnectionState&, const ServerContext& ctx) {
