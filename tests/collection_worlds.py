@@ -54,6 +54,14 @@ def _lpos(c, key, value, *options):
     return c.lpos(key, value, **opts)
 
 
+def _sscan(c, key, cursor, *options):
+    opts = dict(zip((o.lower() for o in options[::2]), options[1::2]))
+    if "count" in opts:
+        opts["count"] = int(opts["count"])
+    next_cursor, page = c.sscan(key, int(cursor), **opts)
+    return [str(next_cursor).encode(), page]
+
+
 # Command name -> how a Cache does it, with the command's arguments as sent.
 ADAPTERS = {
     # what cases set up and check with
@@ -92,6 +100,12 @@ ADAPTERS = {
     "LREM": lambda c, k, n, v: c.lrem(k, int(n), v),
     "LMOVE": lambda c, s, d, a, b: c.lmove(s, d, a, b),
     "RPOPLPUSH": lambda c, s, d: c.rpoplpush(s, d),
+    # sets
+    "SCARD": lambda c, k: c.scard(k),
+    "SMISMEMBER": lambda c, k, *m: [int(b) for b in c.smismember(k, *m)],
+    "SRANDMEMBER": lambda c, k, *n: c.srandmember(k, *map(int, n)),
+    "SPOP": lambda c, k, *n: c.spop(k, *map(int, n)),
+    "SSCAN": _sscan,
 }
 
 

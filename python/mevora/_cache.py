@@ -183,6 +183,17 @@ class Cache(_Base, MutableMapping):
             if cursor == 0:
                 return
 
+    def sscan_iter(self, key, match=None, count=None):
+        """The members of the set, fetched `count` steps at a time with the
+        guarantee of `sscan`: every member present for the whole iteration
+        comes at least once; one may come more than once."""
+        cursor = 0
+        while True:
+            cursor, page = self.sscan(key, cursor, match, count)
+            yield from page
+            if cursor == 0:
+                return
+
     def clear(self):
         """Removes every key at once (one flush)."""
         _Base.flush(self)
@@ -332,6 +343,25 @@ class _TextReads:
         if withvalues:
             return [(f.decode(enc, err), v.decode(enc, err)) for f, v in r]
         return [b.decode(enc, err) for b in r]
+
+    def srandmember(self, key, count=None):
+        r = _Base.srandmember(self, key, count)
+        if count is None:
+            return self._decode(r)
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in r]
+
+    def spop(self, key, count=None):
+        r = _Base.spop(self, key, count)
+        if count is None:
+            return self._decode(r)
+        enc, err = self._encoding, self._errors
+        return {b.decode(enc, err) for b in r}
+
+    def sscan(self, key, cursor=0, match=None, count=None):
+        enc, err = self._encoding, self._errors
+        cursor, page = _Base.sscan(self, key, cursor, match, count)
+        return cursor, [b.decode(enc, err) for b in page]
 
     def hscan(self, key, cursor=0, match=None, count=None):
         enc, err = self._encoding, self._errors

@@ -172,6 +172,22 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     ) -> Iterator[tuple[_S, _S]]:
         """The (field, value) pairs of the hash, fetched `count` steps at a
         time with the guarantee of `hscan`."""
+    @overload  # type: ignore[override]
+    def srandmember(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def srandmember(self, key: _Value, count: SupportsIndex) -> list[_S]: ...
+    @overload  # type: ignore[override]
+    def spop(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def spop(self, key: _Value, count: SupportsIndex) -> builtins.set[_S]: ...
+    def sscan(  # type: ignore[override]
+        self, key: _Value, cursor: SupportsIndex = 0, match: str | bytes | None = None, count: int | None = None
+    ) -> tuple[int, list[_S]]: ...
+    def sscan_iter(
+        self, key: _Value, match: str | bytes | None = None, count: int | None = None
+    ) -> Iterator[_S]:
+        """The members of the set, fetched `count` steps at a time with the
+        guarantee of `sscan`."""
     def keys(self, pattern: str = "*") -> list[_S]: ...  # type: ignore[override]
     def scan(  # type: ignore[override]
         self,

@@ -836,6 +836,18 @@ PyMethodDef kCacheMethods[] = {
                 "missing."),
     MEVORA_MORE(rpoplpush,
                 "rpoplpush($self, source, destination)\n--\n\nlmove(source, destination, 'right', 'left')."),
+    MEVORA_MORE(smismember, "smismember($self, key, *members)\n--\n\nWhether each member is in the set (bools)."),
+    MEVORA_MORE(srandmember,
+                "srandmember($self, key, count=None)\n--\n\nWithout `count`, one random member (None for a "
+                "missing key). With `count` >= 0, a list of up to `count` distinct members; with a negative "
+                "`count`, -count members that may repeat."),
+    MEVORA_MORE(spop,
+                "spop($self, key, count=None)\n--\n\nRemoves and returns a random member (None when missing); "
+                "with `count`, a set of up to `count` members."),
+    MEVORA_MORE(sscan,
+                "sscan($self, key, cursor=0, match=None, count=None)\n--\n\nOne step of a cursor iteration over "
+                "the set: returns (next_cursor, [members]). Every member present for the whole iteration is "
+                "returned at least once, also while members come and go; `count` (default 10) bounds the work."),
 #undef MEVORA_MORE
     MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
     MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),

@@ -122,6 +122,12 @@ PyObject* cache_lrem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* cache_lmove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_rpoplpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// The set methods beyond the basic ones (cache_set_ops.cc).
+PyObject* cache_smismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_srandmember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_spop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_sscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];
 

@@ -339,6 +339,23 @@ class Store : public std::enable_shared_from_this<Store> {
   // something is removed.
   StoreResult<std::uint64_t> lrem(std::string_view key, std::int64_t count, std::string_view value);
 
+  // ==== more set operations (store_set_ops.cc) ===================================
+  // The same rules as the hash operations above.
+
+  // Whether each member is in the set, in order. Lock: shared.
+  StoreResult<std::vector<bool>> smismember(std::string_view key, KeyList members);
+  // Random members: count absent, one member (none for a missing key);
+  // count >= 0, that many distinct ones (all when the set has fewer);
+  // count < 0, -count drawn with repeats. Lock: shared.
+  StoreResult<std::vector<std::string>> srandmember(std::string_view key, std::optional<std::int64_t> count);
+  // Removes and returns up to count random distinct members (one when
+  // count is absent); the key goes with its last member. Logged as one
+  // SREM of the members taken.
+  StoreResult<std::vector<std::string>> spop(std::string_view key, std::optional<std::uint64_t> count);
+  // One page of a cursor walk over the set's members (see hscan); items
+  // holds the members. Lock: shared, for one page.
+  StoreResult<CollScanPage> sscan(std::string_view key, std::uint64_t cursor, const ScanFilter& filter);
+
   // ---- key patterns and flush ----------------------------------------------
   std::vector<std::string> keys(std::string_view pattern);
   // One page of a cursor iteration; see scan.h for the guarantee.

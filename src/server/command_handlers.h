@@ -173,6 +173,10 @@ Reply cmd_linsert(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_lrem(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_lmove(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_rpoplpush(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_smismember(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_srandmember(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_spop(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sscan(Request&, ConnectionState&, const ServerContext&);
 
 // ---- connection and server commands (commands_server.cc) ------------------
 

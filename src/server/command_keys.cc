@@ -30,6 +30,7 @@ constexpr KeySpec kKeySpecs[] = {
     {"HINCRBY"}, {"HINCRBYFLOAT"}, {"HRANDFIELD"}, {"HSCAN"},
     {"LINDEX"}, {"LPOS"}, {"LPUSHX"}, {"RPUSHX"}, {"LTRIM"}, {"LSET"}, {"LINSERT"}, {"LREM"},
     {"LMOVE", Reach::Keys, 1, 2}, {"RPOPLPUSH", Reach::Keys, 1, 2},
+    {"SMISMEMBER"}, {"SRANDMEMBER"}, {"SPOP"}, {"SSCAN"},
     {"PING", Reach::None}, {"ECHO", Reach::None}, {"SELECT", Reach::None},
     {"COMMAND", Reach::None}, {"LASTSAVE", Reach::None}, {"BGSAVE", Reach::None},
     {"SAVE", Reach::None}, {"AUTH", Reach::None}, {"HELLO", Reach::None}, {"CLIENT", Reach::None},

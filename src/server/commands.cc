@@ -100,6 +100,10 @@ constexpr CommandSpec kCommands[] = {
     {"LREM", 4, 4, cmd_lrem},
     {"LMOVE", 5, 5, cmd_lmove},
     {"RPOPLPUSH", 3, 3, cmd_rpoplpush},
+    {"SMISMEMBER", 3, kAnyCount, cmd_smismember},
+    {"SRANDMEMBER", 2, 3, cmd_srandmember},
+    {"SPOP", 2, 3, cmd_spop},
+    {"SSCAN", 3, kAnyCount, cmd_sscan},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.
