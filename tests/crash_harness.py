@@ -62,8 +62,10 @@ WEIGHTS = [
     ("set", 10), ("set_ttl", 4), ("set_nx", 3), ("set_xx", 3), ("mset", 3),
     ("incr", 4), ("decr", 3), ("append", 4), ("delete", 4),
     ("expire", 3), ("pexpire", 3), ("persist", 3),
-    ("hset", 8), ("hdel", 4),
+    ("hset", 8), ("hdel", 4), ("hmset", 3), ("hsetnx", 2), ("hincrby", 3),
     ("lpush", 4), ("rpush", 4), ("lpop", 4), ("rpop", 4),
+    ("lpushx", 2), ("rpushx", 2), ("lpop_count", 2), ("rpop_count", 2), ("ltrim", 2), ("lmove", 3),
+    ("lset", 2), ("linsert", 2), ("lrem", 2),
     ("sadd", 6), ("srem", 4),
     ("flush", 0.15), ("save", 1.2), ("reopen", 0.3),
     ("rename", 2), ("renamenx", 1.5), ("pexpireat", 2), ("setrange", 3), ("msetnx", 2),
@@ -156,10 +158,30 @@ def op_at(seed, index):
         return ("hset", _key(r, HASH_KEYS), r.choice(FIELDS), _value(r))
     if name == "hdel":
         return ("hdel", _key(r, HASH_KEYS), [r.choice(FIELDS) for _ in range(r.randint(0, 3))])
+    if name == "hmset":
+        return ("hmset", _key(r, HASH_KEYS), [(r.choice(FIELDS), _value(r)) for _ in range(r.randint(1, 3))])
+    if name == "hsetnx":
+        return ("hsetnx", _key(r, HASH_KEYS), r.choice(FIELDS), _value(r))
+    if name == "hincrby":
+        return ("hincrby", _key(r, HASH_KEYS), r.choice(FIELDS), _amount(r))
     if name in ("lpush", "rpush"):
         return (name, _key(r, LIST_KEYS), [_value(r) for _ in range(r.randint(0, 3))])
     if name in ("lpop", "rpop"):
         return (name, _key(r, LIST_KEYS))
+    if name in ("lpushx", "rpushx"):
+        return (name, _key(r, LIST_KEYS), [_value(r) for _ in range(r.randint(1, 3))])
+    if name in ("lpop_count", "rpop_count"):
+        return (name, _key(r, LIST_KEYS), r.randint(0, 4))
+    if name == "ltrim":
+        return ("ltrim", _key(r, LIST_KEYS), r.randint(-4, 3), r.randint(-4, 3))
+    if name == "lset":
+        return ("lset", _key(r, LIST_KEYS), r.randint(-4, 3), _value(r))
+    if name == "linsert":
+        return ("linsert", _key(r, LIST_KEYS), r.choice(["before", "after"]), _value(r), _value(r))
+    if name == "lrem":
+        return ("lrem", _key(r, LIST_KEYS), r.randint(-2, 2), _value(r))
+    if name == "lmove":
+        return ("lmove", _key(r, LIST_KEYS), _key(r, LIST_KEYS), r.choice(["left", "right"]), r.choice(["left", "right"]))
     if name in ("sadd", "srem"):
         return (name, _key(r, SET_KEYS), [r.choice(MEMBERS) for _ in range(r.randint(0, 3))])
     if name in ("rename", "renamenx"):
@@ -289,8 +311,21 @@ def run_op(cache, op):
             return norm(getattr(cache, name)(op[1]))
         if name == "delete":
             return cache.delete(*op[1])
-        if name == "hset":
-            return cache.hset(op[1], op[2], op[3])
+        if name in ("hset", "hsetnx", "hincrby"):
+            return getattr(cache, name)(op[1], op[2], op[3])
+        if name == "hmset":
+            return cache.hmset(op[1], dict(op[2]))
+        if name in ("lpushx", "rpushx"):
+            return getattr(cache, name)(op[1], *op[2])
+        if name in ("lpop_count", "rpop_count"):
+            r = getattr(cache, name[:4])(op[1], op[2])
+            return None if r is None else [norm(v) for v in r]
+        if name in ("ltrim", "lset", "lrem"):
+            return getattr(cache, name)(op[1], op[2], op[3])
+        if name == "linsert":
+            return cache.linsert(*op[1:])
+        if name == "lmove":
+            return norm(cache.lmove(*op[1:]))
         if name in ("hdel", "lpush", "rpush", "sadd", "srem"):
             return getattr(cache, name)(op[1], *op[2])
         if name == "flush":
@@ -311,7 +346,7 @@ def run_op(cache, op):
             return norm(cache.getex(key, **kw))
     except KeyError as e:
         return ["err", "KeyError", str(e)]
-    except (TypeError, ValueError) as e:
+    except (TypeError, ValueError, IndexError) as e:
         return ["err", type(e).__name__, str(e)]
     raise AssertionError(f"unknown operation {name}")
 
@@ -431,6 +466,30 @@ class Model:
             new = field not in e[1]
             e[1][field] = value
             return new
+        if name in ("hmset", "hsetnx"):
+            key = op[1]
+            e = self._kind(key, "hash")
+            if e is None:
+                e = d[key] = ["hash", {}, None]
+            pairs = op[2] if name == "hmset" else [(op[2], op[3])]
+            if name == "hsetnx" and op[2] in e[1]:
+                return False
+            for field, value in pairs:
+                e[1][field] = value
+            return None if name == "hmset" else True
+        if name == "hincrby":
+            _, key, field, amount = op
+            e = self._kind(key, "hash")
+            old = b"0" if e is None else e[1].get(field, b"0")
+            if not _COUNTER.match(old) or not I64_MIN <= int(old) <= I64_MAX:
+                return NOT_INTEGER
+            new = int(old) + amount
+            if not I64_MIN <= new <= I64_MAX:
+                return OVERFLOW
+            if e is None:
+                e = d[key] = ["hash", {}, None]
+            e[1][field] = str(new).encode()
+            return new
         if name in ("hdel", "srem"):
             _, key, items = op
             e = self._kind(key, "hash" if name == "hdel" else "set")
@@ -465,6 +524,89 @@ class Model:
             v = e[1].pop(0 if name == "lpop" else -1)
             if not e[1]:
                 del d[op[1]]
+            return norm(v)
+        if name in ("lpushx", "rpushx"):
+            _, key, values = op
+            e = self._kind(key, "list")
+            if e is None:
+                return 0
+            for v in values:
+                if name == "lpushx":
+                    e[1].insert(0, v)
+                else:
+                    e[1].append(v)
+            return len(e[1])
+        if name in ("lpop_count", "rpop_count"):
+            _, key, count = op
+            e = self._kind(key, "list")
+            if e is None:
+                return None
+            out = []
+            for _ in range(min(count, len(e[1]))):
+                out.append(norm(e[1].pop(0 if name == "lpop_count" else -1)))
+            if not e[1]:
+                del d[key]
+            return out
+        if name == "ltrim":
+            _, key, start, stop = op
+            e = self._kind(key, "list")
+            if e is None:
+                return None
+            n = len(e[1])
+            first = start if start >= 0 else max(n + start, 0)
+            last = min(stop, n - 1) if stop >= 0 else n + stop
+            e[1][:] = e[1][first : last + 1] if first <= last else []
+            if not e[1]:
+                del d[key]
+            return None
+        if name == "lset":
+            _, key, index, value = op
+            e = self._kind(key, "list")
+            if e is None:
+                return NO_SUCH_KEY
+            if not -len(e[1]) <= index < len(e[1]):
+                return ["err", "IndexError", "index out of range"]
+            e[1][index] = value
+            return None
+        if name == "linsert":
+            _, key, where, pivot, value = op
+            e = self._kind(key, "list")
+            if e is None:
+                return 0
+            if pivot not in e[1]:
+                return -1
+            at = e[1].index(pivot)
+            e[1].insert(at + 1 if where == "after" else at, value)
+            return len(e[1])
+        if name == "lrem":
+            _, key, count, value = op
+            e = self._kind(key, "list")
+            if e is None:
+                return 0
+            order = range(len(e[1])) if count >= 0 else range(len(e[1]) - 1, -1, -1)
+            hits = [i for i in order if e[1][i] == value]
+            if count != 0:
+                hits = hits[: abs(count)]
+            for i in sorted(hits, reverse=True):
+                del e[1][i]
+            if not e[1]:
+                del d[key]
+            return len(hits)
+        if name == "lmove":
+            _, src, dst, wherefrom, whereto = op
+            e = self._kind(src, "list")
+            if e is None:
+                return None
+            f = self._kind(dst, "list")
+            v = e[1].pop(0 if wherefrom == "left" else -1)
+            if f is None:
+                f = d[dst] = ["list", [], None]
+            if whereto == "left":
+                f[1].insert(0, v)
+            else:
+                f[1].append(v)
+            if not e[1]:
+                del d[src]
             return norm(v)
         if name == "sadd":
             _, key, members = op

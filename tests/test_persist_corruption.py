@@ -64,7 +64,7 @@ def test_snapshot_shorter_than_its_frame_is_truncated(saved):
         (frame(b"\x01\0\0\0"), "truncated"),  # SET without a whole deadline
         (frame(b"\x02\x05ab"), "truncated"),  # DEL whose key runs past the end
         (frame(b"\x00key"), "unknown operation"),
-        (frame(b"\x0e"), "unknown operation"),  # 13 is a transaction record
+        (frame(b"\x11"), "unknown operation"),  # 13 is a transaction record, 14 to 16 list edits
         (frame(b"\x0d"), "truncated"),  # a transaction record without its count
         (frame(b"\x0d\x02\x03\x02\x01k"), "truncated"),  # fewer records than its count
         (frame(b"\xff"), "unknown operation"),

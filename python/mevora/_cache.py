@@ -172,6 +172,28 @@ class Cache(_Base, MutableMapping):
             if value is not None:
                 return value
 
+    def hscan_iter(self, key, match=None, count=None):
+        """The (field, value) pairs of the hash, fetched `count` steps at a
+        time with the guarantee of `hscan`: every field present for the
+        whole iteration comes at least once; one may come more than once."""
+        cursor = 0
+        while True:
+            cursor, page = self.hscan(key, cursor, match, count)
+            yield from page.items()
+            if cursor == 0:
+                return
+
+    def sscan_iter(self, key, match=None, count=None):
+        """The members of the set, fetched `count` steps at a time with the
+        guarantee of `sscan`: every member present for the whole iteration
+        comes at least once; one may come more than once."""
+        cursor = 0
+        while True:
+            cursor, page = self.sscan(key, cursor, match, count)
+            yield from page
+            if cursor == 0:
+                return
+
     def clear(self):
         """Removes every key at once (one flush)."""
         _Base.flush(self)
@@ -259,11 +281,26 @@ class _TextReads:
         enc, err = self._encoding, self._errors
         return {f.decode(enc, err): v.decode(enc, err) for f, v in _Base.hgetall(self, key).items()}
 
-    def lpop(self, key):
-        return self._decode(_Base.lpop(self, key))
+    def lpop(self, key, count=None):
+        return self._decode_one_or_list(_Base.lpop(self, key, count), count)
 
-    def rpop(self, key):
-        return self._decode(_Base.rpop(self, key))
+    def rpop(self, key, count=None):
+        return self._decode_one_or_list(_Base.rpop(self, key, count), count)
+
+    def _decode_one_or_list(self, r, count):
+        if count is None or r is None:
+            return self._decode(r)
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in r]
+
+    def lindex(self, key, index):
+        return self._decode(_Base.lindex(self, key, index))
+
+    def lmove(self, source, destination, wherefrom, whereto):
+        return self._decode(_Base.lmove(self, source, destination, wherefrom, whereto))
+
+    def rpoplpush(self, source, destination):
+        return self._decode(_Base.rpoplpush(self, source, destination))
 
     def lrange(self, key, start, stop):
         enc, err = self._encoding, self._errors
@@ -295,6 +332,49 @@ class _TextReads:
 
     def getex(self, key, ex=None, px=None, exat=None, pxat=None, persist=False):
         return self._decode(_Base.getex(self, key, ex, px, exat, pxat, persist))
+    def hmget(self, key, *fields):
+        return [self._decode(b) for b in _Base.hmget(self, key, *fields)]
+
+    def hkeys(self, key):
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in _Base.hkeys(self, key)]
+
+    def hvals(self, key):
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in _Base.hvals(self, key)]
+
+    def hrandfield(self, key, count=None, withvalues=False):
+        enc, err = self._encoding, self._errors
+        r = _Base.hrandfield(self, key, count, withvalues)
+        if count is None:
+            return self._decode(r)
+        if withvalues:
+            return [(f.decode(enc, err), v.decode(enc, err)) for f, v in r]
+        return [b.decode(enc, err) for b in r]
+
+    def srandmember(self, key, count=None):
+        r = _Base.srandmember(self, key, count)
+        if count is None:
+            return self._decode(r)
+        enc, err = self._encoding, self._errors
+        return [b.decode(enc, err) for b in r]
+
+    def spop(self, key, count=None):
+        r = _Base.spop(self, key, count)
+        if count is None:
+            return self._decode(r)
+        enc, err = self._encoding, self._errors
+        return {b.decode(enc, err) for b in r}
+
+    def sscan(self, key, cursor=0, match=None, count=None):
+        enc, err = self._encoding, self._errors
+        cursor, page = _Base.sscan(self, key, cursor, match, count)
+        return cursor, [b.decode(enc, err) for b in page]
+
+    def hscan(self, key, cursor=0, match=None, count=None):
+        enc, err = self._encoding, self._errors
+        cursor, page = _Base.hscan(self, key, cursor, match, count)
+        return cursor, {f.decode(enc, err): v.decode(enc, err) for f, v in page.items()}
 
 
 for _name, _fn in list(vars(_TextReads).items()):

@@ -140,10 +140,54 @@ class Cache(_mevora.Cache, MutableMapping[_S, _S], Generic[_S]):
     def getdel(self, key: _Value) -> _S | None: ...  # type: ignore[override]
     def hget(self, key: _Value, field: _Value) -> _S | None: ...  # type: ignore[override]
     def hgetall(self, key: _Value) -> dict[_S, _S]: ...  # type: ignore[override]
-    def lpop(self, key: _Value) -> _S | None: ...  # type: ignore[override]
-    def rpop(self, key: _Value) -> _S | None: ...  # type: ignore[override]
+    @overload  # type: ignore[override]
+    def lpop(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def lpop(self, key: _Value, count: SupportsIndex) -> list[_S] | None: ...
+    @overload  # type: ignore[override]
+    def rpop(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def rpop(self, key: _Value, count: SupportsIndex) -> list[_S] | None: ...
+    def lindex(self, key: _Value, index: SupportsIndex) -> _S | None: ...  # type: ignore[override]
+    def lmove(  # type: ignore[override]
+        self, source: _Value, destination: _Value, wherefrom: _mevora._ListEnd, whereto: _mevora._ListEnd
+    ) -> _S | None: ...
+    def rpoplpush(self, source: _Value, destination: _Value) -> _S | None: ...  # type: ignore[override]
     def lrange(self, key: _Value, start: SupportsIndex, stop: SupportsIndex) -> list[_S]: ...  # type: ignore[override]
     def smembers(self, key: _Value) -> builtins.set[_S]: ...  # type: ignore[override]
+    def hmget(self, key: _Value, *fields: _Value) -> list[_S | None]: ...  # type: ignore[override]
+    def hkeys(self, key: _Value) -> list[_S]: ...  # type: ignore[override]
+    def hvals(self, key: _Value) -> list[_S]: ...  # type: ignore[override]
+    @overload  # type: ignore[override]
+    def hrandfield(self, key: _Value, count: None = None, withvalues: Literal[False] = False) -> _S | None: ...
+    @overload
+    def hrandfield(self, key: _Value, count: int, withvalues: Literal[False] = False) -> list[_S]: ...
+    @overload
+    def hrandfield(self, key: _Value, count: int, withvalues: Literal[True]) -> list[tuple[_S, _S]]: ...
+    def hscan(  # type: ignore[override]
+        self, key: _Value, cursor: SupportsIndex = 0, match: str | bytes | None = None, count: int | None = None
+    ) -> tuple[int, dict[_S, _S]]: ...
+    def hscan_iter(
+        self, key: _Value, match: str | bytes | None = None, count: int | None = None
+    ) -> Iterator[tuple[_S, _S]]:
+        """The (field, value) pairs of the hash, fetched `count` steps at a
+        time with the guarantee of `hscan`."""
+    @overload  # type: ignore[override]
+    def srandmember(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def srandmember(self, key: _Value, count: SupportsIndex) -> list[_S]: ...
+    @overload  # type: ignore[override]
+    def spop(self, key: _Value, count: None = None) -> _S | None: ...
+    @overload
+    def spop(self, key: _Value, count: SupportsIndex) -> builtins.set[_S]: ...
+    def sscan(  # type: ignore[override]
+        self, key: _Value, cursor: SupportsIndex = 0, match: str | bytes | None = None, count: int | None = None
+    ) -> tuple[int, list[_S]]: ...
+    def sscan_iter(
+        self, key: _Value, match: str | bytes | None = None, count: int | None = None
+    ) -> Iterator[_S]:
+        """The members of the set, fetched `count` steps at a time with the
+        guarantee of `sscan`."""
     def keys(self, pattern: str = "*") -> list[_S]: ...  # type: ignore[override]
     def scan(  # type: ignore[override]
         self,

@@ -189,12 +189,9 @@ PyObject* cache_msetnx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({"msetnx", kMapping, 1}, args, nargs, kwnames, a)) return nullptr;
-    std::vector<PyRef> held;
-    std::vector<Bytes> conv;
-    if (!mapping_items(a[0], held, conv)) return nullptr;
-    std::vector<KeyValue> pairs;
-    pairs.reserve(conv.size() / 2);
-    for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
+    MappingPairs mapping;
+    if (!mapping_pairs(a[0], mapping)) return nullptr;
+    const std::vector<KeyValue> pairs = mapping.views();
     if (pairs.empty()) {
       PyErr_SetString(PyExc_ValueError, "msetnx needs at least one pair");
       return nullptr;

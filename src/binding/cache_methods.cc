@@ -19,41 +19,6 @@
 
 namespace mevora::py {
 
-// The (key, value) pairs of a mapping's items(), converted in order into
-// conv (key, value, key, value, ...); held keeps each pair alive while the
-// views are used. false with an exception set.
-bool mapping_items(PyObject* mapping, std::vector<PyRef>& held, std::vector<Bytes>& conv) {
-  PyRef items_fn(PyObject_GetAttrString(mapping, "items"));
-  if (!items_fn) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(mapping).c_str());
-    }
-    return false;
-  }
-  PyRef items(PyObject_CallObject(items_fn.get(), nullptr));
-  if (!items) return false;
-  PyRef it(PyObject_GetIter(items.get()));
-  if (!it) return false;
-  while (PyRef item = PyRef(PyIter_Next(it.get()))) {
-    if (!PyTuple_Check(item.get())) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()).c_str());
-      return false;
-    }
-    const Py_ssize_t n = PyTuple_Size(item.get());
-    if (n != 2) {
-      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
-      return false;
-    }
-    conv.emplace_back();
-    if (!to_bytes(PyTuple_GetItem(item.get(), 0), conv.back())) return false;
-    conv.emplace_back();
-    if (!to_bytes(PyTuple_GetItem(item.get(), 1), conv.back())) return false;
-    held.push_back(std::move(item));
-  }
-  return !PyErr_Occurred();
-}
-
 namespace {
 
 PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
@@ -253,12 +218,9 @@ PyObject* m_mset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({"mset", kMapping, 1}, args, nargs, kwnames, a)) return nullptr;
-    std::vector<PyRef> held;  // the pairs, alive until the store call ends
-    std::vector<Bytes> conv;
-    if (!mapping_items(a[0], held, conv)) return nullptr;
-    std::vector<KeyValue> pairs;
-    pairs.reserve(conv.size() / 2);
-    for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
+    MappingPairs mapping;
+    if (!mapping_pairs(a[0], mapping)) return nullptr;
+    const std::vector<KeyValue> pairs = mapping.views();
     auto r = store_call([&] { return store_of(self).mset(pairs); });
     if (!r.ok()) return raise_store_error(r.error());
     Py_RETURN_NONE;
@@ -531,11 +493,13 @@ PyObject* m_rpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* m_lpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || kwnames != nullptr) return cache_pop(self, "lpop", args, nargs, kwnames, Store::ListEnd::Head);
   return key_only(
       self, "lpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.lpop(k); }, optional_bytes);
 }
 
 PyObject* m_rpop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || kwnames != nullptr) return cache_pop(self, "rpop", args, nargs, kwnames, Store::ListEnd::Tail);
   return key_only(
       self, "rpop", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.rpop(k); }, optional_bytes);
 }
@@ -610,6 +574,45 @@ PyObject* m_scard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
+bool mapping_pairs(PyObject* mapping, MappingPairs& out) {
+  PyRef items_fn(PyObject_GetAttrString(mapping, "items"));
+  if (!items_fn) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(mapping).c_str());
+    }
+    return false;
+  }
+  PyRef items(PyObject_CallObject(items_fn.get(), nullptr));
+  if (!items) return false;
+  PyRef it(PyObject_GetIter(items.get()));
+  if (!it) return false;
+  while (PyRef item = PyRef(PyIter_Next(it.get()))) {
+    if (!PyTuple_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", type_name(item.get()).c_str());
+      return false;
+    }
+    const Py_ssize_t n = PyTuple_Size(item.get());
+    if (n != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+      return false;
+    }
+    out.conv.emplace_back();
+    if (!to_bytes(PyTuple_GetItem(item.get(), 0), out.conv.back())) return false;
+    out.conv.emplace_back();
+    if (!to_bytes(PyTuple_GetItem(item.get(), 1), out.conv.back())) return false;
+    out.held.push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
+}
+
+std::vector<KeyValue> MappingPairs::views() const {
+  std::vector<KeyValue> pairs;
+  pairs.reserve(conv.size() / 2);
+  for (std::size_t i = 0; i + 1 < conv.size(); i += 2) pairs.emplace_back(conv[i].view, conv[i + 1].view);
+  return pairs;
+}
+
 PyMethodDef kCacheMethods[] = {
     MEVORA_NOARGS(close, "close($self)\n--\n\n"),
     MEVORA_NOARGS(save,
@@ -655,8 +658,12 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(hlen, "hlen($self, key)\n--\n\n"),
     MEVORA_FAST(lpush, "lpush($self, key, *values)\n--\n\n"),
     MEVORA_FAST(rpush, "rpush($self, key, *values)\n--\n\n"),
-    MEVORA_FAST(lpop, "lpop($self, key)\n--\n\n"),
-    MEVORA_FAST(rpop, "rpop($self, key)\n--\n\n"),
+    MEVORA_FAST(lpop,
+                "lpop($self, key, count=None)\n--\n\nThe first item, or None. With `count`, a list of up to "
+                "`count` items from the head (None for a missing key)."),
+    MEVORA_FAST(rpop,
+                "rpop($self, key, count=None)\n--\n\nThe last item, or None. With `count`, a list of up to "
+                "`count` items from the tail (None for a missing key)."),
     MEVORA_FAST(lrange, "lrange($self, key, start, stop)\n--\n\n"),
     MEVORA_FAST(llen, "llen($self, key)\n--\n\n"),
     MEVORA_FAST(sadd, "sadd($self, key, *members)\n--\n\n"),
@@ -664,6 +671,69 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_FAST(smembers, "smembers($self, key)\n--\n\n"),
     MEVORA_FAST(sismember, "sismember($self, key, member)\n--\n\n"),
     MEVORA_FAST(scard, "scard($self, key)\n--\n\n"),
+#define MEVORA_MORE(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+    MEVORA_MORE(hmget, "hmget($self, key, *fields)\n--\n\nThe values of the fields in order; None for a missing one."),
+    MEVORA_MORE(hmset, "hmset($self, key, mapping)\n--\n\nSets every field of `mapping` in one step."),
+    MEVORA_MORE(hsetnx,
+                "hsetnx($self, key, field, value)\n--\n\nSets the field only if the hash lacks it; True when set."),
+    MEVORA_MORE(hexists, "hexists($self, key, field)\n--\n\n"),
+    MEVORA_MORE(hkeys, "hkeys($self, key)\n--\n\nThe fields (a list of bytes)."),
+    MEVORA_MORE(hvals, "hvals($self, key)\n--\n\nThe values (a list of bytes), in the order of hkeys."),
+    MEVORA_MORE(hstrlen, "hstrlen($self, key, field)\n--\n\nThe length of the field's value; 0 when missing."),
+    MEVORA_MORE(hincrby,
+                "hincrby($self, key, field, amount=1)\n--\n\nAdds `amount` to the field's integer value (missing: "
+                "0) and returns the result. ValueError when the value is not an integer or the result overflows."),
+    MEVORA_MORE(hincrbyfloat,
+                "hincrbyfloat($self, key, field, amount=1.0)\n--\n\nAdds `amount` to the field's float value "
+                "(missing: 0) and returns the result. ValueError when the value is not a float or the result "
+                "would be NaN or infinite."),
+    MEVORA_MORE(hrandfield,
+                "hrandfield($self, key, count=None, withvalues=False)\n--\n\nWithout `count`, one random field "
+                "(None for a missing key). With `count` >= 0, a list of up to `count` distinct fields; with a "
+                "negative `count`, -count fields that may repeat. `withvalues` gives (field, value) tuples."),
+    MEVORA_MORE(hscan,
+                "hscan($self, key, cursor=0, match=None, count=None)\n--\n\nOne step of a cursor iteration over "
+                "the hash: returns (next_cursor, {field: value}). Every field present for the whole iteration is "
+                "returned at least once, also while fields come and go; `count` (default 10) bounds the work."),
+    MEVORA_MORE(lindex, "lindex($self, key, index)\n--\n\nThe item at index (negative: from the end), or None."),
+    MEVORA_MORE(lpos,
+                "lpos($self, key, value, rank=None, count=None, maxlen=None)\n--\n\nThe position of the first "
+                "item equal to value, or None; `rank` r starts with the r-th match (negative: from the end), "
+                "`count` returns a list of up to that many positions (0: all), `maxlen` looks at that many items."),
+    MEVORA_MORE(lpushx, "lpushx($self, key, *values)\n--\n\nPushes onto an existing list only; 0 when missing."),
+    MEVORA_MORE(rpushx, "rpushx($self, key, *values)\n--\n\nAppends to an existing list only; 0 when missing."),
+    MEVORA_MORE(ltrim,
+                "ltrim($self, key, start, stop)\n--\n\nKeeps the items from start to stop (inclusive, as in "
+                "lrange); the key goes when none are left."),
+    MEVORA_MORE(lset,
+                "lset($self, key, index, value)\n--\n\nReplaces the item at index. KeyError for a missing key, "
+                "IndexError for an index out of range."),
+    MEVORA_MORE(linsert,
+                "linsert($self, key, where, pivot, value)\n--\n\nInserts value 'before' or 'after' the first item "
+                "equal to pivot: the new length, -1 when pivot is absent, 0 when the key is missing."),
+    MEVORA_MORE(lrem,
+                "lrem($self, key, count, value)\n--\n\nRemoves items equal to value: the first `count` (count > "
+                "0), the last -count (count < 0) or all (0); returns how many."),
+    MEVORA_MORE(lmove,
+                "lmove($self, source, destination, wherefrom, whereto)\n--\n\nMoves the item at the 'left' or "
+                "'right' end of source to that end of destination in one step; returns it, or None when source is "
+                "missing."),
+    MEVORA_MORE(rpoplpush,
+                "rpoplpush($self, source, destination)\n--\n\nlmove(source, destination, 'right', 'left')."),
+    MEVORA_MORE(smismember, "smismember($self, key, *members)\n--\n\nWhether each member is in the set (bools)."),
+    MEVORA_MORE(srandmember,
+                "srandmember($self, key, count=None)\n--\n\nWithout `count`, one random member (None for a "
+                "missing key). With `count` >= 0, a list of up to `count` distinct members; with a negative "
+                "`count`, -count members that may repeat."),
+    MEVORA_MORE(spop,
+                "spop($self, key, count=None)\n--\n\nRemoves and returns a random member (None when missing); "
+                "with `count`, a set of up to `count` members."),
+    MEVORA_MORE(sscan,
+                "sscan($self, key, cursor=0, match=None, count=None)\n--\n\nOne step of a cursor iteration over "
+                "the set: returns (next_cursor, [members]). Every member present for the whole iteration is "
+                "returned at least once, also while members come and go; `count` (default 10) bounds the work."),
+#undef MEVORA_MORE
     MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
     MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),
     {"transaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_transaction)),

@@ -5,7 +5,11 @@
 #include <optional>
 #include <string>
 
+#include <vector>
+
+#include "binding/convert.h"
 #include "binding/py.h"
+#include "binding/py_ref.h"
 #include "core/store.h"
 
 namespace mevora::py {
@@ -50,6 +54,73 @@ PyObject* cache_setrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* cache_msetnx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_incrbyfloat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_getex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The filter arguments of a cursor method, converted; `match` owns the
+// pattern bytes so the filter's view outlives the argument objects.
+struct FilterArgs {
+  std::optional<std::string> match;
+  std::uint64_t count = 10;
+  std::optional<KeyKind> kind;
+
+  ScanFilter filter() const {
+    ScanFilter f;
+    if (match) f.match = *match;
+    f.count = count;
+    f.kind = kind;
+    return f;
+  }
+};
+
+// match: None, str (UTF-8) or bytes; count: None or a positive integer;
+// type: None (or not given: nullptr) or one of "string", "list", "hash",
+// "set". false with the exception set on a bad argument.
+bool convert_filter(PyObject* match, PyObject* count, PyObject* type, FilterArgs& out);
+
+// The (key, value) pairs of a mapping argument (its items()), converted
+// to bytes; the views stay valid while this object lives.
+class MappingPairs {
+ public:
+  std::vector<KeyValue> views() const;
+  std::vector<PyRef> held;  // the item tuples, alive while their bytes are viewed
+  std::vector<Bytes> conv;  // key, value, key, value, ...
+};
+// false with TypeError/ValueError set for a non-mapping or a bad item.
+bool mapping_pairs(PyObject* mapping, MappingPairs& out);
+
+// The hash methods beyond the basic ones (cache_hash_ops.cc).
+PyObject* cache_hmget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hmset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hsetnx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hexists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hkeys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hvals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hstrlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hincrby(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hincrbyfloat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hrandfield(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_hscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The list methods beyond the basic ones (cache_list_ops.cc). cache_pop is
+// lpop and rpop, `name` naming the method: one item or None without a
+// count, a list of up to count items (None for a missing key) with one.
+PyObject* cache_pop(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Store::ListEnd end);
+PyObject* cache_lindex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lpushx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_rpushx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_ltrim(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_linsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lrem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_lmove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_rpoplpush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The set methods beyond the basic ones (cache_set_ops.cc).
+PyObject* cache_smismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_srandmember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_spop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_sscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];

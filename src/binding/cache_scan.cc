@@ -19,54 +19,6 @@ namespace {
 constexpr const char* kScanParams[] = {"cursor", "match", "count", "type"};
 constexpr const char* kScanIterParams[] = {"match", "count", "type"};
 
-// The filter arguments converted; `match` owns the pattern bytes so the
-// filter's view outlives the argument objects (the iterator keeps it).
-struct FilterArgs {
-  std::optional<std::string> match;
-  std::uint64_t count = 10;
-  std::optional<KeyKind> kind;
-
-  ScanFilter filter() const {
-    ScanFilter f;
-    if (match) f.match = *match;
-    f.count = count;
-    f.kind = kind;
-    return f;
-  }
-};
-
-// match: None, str (UTF-8) or bytes; count: None or a positive integer;
-// type: None or one of "string", "list", "hash", "set".
-bool convert_filter(PyObject* match, PyObject* count, PyObject* type, FilterArgs& out) {
-  if (match != nullptr && match != Py_None) {
-    if (PyBytes_Check(match)) {
-      char* data = nullptr;
-      Py_ssize_t n = 0;
-      if (PyBytes_AsStringAndSize(match, &data, &n) != 0) return false;
-      out.match.emplace(data, static_cast<std::size_t>(n));
-    } else if (PyUnicode_Check(match)) {
-      std::string_view utf8;
-      if (!to_utf8(match, "match", utf8)) return false;
-      out.match.emplace(utf8);
-    } else {
-      PyErr_Format(PyExc_TypeError, "argument 'match': expected str, bytes or None, not %s",
-                   type_name(match).c_str());
-      return false;
-    }
-  }
-  if (count != nullptr && count != Py_None && !positive_int(count, "count", out.count)) return false;
-  if (type != nullptr && type != Py_None) {
-    std::string_view name;
-    if (!to_utf8(type, "type", name)) return false;
-    out.kind = key_kind_named(name);
-    if (!out.kind) {
-      PyErr_SetString(PyExc_ValueError, "type must be 'string', 'list', 'hash' or 'set'");
-      return false;
-    }
-  }
-  return true;
-}
-
 // ---- the iterator type ---------------------------------------------------------
 
 struct ScanIterObject {
@@ -165,6 +117,38 @@ PyType_Spec kScanIterSpec = {
 };
 
 }  // namespace
+
+// match: None, str (UTF-8) or bytes; count: None or a positive integer;
+// type: None or one of "string", "list", "hash", "set".
+bool convert_filter(PyObject* match, PyObject* count, PyObject* type, FilterArgs& out) {
+  if (match != nullptr && match != Py_None) {
+    if (PyBytes_Check(match)) {
+      char* data = nullptr;
+      Py_ssize_t n = 0;
+      if (PyBytes_AsStringAndSize(match, &data, &n) != 0) return false;
+      out.match.emplace(data, static_cast<std::size_t>(n));
+    } else if (PyUnicode_Check(match)) {
+      std::string_view utf8;
+      if (!to_utf8(match, "match", utf8)) return false;
+      out.match.emplace(utf8);
+    } else {
+      PyErr_Format(PyExc_TypeError, "argument 'match': expected str, bytes or None, not %s",
+                   type_name(match).c_str());
+      return false;
+    }
+  }
+  if (count != nullptr && count != Py_None && !positive_int(count, "count", out.count)) return false;
+  if (type != nullptr && type != Py_None) {
+    std::string_view name;
+    if (!to_utf8(type, "type", name)) return false;
+    out.kind = key_kind_named(name);
+    if (!out.kind) {
+      PyErr_SetString(PyExc_ValueError, "type must be 'string', 'list', 'hash' or 'set'");
+      return false;
+    }
+  }
+  return true;
+}
 
 PyObject* make_scan_iter_type() {
   PyObject* t = PyType_FromSpec(&kScanIterSpec);

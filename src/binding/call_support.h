@@ -1,9 +1,8 @@
-// Steps every Cache method file shares: exception containment, the store
-// call (store_call.h), and mapping arguments.
+// Steps every Cache method file shares: exception containment and the
+// store call (store_call.h).
 #pragma once
 
-#include <vector>
-
+#include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py.h"
 #include "binding/py_ref.h"
@@ -21,9 +20,13 @@ PyObject* guarded(F&& f) {
   }
 }
 
-// The (key, value) pairs of a mapping's items(), converted in order into
-// conv (key, value, key, value, ...); held keeps each pair alive while the
-// views are used. false with an exception set.
-bool mapping_items(PyObject* mapping, std::vector<PyRef>& held, std::vector<Bytes>& conv);
+// Runs op(Store&) (one store call, store_call.h); the store's error
+// becomes the exception, a result goes to build.
+template <class Op, class Build>
+PyObject* call_store(PyObject* self, Op&& op, Build&& build) {
+  auto r = store_call([&] { return op(store_of(self)); });
+  if (!r.ok()) return raise_store_error(r.error());
+  return build(r.value());
+}
 
 }  // namespace mevora::py

@@ -32,6 +32,7 @@ PyObject* exception_type(StoreError::Kind kind) {
     case StoreError::Overflow:
     case StoreError::KeyTooLong:
     case StoreError::NotFloat:
+    case StoreError::NotFinite:
     case StoreError::TooLarge:
       return PyExc_ValueError;
     case StoreError::NoSuchKey:

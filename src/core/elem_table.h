@@ -16,6 +16,7 @@
 
 #include "core/flat_table.h"
 #include "core/key_hash.h"
+#include "core/scan.h"
 
 namespace mevora {
 
@@ -81,6 +82,34 @@ class ElemTable {
 
   auto begin() const { return t_.begin(); }
   auto end() const { return t_.end(); }
+
+  // The n-th element in table order (n < size()): with a random n, a
+  // uniformly random element.
+  const Elem* nth(std::size_t n) const { return t_.at(t_.nth_occupied(n)); }
+
+  // One step of a cursor walk over the elements, with the guarantee of the
+  // keyspace cursor (scan.h): the cursor is a home position walked in
+  // bit-reversed order, so every element present for a whole walk is
+  // reported at least once however the table grows or shrinks between
+  // steps. Visits `count` (>= 1) home positions from cursor, calling
+  // f(const Elem*) for each element found there, and returns the next
+  // cursor (0: the walk is complete). Any cursor value is safe: bits past
+  // the table's size are dropped. *homes, when given, receives the number
+  // of home positions visited.
+  template <class F>
+  std::uint64_t scan(std::uint64_t cursor, std::uint64_t count, F&& f, std::uint64_t* homes = nullptr) const {
+    const std::uint64_t slots = t_.slot_count();
+    const std::uint64_t mask = slots == 0 ? 0 : slots - 1;
+    std::uint64_t home = cursor & mask;
+    std::uint64_t visited = 0;
+    do {
+      t_.for_each_at_home(home, [&](std::size_t slot) { f(static_cast<const Elem*>(t_.at(slot))); });
+      ++visited;
+      home = scan_cursor::next_home(home, mask);
+    } while (home != 0 && visited < count);
+    if (homes != nullptr) *homes = visited;
+    return home;
+  }
 
  private:
   using Slots = FlatTable<ElemSlots>;

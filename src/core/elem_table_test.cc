@@ -7,7 +7,9 @@
 
 #include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace mevora {
 namespace {
@@ -78,6 +80,59 @@ TEST(ElemTable, EmptyKeysAndValuesAreElements) {
   EXPECT_EQ(t.erase(""), std::optional<std::uint64_t>(1));
   EXPECT_EQ(t.size(), 0u);
   EXPECT_EQ(t.find(""), nullptr);
+}
+
+// The cursor walk: every element present for the whole walk is reported
+// at least once while the table grows and shrinks between steps, and each
+// step visits exactly the number of home positions it was given (or what
+// is left of the walk).
+TEST(ElemTable, ScanReportsLastingElementsAcrossRebuilds) {
+  std::mt19937_64 rng(777);
+  for (int round = 0; round < 20; ++round) {
+    ElemTable t(rng());
+    std::set<std::string> lasting;
+    for (int i = 0; i < 200; ++i) {
+      lasting.insert("stable:" + std::to_string(i));
+      t.add("stable:" + std::to_string(i));
+    }
+    std::vector<std::string> churn;
+    std::set<std::string> seen;
+    std::uint64_t cursor = 0;
+    int steps = 0;
+    do {
+      const std::uint64_t count = 1 + rng() % 8;
+      std::uint64_t homes = 0;
+      cursor = t.scan(cursor, count, [&](const Elem* e) { seen.emplace(e->key()); }, &homes);
+      EXPECT_LE(homes, count);
+      EXPECT_TRUE(cursor == 0 || homes == count);
+      if ((++steps / 3) % 2 == 0) {
+        for (int i = 0, n = static_cast<int>(rng() % 300); i < n; ++i) {
+          churn.push_back("churn:" + std::to_string(round) + ":" + std::to_string(rng()));
+          t.add(churn.back());
+        }
+      } else {
+        for (int i = 0, n = static_cast<int>(rng() % 400); i < n && !churn.empty(); ++i) {
+          ASSERT_TRUE(t.erase(churn.back()).has_value());
+          churn.pop_back();
+        }
+      }
+      ASSERT_LT(steps, 1'000'000);
+    } while (cursor != 0);
+    for (const std::string& k : lasting) EXPECT_TRUE(seen.count(k)) << "round " << round << " missed " << k;
+  }
+}
+
+TEST(ElemTable, ScanOfAGarbageCursorEnds) {
+  ElemTable t(1);
+  for (int i = 0; i < 100; ++i) t.add(std::to_string(i));
+  for (std::uint64_t start : {std::uint64_t{1}, std::uint64_t{12345}, ~std::uint64_t{0}}) {
+    std::uint64_t cursor = start;
+    int steps = 0;
+    do {
+      cursor = t.scan(cursor, 3, [](const Elem*) {});
+      ASSERT_LT(++steps, 10'000);
+    } while (cursor != 0);
+  }
 }
 
 }  // namespace

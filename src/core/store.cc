@@ -37,6 +37,8 @@ const char* store_error_message(const StoreError& e) {
       return "no such key";
     case StoreError::TooLarge:
       return "string exceeds maximum allowed size (512 MiB)";
+    case StoreError::NotFinite:
+      return "increment would produce NaN or Infinity";
   }
   return "unknown store error";
 }

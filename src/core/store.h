@@ -71,6 +71,15 @@ using KeyList = std::span<const std::string_view>;
 }
 using KeyValue = std::pair<std::string_view, std::string_view>;
 
+// One page of HSCAN or SSCAN: the next cursor (0: the walk is complete),
+// the items found (a hash gives field, value pairs flattened; a set its
+// members) and the home positions visited, for tests and diagnostics.
+struct CollScanPage {
+  std::uint64_t cursor = 0;
+  std::vector<std::string> items;
+  std::uint64_t homes_visited = 0;
+};
+
 // The options of the general string write (Store::set_with): which
 // deadline the new value gets, the NX/XX conditions, and whether the
 // previous value is wanted.
@@ -281,6 +290,113 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   StoreResult<std::vector<std::string>> smembers(std::string_view key);
   StoreResult<bool> sismember(std::string_view key, std::string_view member);  // Errors: WrongType.
   StoreResult<std::uint64_t> scard(std::string_view key);                      // Errors: WrongType.
+
+  // ==== more hash operations (store_hash_ops.cc) ===============================
+  // Each is one store operation with lazy expiry and the wrong-kind rule
+  // (WrongType for a key of another kind, nothing changed). Reads take the
+  // key's shard lock shared and return copies; writes admit() first, then
+  // take it exclusively and log before they apply (see the header
+  // comment). A missing key reads as an empty hash.
+
+  // The values of fields in order, nullopt for a missing one. Lock: shared.
+  StoreResult<std::vector<std::optional<std::string>>> hmget(std::string_view key, KeyList fields);
+  // Sets every field (a later pair wins over an earlier one of the same
+  // field). Logs one HSET per pair, as one group (all or nothing).
+  StoreResult<void> hmset(std::string_view key, std::span<const KeyValue> pairs);
+  // Sets field only when the hash lacks it: true when set (logged as HSET),
+  // false with nothing logged.
+  StoreResult<bool> hsetnx(std::string_view key, std::string_view field, std::string_view value);
+  StoreResult<bool> hexists(std::string_view key, std::string_view field);
+  // The fields, or the values, in the hash's iteration order.
+  StoreResult<std::vector<std::string>> hkeys(std::string_view key);
+  StoreResult<std::vector<std::string>> hvals(std::string_view key);
+  // The length of the field's value; 0 when field or key is missing.
+  StoreResult<std::uint64_t> hstrlen(std::string_view key, std::string_view field);
+  // Adds amount to the field's integer value (a missing field counts as 0)
+  // and returns the result. Errors: NotInteger (value not in the counter
+  // syntax), Overflow (result outside i64); nothing changes then. Logged
+  // as HSET of the new value.
+  StoreResult<std::int64_t> hincrby(std::string_view key, std::string_view field, std::int64_t amount);
+  // The same for floats: returns the stored text of the result (the
+  // shortest exact form). Errors: NotFloat (value not a float), NotFinite
+  // (result NaN or infinite). Logged as HSET of the new text.
+  StoreResult<std::string> hincrbyfloat(std::string_view key, std::string_view field, double amount);
+  // Random fields (with their values when with_values): count absent, one
+  // field (none for a missing key); count >= 0, that many distinct ones
+  // (all when the hash has fewer); count < 0, -count drawn with repeats.
+  // Lock: shared.
+  StoreResult<std::vector<std::pair<std::string, std::string>>> hrandfield(std::string_view key,
+                                                                          std::optional<std::int64_t> count,
+                                                                          bool with_values);
+  // One page of a cursor walk over the hash's fields (ElemTable::scan has
+  // the guarantee): filter.match and filter.count apply, filter.kind is
+  // ignored. items holds field, value, field, value, ... A missing key
+  // gives cursor 0 and no items. Lock: shared, for one page.
+  StoreResult<CollScanPage> hscan(std::string_view key, std::uint64_t cursor, const ScanFilter& filter);
+
+  // ==== more list operations (store_list_ops.cc) ================================
+  // The same rules as the hash operations above. Indexes count from 0 at
+  // the head, negative ones from -1 at the tail.
+  enum class ListEnd : std::uint8_t { Head, Tail };
+
+  // The item at index; nullopt when out of range or the key is missing.
+  StoreResult<std::optional<std::string>> lindex(std::string_view key, std::int64_t index);
+  // The positions of items equal to value: rank r >= 1 starts with the
+  // r-th match from the head, r <= -1 with the -r-th from the tail (rank
+  // 0 is the caller's error); at most count positions (0: all); only the
+  // first maxlen items looked at from where the search starts (0: all).
+  StoreResult<std::vector<std::int64_t>> lpos(std::string_view key, std::string_view value, std::int64_t rank,
+                                              std::uint64_t count, std::uint64_t maxlen);
+  // Pushes onto an existing list only: the new length, or 0 (nothing
+  // logged) when the key is missing. Logged as LPUSH / RPUSH.
+  StoreResult<std::uint64_t> pushx(std::string_view key, KeyList values, ListEnd end);
+  // Pops up to count items from one end: nullopt when the key is missing,
+  // else the items in pop order (none for count 0). Logged as one LPOP or
+  // RPOP per item, as one group.
+  StoreResult<std::optional<std::vector<std::string>>> pop_count(std::string_view key, std::uint64_t count,
+                                                                 ListEnd end);
+  // Keeps the items from start to stop (inclusive; clamped as LRANGE
+  // does), dropping the key when nothing is left. Logged as the LPOPs and
+  // RPOPs that remove the rest, as one group.
+  StoreResult<void> ltrim(std::string_view key, std::int64_t start, std::int64_t stop);
+  // Moves the item at `from`'s end of source to `to`'s end of destination
+  // (the same key rotates it) and returns it; nullopt, nothing changed,
+  // when source is missing. WrongType for either key of another kind.
+  // Locks both keys' shards (ascending); logged as the push onto
+  // destination, then the pop from source, as one group.
+  StoreResult<std::optional<std::string>> lmove(std::string_view source, std::string_view destination,
+                                                ListEnd from, ListEnd to);
+  // Replaces the item at index. Logged as LSET (nothing logged when the
+  // key is missing or the index out of range).
+  enum class ListSet : std::uint8_t { Done, NoSuchKey, OutOfRange };
+  StoreResult<ListSet> lset(std::string_view key, std::int64_t index, std::string_view value);
+  // Inserts value before (or after) the first item equal to pivot: the new
+  // length, -1 (nothing changed) when pivot is absent, 0 when the key is
+  // missing. Logged as LINSERT.
+  StoreResult<std::int64_t> linsert(std::string_view key, bool after, std::string_view pivot,
+                                    std::string_view value);
+  // Removes items equal to value: the first count from the head (count >
+  // 0), the last -count from the tail (count < 0), or all (0). Returns how
+  // many went; the key goes with its last item. Logged as LREM when
+  // something is removed.
+  StoreResult<std::uint64_t> lrem(std::string_view key, std::int64_t count, std::string_view value);
+
+  // ==== more set operations (store_set_ops.cc) ===================================
+  // The same rules as the hash operations above.
+
+  // Whether each member is in the set, in order. Lock: shared.
+  StoreResult<std::vector<bool>> smismember(std::string_view key, KeyList members);
+  // Random members: count absent, one member (none for a missing key);
+  // count >= 0, that many distinct ones (all when the set has fewer);
+  // count < 0, -count drawn with repeats. Lock: shared.
+  StoreResult<std::vector<std::string>> srandmember(std::string_view key, std::optional<std::int64_t> count);
+  // Removes and returns up to count random distinct members (one when
+  // count is absent); the key goes with its last member. Logged as one
+  // SREM of the members taken.
+  StoreResult<std::vector<std::string>> spop(std::string_view key, std::optional<std::uint64_t> count);
+  // One page of a cursor walk over the set's members (see hscan); items
+  // holds the members. Lock: shared, for one page.
+  StoreResult<CollScanPage> sscan(std::string_view key, std::uint64_t cursor, const ScanFilter& filter);
 
   // ---- the whole keyspace ------------------------------------------------------
   // The live keys matching a glob pattern (glob.h), one shard at a time

@@ -74,6 +74,18 @@ class RecordingPersistence final : public testing_persistence::NullPersistence {
       case WalKind::Flush:
         line = "FLUSH";
         break;
+      case WalKind::LSet:
+        line = "LSET " + std::string(r.key) + " " + std::to_string(static_cast<std::int64_t>(r.deadline_ms)) + "=" +
+               std::string(r.value);
+        break;
+      case WalKind::LInsert:
+        line = "LINSERT " + std::string(r.key) + (r.deadline_ms == 1 ? " after " : " before ") +
+               std::string(r.field) + "=" + std::string(r.value);
+        break;
+      case WalKind::LRem:
+        line = "LREM " + std::string(r.key) + " " + std::to_string(static_cast<std::int64_t>(r.deadline_ms)) + "=" +
+               std::string(r.value);
+        break;
     }
     std::lock_guard<std::mutex> g(mu_);
     lines_.push_back(std::move(line));

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "core/float_text.h"
+#include "core/number_text.h"
 #include "core/multi_key_step.h"
 #include "core/store.h"
 
@@ -133,7 +133,9 @@ StoreResult<std::string> Store::incrbyfloat(std::string_view key, double amount)
   if (slot != Table::npos) {
     const EntryRef e = s.table.at(slot);
     if (!e.is_string()) return make_err(StoreError::WrongType);
-    if (!parse_float(e.str()->value(), current)) return make_err(StoreError::NotFloat);
+    const std::optional<double> stored = parse_float_text(e.str()->value());
+    if (!stored) return make_err(StoreError::NotFloat);
+    current = *stored;
   }
   const double sum = current + amount;
   if (!std::isfinite(sum)) return make_err(StoreError::Overflow);

@@ -4,37 +4,10 @@
 #include <charconv>
 #include <limits>
 
+#include "core/number_text.h"
 #include "core/store.h"
 
 namespace mevora {
-namespace {
-
-// The counter syntax: an optional '-', one or more ASCII digits, nothing
-// else, within the signed 64-bit range. Leading zeros are accepted.
-bool parse_counter(std::string_view text, std::int64_t& out) {
-  if (text.empty()) return false;
-  const bool negative = text[0] == '-';
-  std::string_view digits = negative ? text.substr(1) : text;
-  if (digits.empty()) return false;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-  }
-  // Accumulate as a negative number so that INT64_MIN fits.
-  std::int64_t v = 0;
-  for (char c : digits) {
-    const int d = c - '0';
-    if (v < (std::numeric_limits<std::int64_t>::min() + d) / 10) return false;
-    v = v * 10 - d;
-  }
-  if (!negative) {
-    if (v == std::numeric_limits<std::int64_t>::min()) return false;
-    v = -v;
-  }
-  out = v;
-  return true;
-}
-
-}  // namespace
 
 StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount) {
   if (auto k = check_key_length(key); !k.ok()) return make_err(k.error());

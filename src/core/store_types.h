@@ -37,6 +37,7 @@ class StoreError {
     NotFloat = 6,   // a float operand or stored value is not a finite number
     NoSuchKey = 7,  // an operation that needs its source key found none
     TooLarge = 8,   // a string would grow past kMaxStringLen
+    NotFinite = 9,  // a float change whose result would be NaN or infinite
   };
 
   StoreError() = default;

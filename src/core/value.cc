@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "util/platform.h"
 
@@ -130,6 +131,29 @@ std::string ByteDeque::pop_front() {
   head_ = (head_ + 1) & (buf_.size() - 1);
   --len_;
   return out;
+}
+
+std::string ByteDeque::replace(std::size_t i, std::string s) {
+  return std::exchange(slot(i), std::move(s));
+}
+
+void ByteDeque::insert(std::size_t i, std::string s) {
+  push_back(std::move(s));
+  for (std::size_t j = len_ - 1; j > i; --j) std::swap(slot(j), slot(j - 1));
+}
+
+void ByteDeque::erase_positions(std::span<const std::size_t> positions) {
+  if (positions.empty()) return;
+  std::size_t kept = positions.front();
+  std::size_t next = 0;
+  for (std::size_t r = positions.front(); r < len_; ++r) {
+    if (next < positions.size() && positions[next] == r) {
+      ++next;
+      continue;
+    }
+    std::swap(slot(kept++), slot(r));
+  }
+  while (len_ > kept) (void)pop_back();
 }
 
 std::string ByteDeque::pop_back() {

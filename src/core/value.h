@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -147,9 +148,18 @@ class ByteDeque {
   void reserve(std::size_t extra);
   std::string pop_front();
   std::string pop_back();
+  // Replaces the item at i (< size()), returning the one it held.
+  std::string replace(std::size_t i, std::string s);
+  // Inserts s before position i (<= size()); the items from i on move one
+  // place towards the tail. Cannot fail after reserve(1).
+  void insert(std::size_t i, std::string s);
+  // Removes the items at `positions` (ascending, each < size()) in one
+  // pass; the others keep their order.
+  void erase_positions(std::span<const std::size_t> positions);
 
  private:
   void grow();
+  std::string& slot(std::size_t i) { return buf_[(head_ + i) & (buf_.size() - 1)]; }
   std::vector<std::string> buf_;  // size is 0 or a power of two
   std::size_t head_ = 0;
   std::size_t len_ = 0;

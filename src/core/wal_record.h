@@ -27,6 +27,10 @@ enum class WalKind : std::uint8_t {
   SAdd = 10,   // key, items (members)
   SRem = 11,   // key, items (members)
   Flush = 12,  // nothing
+  // Code 13 is the transaction record (see above).
+  LSet = 14,     // number (index, two's complement), key, value
+  LInsert = 15,  // number (0: before, 1: after), key, field (pivot), value
+  LRem = 16,     // number (count, two's complement), key, value
 };
 
 struct WalRecord {
@@ -52,6 +56,16 @@ struct WalRecord {
   }
   static WalRecord key_only(WalKind kind, std::string_view k) { return {kind, k, 0, {}, {}, {}}; }
   static WalRecord flush() { return {}; }
+  // The list edits: the number travels in deadline_ms.
+  static WalRecord lset(std::string_view k, std::int64_t index, std::string_view v) {
+    return {WalKind::LSet, k, static_cast<std::uint64_t>(index), {}, v, {}};
+  }
+  static WalRecord linsert(std::string_view k, bool after, std::string_view pivot, std::string_view v) {
+    return {WalKind::LInsert, k, after ? 1u : 0u, pivot, v, {}};
+  }
+  static WalRecord lrem(std::string_view k, std::int64_t count, std::string_view v) {
+    return {WalKind::LRem, k, static_cast<std::uint64_t>(count), {}, v, {}};
+  }
 };
 
 }  // namespace mevora

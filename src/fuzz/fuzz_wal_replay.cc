@@ -90,6 +90,15 @@ class RecordingSink final : public RecordSink {
     add_list(WalKind::SRem, key, members);
   }
   void flush() override { add({}); }
+  void lset(std::string_view key, std::int64_t index, std::string_view value) override {
+    add({WalKind::LSet, take(key), static_cast<std::uint64_t>(index), {}, take(value), {}});
+  }
+  void linsert(std::string_view key, bool after, std::string_view pivot, std::string_view value) override {
+    add({WalKind::LInsert, take(key), after ? 1u : 0u, take(pivot), take(value), {}});
+  }
+  void lrem(std::string_view key, std::int64_t count, std::string_view value) override {
+    add({WalKind::LRem, take(key), static_cast<std::uint64_t>(count), {}, take(value), {}});
+  }
 
   std::vector<Call> calls;
 
@@ -176,6 +185,9 @@ WalRecord record_of(const Call& c, std::vector<std::string_view>& item_views) {
     case WalKind::LPop:
     case WalKind::RPop: rec = WalRecord::key_only(c.kind, c.key); break;
     case WalKind::Flush: rec = WalRecord::flush(); break;
+    case WalKind::LSet: rec = WalRecord::lset(c.key, static_cast<std::int64_t>(c.deadline), c.value); break;
+    case WalKind::LInsert: rec = WalRecord::linsert(c.key, c.deadline == 1, c.field, c.value); break;
+    case WalKind::LRem: rec = WalRecord::lrem(c.key, static_cast<std::int64_t>(c.deadline), c.value); break;
     default: rec = WalRecord::with_items(c.kind, c.key, item_views); break;
   }
   return rec;

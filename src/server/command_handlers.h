@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -84,6 +85,16 @@ inline ShortList<std::string_view> views_from(const Request& args, std::size_t f
   return out;
 }
 
+// ---- cursor arguments (commands_data.cc) ----------------------------------
+
+// A cursor of SCAN, HSCAN or SSCAN: decimal digits only, within the
+// unsigned 64-bit range.
+std::optional<std::uint64_t> parse_cursor(std::string_view bytes);
+// The [MATCH pattern] [COUNT n] options (and [TYPE kind] when with_type)
+// from args[first] on, in any order, a repeated option overriding the
+// earlier one, into filter; the error reply for a bad one.
+std::optional<Reply> parse_scan_options(const Request& args, std::size_t first, bool with_type, ScanFilter& filter);
+
 // ---- data commands (commands_data.cc) -------------------------------------
 
 Reply cmd_get(Request&, ConnectionState&, const ServerContext&);
@@ -150,6 +161,47 @@ Reply cmd_getex(Request&, ConnectionState&, const ServerContext&);
 
 Reply cmd_time(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_config(Request&, ConnectionState&, const ServerContext&);
+// ---- more hash, list and set commands (commands_hash_ops.cc,
+// commands_list_ops.cc, commands_set_ops.cc) ----------------------------------
+
+// An array of bulk strings, moved out of items.
+Reply bulk_list_reply(std::vector<std::string>& items);
+// The reply of a cursor command: [cursor as a bulk string, [items...]].
+Reply cursor_page_reply(std::uint64_t cursor, std::vector<std::string>& items);
+// The count of HRANDFIELD or SRANDMEMBER: an integer, and not below
+// -(2^63 - 1) / 2 ("ERR value is out of range").
+Result<std::int64_t, Reply> random_count_arg(std::string_view bytes);
+
+Reply cmd_hmget(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hmset(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hsetnx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hexists(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hkeys(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hvals(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hstrlen(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hincrby(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hincrbyfloat(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hrandfield(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_hscan(Request&, ConnectionState&, const ServerContext&);
+
+// LPOP/RPOP key count: up to count items from that end, a null array for
+// a missing key, "ERR value is out of range, must be positive" for a
+// negative count.
+Reply pop_count_reply(Request& args, const ServerContext& ctx, Store::ListEnd end);
+Reply cmd_lindex(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lpos(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lpushx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_rpushx(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_ltrim(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lset(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_linsert(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lrem(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_lmove(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_rpoplpush(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_smismember(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_srandmember(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_spop(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sscan(Request&, ConnectionState&, const ServerContext&);
 
 // ---- connection and server commands (commands_server.cc) ------------------
 

@@ -31,8 +31,8 @@ constexpr CommandSpec kCommands[] = {
     {"HGET", 3, 3, cmd_hget},
     {"LPUSH", 2, kAnyCount, cmd_lpush},
     {"RPUSH", 2, kAnyCount, cmd_rpush},
-    {"LPOP", 2, 2, cmd_lpop},
-    {"RPOP", 2, 2, cmd_rpop},
+    {"LPOP", 2, 3, cmd_lpop},
+    {"RPOP", 2, 3, cmd_rpop},
     {"SADD", 2, kAnyCount, cmd_sadd},
     {"PING", 1, 2, cmd_ping},
     {"ECHO", 2, 2, cmd_echo},
@@ -97,6 +97,32 @@ constexpr CommandSpec kCommands[] = {
     {"GETEX", 2, kAnyCount, cmd_getex},
     {"TIME", 1, 1, cmd_time},
     {"CONFIG", 2, kAnyCount, cmd_config},
+    // hashes, lists and sets, second group
+    {"HMGET", 3, kAnyCount, cmd_hmget},
+    {"HMSET", 4, kAnyCount, cmd_hmset},
+    {"HSETNX", 4, 4, cmd_hsetnx},
+    {"HEXISTS", 3, 3, cmd_hexists},
+    {"HKEYS", 2, 2, cmd_hkeys},
+    {"HVALS", 2, 2, cmd_hvals},
+    {"HSTRLEN", 3, 3, cmd_hstrlen},
+    {"HINCRBY", 4, 4, cmd_hincrby},
+    {"HINCRBYFLOAT", 4, 4, cmd_hincrbyfloat},
+    {"HRANDFIELD", 2, 4, cmd_hrandfield},
+    {"HSCAN", 3, kAnyCount, cmd_hscan},
+    {"LINDEX", 3, 3, cmd_lindex},
+    {"LPOS", 3, kAnyCount, cmd_lpos},
+    {"LPUSHX", 3, kAnyCount, cmd_lpushx},
+    {"RPUSHX", 3, kAnyCount, cmd_rpushx},
+    {"LTRIM", 4, 4, cmd_ltrim},
+    {"LSET", 4, 4, cmd_lset},
+    {"LINSERT", 5, 5, cmd_linsert},
+    {"LREM", 4, 4, cmd_lrem},
+    {"LMOVE", 5, 5, cmd_lmove},
+    {"RPOPLPUSH", 3, 3, cmd_rpoplpush},
+    {"SMISMEMBER", 3, kAnyCount, cmd_smismember},
+    {"SRANDMEMBER", 2, 3, cmd_srandmember},
+    {"SPOP", 2, 3, cmd_spop},
+    {"SSCAN", 3, kAnyCount, cmd_sscan},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.
@@ -233,6 +259,7 @@ Reply store_error_reply(const StoreError& e) {
     case StoreError::NotFloat:
     case StoreError::NoSuchKey:
     case StoreError::TooLarge:
+    case StoreError::NotFinite:
       return Reply::error(std::string("ERR ") + store_error_message(e));
   }
   return Reply::error("ERR internal error");

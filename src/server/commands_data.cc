@@ -44,15 +44,6 @@ Reply optional_or_error(StoreResult<std::optional<std::string>>& r) {
   return r.ok() ? bulk_or_null(r.value()) : store_error_reply(r.error());
 }
 
-// A SCAN cursor: decimal digits only, within the unsigned 64-bit range.
-std::optional<std::uint64_t> parse_cursor(std::string_view bytes) {
-  std::uint64_t v = 0;
-  const char* end = bytes.data() + bytes.size();
-  auto [ptr, ec] = std::from_chars(bytes.data(), end, v);
-  if (bytes.empty() || bytes[0] < '0' || bytes[0] > '9' || ec != std::errc() || ptr != end) return std::nullopt;
-  return v;
-}
-
 Reply invalid_expire(const char* command) {
   return Reply::error(std::string("ERR invalid expire time in '") + command + "' command");
 }
@@ -76,6 +67,37 @@ Reply expire_by(Request& args, const ServerContext& ctx, std::int64_t unit_ms) {
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> parse_cursor(std::string_view bytes) {
+  std::uint64_t v = 0;
+  const char* end = bytes.data() + bytes.size();
+  auto [ptr, ec] = std::from_chars(bytes.data(), end, v);
+  if (bytes.empty() || bytes[0] < '0' || bytes[0] > '9' || ec != std::errc() || ptr != end) return std::nullopt;
+  return v;
+}
+
+std::optional<Reply> parse_scan_options(const Request& args, std::size_t first, bool with_type, ScanFilter& filter) {
+  for (std::size_t i = first; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return syntax_error();
+    const std::string& opt = args[i];
+    const std::string& value = args[i + 1];
+    if (equals_upper(opt, "MATCH")) {
+      if (!is_valid_utf8(value)) return Reply::error("ERR invalid pattern");
+      filter.match = value;
+    } else if (equals_upper(opt, "COUNT")) {
+      Result<std::int64_t, Reply> n = int_arg(value);
+      if (!n.ok()) return std::move(n.error());
+      if (n.value() < 1) return syntax_error();
+      filter.count = static_cast<std::uint64_t>(n.value());
+    } else if (with_type && equals_upper(opt, "TYPE")) {
+      filter.kind = key_kind_named(value);
+      if (!filter.kind) return Reply::error("ERR unknown type name '" + utf8_lossy(value) + "'");
+    } else {
+      return syntax_error();
+    }
+  }
+  return std::nullopt;
+}
 
 // ---- strings and keys ---------------------------------------------------------
 
@@ -202,25 +224,7 @@ Reply cmd_scan(Request& args, ConnectionState&, const ServerContext& ctx) {
   std::optional<std::uint64_t> cursor = parse_cursor(args[1]);
   if (!cursor) return Reply::error("ERR invalid cursor");
   ScanFilter filter;
-  for (std::size_t i = 2; i < args.size(); i += 2) {
-    if (i + 1 >= args.size()) return syntax_error();
-    const std::string& opt = args[i];
-    const std::string& value = args[i + 1];
-    if (equals_upper(opt, "MATCH")) {
-      if (!is_valid_utf8(value)) return Reply::error("ERR invalid pattern");
-      filter.match = value;
-    } else if (equals_upper(opt, "COUNT")) {
-      Result<std::int64_t, Reply> n = int_arg(value);
-      if (!n.ok()) return std::move(n.error());
-      if (n.value() < 1) return syntax_error();
-      filter.count = static_cast<std::uint64_t>(n.value());
-    } else if (equals_upper(opt, "TYPE")) {
-      filter.kind = key_kind_named(value);
-      if (!filter.kind) return Reply::error("ERR unknown type name '" + utf8_lossy(value) + "'");
-    } else {
-      return syntax_error();
-    }
-  }
+  if (std::optional<Reply> bad = parse_scan_options(args, 2, true, filter)) return std::move(*bad);
   ScanPage page = ctx.store->scan(*cursor, filter);
   std::vector<Reply> out;
   out.reserve(2);
@@ -318,11 +322,13 @@ Reply cmd_rpush(Request& args, ConnectionState&, const ServerContext& ctx) {
 }
 
 Reply cmd_lpop(Request& args, ConnectionState&, const ServerContext& ctx) {
+  if (args.size() == 3) return pop_count_reply(args, ctx, Store::ListEnd::Head);
   StoreResult<std::optional<std::string>> r = ctx.store->lpop(args[1]);
   return optional_or_error(r);
 }
 
 Reply cmd_rpop(Request& args, ConnectionState&, const ServerContext& ctx) {
+  if (args.size() == 3) return pop_count_reply(args, ctx, Store::ListEnd::Tail);
   StoreResult<std::optional<std::string>> r = ctx.store->rpop(args[1]);
   return optional_or_error(r);
 }

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "core/float_text.h"
+#include "core/number_text.h"
 #include "server/command_handlers.h"
 
 namespace mevora::server {
@@ -42,9 +42,9 @@ Reply cmd_msetnx(Request& args, ConnectionState&, const ServerContext& ctx) {
 }
 
 Reply cmd_incrbyfloat(Request& args, ConnectionState&, const ServerContext& ctx) {
-  double amount = 0;
-  if (!parse_float(args[2], amount)) return store_error_reply(StoreError::NotFloat);
-  StoreResult<std::string> r = ctx.store->incrbyfloat(args[1], amount);
+  const std::optional<double> amount = parse_float_text(args[2]);
+  if (!amount) return store_error_reply(StoreError::NotFloat);
+  StoreResult<std::string> r = ctx.store->incrbyfloat(args[1], *amount);
   return r.ok() ? Reply::bulk(std::move(r.value())) : store_error_reply(r.error());
 }
 

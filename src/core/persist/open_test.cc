@@ -284,7 +284,7 @@ TEST(StoreOpenTest, DamagedDataFailsTheOpenAndReleasesTheLock) {
   const Case cases[] = {
       {"unknown code 0", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\0k"s)); },
        PersistErrorKind::InvalidData, "WAL record malformed: unknown operation"},
-      {"unknown code 14", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\x0e")); },
+      {"unknown code 17", [](const TempDir& d) { write_file(wal(d, 1), raw_frame("\x11")); },
        PersistErrorKind::InvalidData, "WAL record malformed: unknown operation"},
       {"empty frame with zero checksum before more data",
        [](const TempDir& d) { write_file(wal(d, 1), std::string(8, '\0') + frame(WalRecord::del("k"))); },

@@ -77,6 +77,15 @@ class LineSink : public RecordSink {
   void sadd(std::string_view k, std::span<const std::string_view> i) override { add("sadd " + str(k) + join(i)); }
   void srem(std::string_view k, std::span<const std::string_view> i) override { add("srem " + str(k) + join(i)); }
   void flush() override { add("flush"); }
+  void lset(std::string_view k, std::int64_t i, std::string_view v) override {
+    add("lset " + str(k) + " " + std::to_string(i) + " " + str(v));
+  }
+  void linsert(std::string_view k, bool after, std::string_view p, std::string_view v) override {
+    add("linsert " + str(k) + (after ? " after " : " before ") + str(p) + " " + str(v));
+  }
+  void lrem(std::string_view k, std::int64_t n, std::string_view v) override {
+    add("lrem " + str(k) + " " + std::to_string(n) + " " + str(v));
+  }
 
  private:
   static std::string str(std::string_view s) { return std::string(s); }

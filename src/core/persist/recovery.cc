@@ -124,6 +124,18 @@ void LogReplayer::rpush(std::string_view key, std::span<const std::string_view> 
 
 void LogReplayer::lpop(std::string_view key) { (void)store_.lpop(key); }
 
+void LogReplayer::lset(std::string_view key, std::int64_t index, std::string_view value) {
+  (void)store_.lset(key, index, value);
+}
+
+void LogReplayer::linsert(std::string_view key, bool after, std::string_view pivot, std::string_view value) {
+  (void)store_.linsert(key, after, pivot, value);
+}
+
+void LogReplayer::lrem(std::string_view key, std::int64_t count, std::string_view value) {
+  (void)store_.lrem(key, count, value);
+}
+
 void LogReplayer::rpop(std::string_view key) { (void)store_.rpop(key); }
 
 void LogReplayer::sadd(std::string_view key, std::span<const std::string_view> members) {

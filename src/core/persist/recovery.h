@@ -79,6 +79,9 @@ class LogReplayer final : public RecordSink {
   void sadd(std::string_view key, std::span<const std::string_view> members) override;
   void srem(std::string_view key, std::span<const std::string_view> members) override;
   void flush() override;
+  void lset(std::string_view key, std::int64_t index, std::string_view value) override;
+  void linsert(std::string_view key, bool after, std::string_view pivot, std::string_view value) override;
+  void lrem(std::string_view key, std::int64_t count, std::string_view value) override;
 
  private:
   Store& store_;

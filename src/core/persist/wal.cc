@@ -53,6 +53,11 @@ std::uint64_t record_payload_size(const WalRecord& rec) {
       return n;
     case WalKind::Flush:
       return n;
+    case WalKind::LSet:
+    case WalKind::LRem:
+      return n + 8 + field_size(rec.key) + rec.value.size();
+    case WalKind::LInsert:
+      return n + 8 + field_size(rec.key) + field_size(rec.field) + rec.value.size();
   }
   return 0;
 }
@@ -134,6 +139,18 @@ void encode_payload(const WalRecord& rec, std::string& buf) {
       buf.append(rec.value);
       break;
     case WalKind::Flush:
+      break;
+    case WalKind::LSet:
+    case WalKind::LRem:
+      put_u64(buf, rec.deadline_ms);
+      put_bytes(buf, rec.key);
+      buf.append(rec.value);
+      break;
+    case WalKind::LInsert:
+      put_u64(buf, rec.deadline_ms);
+      put_bytes(buf, rec.key);
+      put_bytes(buf, rec.field);
+      buf.append(rec.value);
       break;
     default:
       put_bytes(buf, rec.key);
@@ -374,6 +391,22 @@ Result<void, PersistError> apply_single(std::string_view payload, RecordSink& si
     case static_cast<std::uint8_t>(WalKind::Flush):
       sink.flush();
       return {};
+    case static_cast<std::uint8_t>(WalKind::LSet):
+    case static_cast<std::uint8_t>(WalKind::LRem):
+      if (get_u64(in, deadline) != DecodeStatus::Ok || !read_key(in, key)) return malformed("truncated");
+      if (code == static_cast<std::uint8_t>(WalKind::LSet)) {
+        sink.lset(key, static_cast<std::int64_t>(deadline), in);
+      } else {
+        sink.lrem(key, static_cast<std::int64_t>(deadline), in);
+      }
+      return {};
+    case static_cast<std::uint8_t>(WalKind::LInsert):
+      if (get_u64(in, deadline) != DecodeStatus::Ok || !read_key(in, key) || !read_key(in, field)) {
+        return malformed("truncated");
+      }
+      if (deadline > 1) return malformed("unknown operation");
+      sink.linsert(key, deadline == 1, field, in);
+      return {};
     default:
       return malformed("unknown operation");
   }
@@ -395,6 +428,9 @@ class DiscardingSink final : public RecordSink {
   void sadd(std::string_view, std::span<const std::string_view>) override {}
   void srem(std::string_view, std::span<const std::string_view>) override {}
   void flush() override {}
+  void lset(std::string_view, std::int64_t, std::string_view) override {}
+  void linsert(std::string_view, bool, std::string_view, std::string_view) override {}
+  void lrem(std::string_view, std::int64_t, std::string_view) override {}
 };
 
 // Runs each inner record of a transaction body through sink, in order.

@@ -27,6 +27,16 @@
 // ("truncated", or "unknown operation" for a nested one); bytes after the
 // last inner record are ignored, as after the fields of any kind.
 //
+// List edit records (kinds 14 to 16), for the list changes that pushes and
+// pops cannot express exactly in a bounded record. Each is replayed by
+// running the same edit on the list, which the log has brought to the same
+// state it had when the edit was made:
+//   14 LSet     | u64 index (two's complement) | key | value (the rest)
+//   15 LInsert  | u64 0 before, 1 after | key | pivot | value (the rest)
+//   16 LRem     | u64 count (two's complement) | key | value (the rest)
+// Files without them read exactly as before; a LInsert position other than
+// 0 or 1 is "unknown operation".
+//
 // Torn tails and corruption: appends only ever go to the end of the last
 // segment, so only there can a crash leave damage, and only at its end. In
 // the last segment, a final frame whose header or payload runs past the end
@@ -198,6 +208,9 @@ class RecordSink {
   virtual void sadd(std::string_view key, std::span<const std::string_view> members) = 0;
   virtual void srem(std::string_view key, std::span<const std::string_view> members) = 0;
   virtual void flush() = 0;
+  virtual void lset(std::string_view key, std::int64_t index, std::string_view value) = 0;
+  virtual void linsert(std::string_view key, bool after, std::string_view pivot, std::string_view value) = 0;
+  virtual void lrem(std::string_view key, std::int64_t count, std::string_view value) = 0;
 };
 
 struct ReplayOutcome {

@@ -43,6 +43,15 @@ class RecordingSink : public RecordSink {
   void sadd(std::string_view k, std::span<const std::string_view> i) override { add("sadd", k, join(i)); }
   void srem(std::string_view k, std::span<const std::string_view> i) override { add("srem", k, join(i)); }
   void flush() override { calls.push_back("flush"); }
+  void lset(std::string_view k, std::int64_t i, std::string_view v) override {
+    add("lset", k, std::to_string(i) + " " + std::string(v));
+  }
+  void linsert(std::string_view k, bool after, std::string_view p, std::string_view v) override {
+    add("linsert", k, std::string(after ? "after " : "before ") + std::string(p) + " " + std::string(v));
+  }
+  void lrem(std::string_view k, std::int64_t n, std::string_view v) override {
+    add("lrem", k, std::to_string(n) + " " + std::string(v));
+  }
 
  private:
   static std::string join(std::span<const std::string_view> items) {
@@ -97,6 +106,10 @@ std::vector<KindCase> kind_cases() {
        "sadd s [a,,ccc]", 11},
       {WalRecord::with_items(WalKind::SRem, "s", {}), "\x0b\x01s\x00"s, "srem s []", 4},
       {WalRecord::flush(), "\x0c"s, "flush", 1},
+      {WalRecord::lset("l", 2, "v"), "\x0e\x02\0\0\0\0\0\0\0\x01lv"s, "lset l 2 v", 11},
+      {WalRecord::linsert("l", true, "p", "v"), "\x0f\x01\0\0\0\0\0\0\0\x01l\x01pv"s, "linsert l after p v", 13},
+      {WalRecord::linsert("l", false, "", ""), "\x0f\0\0\0\0\0\0\0\0\x01l\x00"s, "linsert l before  ", 12},
+      {WalRecord::lrem("l", -1, "v"), "\x10\xff\xff\xff\xff\xff\xff\xff\xff\x01lv"s, "lrem l -1 v", 11},
   };
 }
 
@@ -225,7 +238,8 @@ TEST(WalDecodingTest, TrailingBytesAreIgnoredExceptForValues) {
     RecordingSink sink;
     ASSERT_TRUE(apply_record(c.payload + "junk", sink, scratch).ok());
     ASSERT_EQ(sink.calls.size(), 1u);
-    bool value_is_rest = c.rec.kind == WalKind::Set || c.rec.kind == WalKind::HSet;
+    bool value_is_rest = c.rec.kind == WalKind::Set || c.rec.kind == WalKind::HSet || c.rec.kind == WalKind::LSet ||
+                         c.rec.kind == WalKind::LInsert || c.rec.kind == WalKind::LRem;
     EXPECT_EQ(sink.calls[0], c.replayed + (value_is_rest ? "junk" : ""));
   }
 }
@@ -238,7 +252,10 @@ TEST(WalDecodingTest, MalformedPayloadsAreRejected) {
   };
   const Case cases[] = {
       {"code 0", "\x00\x01k"s, "unknown operation"},
-      {"code 14", "\x0e\x01k"s, "unknown operation"},
+      {"code 17", "\x11\x01k"s, "unknown operation"},
+      {"list insert at a position that is neither before nor after", "\x0f\x02\0\0\0\0\0\0\0\x01l\x01pv"s,
+       "unknown operation"},
+      {"list set without its index", "\x0e\x01\0"s, "truncated"},
       {"transaction without its count", "\x0d"s, "truncated"},
       {"transaction with fewer records than its count", "\x0d\x02\x03\x02\x01k"s, "truncated"},
       {"transaction inside a transaction", "\x0d\x01\x03\x0d\x01\x00"s, "unknown operation"},

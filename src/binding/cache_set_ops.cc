@@ -1,0 +1,125 @@
+// The Cache methods of the set operations beyond sadd/srem/smembers/
+// sismember/scard: smismember, srandmember, spop and sscan. Each binds
+// and converts its arguments with the GIL held, makes one store call with
+// it released and builds the result.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding/args.h"
+#include "binding/cache_object.h"
+#include "binding/call_support.h"
+#include "binding/convert.h"
+#include "binding/py_ref.h"
+
+namespace mevora::py {
+namespace {
+
+constexpr const char* kKey[] = {"key"};
+constexpr const char* kKeyCount[] = {"key", "count"};
+constexpr const char* kSscan[] = {"key", "cursor", "match", "count"};
+
+PyObject* set_of_bytes(const std::vector<std::string>& members) {
+  PyRef set(PySet_New(nullptr));
+  if (!set) return nullptr;
+  for (const std::string& m : members) {
+    PyRef b(bytes_from(m));
+    if (!b || PySet_Add(set.get(), b.get()) != 0) return nullptr;
+  }
+  return set.release();
+}
+
+}  // namespace
+
+PyObject* cache_smismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    std::span<PyObject* const> rest;
+    if (!bind_args({"smismember", kKey, 1, true}, args, nargs, kwnames, a, &rest)) return nullptr;
+    Bytes key;
+    std::vector<Bytes> members;
+    if (!to_bytes(a[0], key) || !to_bytes_all(rest, members)) return nullptr;
+    const std::vector<std::string_view> views = views_of(members);
+    return call_store(
+        self, [&](Store& s) { return s.smismember(key.view, views); },
+        [](const std::vector<bool>& found) -> PyObject* {
+          PyRef list(PyList_New(static_cast<Py_ssize_t>(found.size())));
+          if (!list) return nullptr;
+          for (std::size_t i = 0; i < found.size(); ++i) {
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), PyBool_FromLong(found[i] ? 1 : 0));
+          }
+          return list.release();
+        });
+  });
+}
+
+PyObject* cache_srandmember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args({"srandmember", kKeyCount, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    std::optional<std::int64_t> count;
+    if (a[1] != nullptr && a[1] != Py_None) {
+      std::int64_t n = 0;
+      if (!to_i64(a[1], "count", n)) return nullptr;
+      count = n;
+    }
+    return call_store(
+        self, [&](Store& s) { return s.srandmember(key.view, count); },
+        [&](const std::vector<std::string>& picked) -> PyObject* {
+          if (!count) return picked.empty() ? Py_NewRef(Py_None) : bytes_from(picked.front());
+          return list_of_bytes(picked);
+        });
+  });
+}
+
+PyObject* cache_spop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args({"spop", kKeyCount, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    std::optional<std::uint64_t> count;
+    if (a[1] != nullptr && a[1] != Py_None) {
+      std::int64_t n = 0;
+      if (!to_i64(a[1], "count", n)) return nullptr;
+      if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "count can't be negative");
+        return nullptr;
+      }
+      count = static_cast<std::uint64_t>(n);
+    }
+    return call_store(
+        self, [&](Store& s) { return s.spop(key.view, count); },
+        [&](const std::vector<std::string>& taken) -> PyObject* {
+          if (!count) return taken.empty() ? Py_NewRef(Py_None) : bytes_from(taken.front());
+          return set_of_bytes(taken);
+        });
+  });
+}
+
+PyObject* cache_sscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[4];
+    if (!bind_args({"sscan", kSscan, 1}, args, nargs, kwnames, a)) return nullptr;
+    Bytes key;
+    if (!to_bytes(a[0], key)) return nullptr;
+    std::uint64_t cursor = 0;
+    if (a[1] != nullptr && !to_u64(a[1], "cursor", cursor)) return nullptr;
+    FilterArgs filter;
+    if (!convert_filter(a[2], a[3], nullptr, filter)) return nullptr;
+    const ScanFilter f = filter.filter();
+    return call_store(
+        self, [&](Store& s) { return s.sscan(key.view, cursor, f); },
+        [](const CollScanPage& page) -> PyObject* {
+          PyRef members(list_of_bytes(page.items));
+          if (!members) return nullptr;
+          PyRef next(PyLong_FromUnsignedLongLong(page.cursor));
+          if (!next) return nullptr;
+          return PyTuple_Pack(2, next.get(), members.get());
+        });
+  });
+}
+
+}  // namespace mevora::py
