@@ -135,11 +135,19 @@ def decode_payload(data):
     return (kind, r.field())
 
 
+def reserved_tail_at(data, pos):
+    """Whether data holds only zero bytes from pos on: the space reserved
+    after the frames of a segment that is still open (or whose writer was
+    killed)."""
+    return pos < len(data) and not data[pos:].strip(b"\0")
+
+
 def frame_ends(path):
-    """Byte offsets where each complete, checksum-valid frame ends."""
+    """Byte offsets where each complete, checksum-valid frame ends (the
+    zeros reserved after the frames end the list)."""
     data = open(path, "rb").read()
     ends, pos = [], 0
-    while pos + 8 <= len(data):
+    while pos + 8 <= len(data) and not reserved_tail_at(data, pos):
         length, crc = struct.unpack_from("<II", data, pos)
         body = data[pos + 8:pos + 8 + length]
         if len(body) != length or zlib.crc32(body) != crc:
@@ -149,11 +157,12 @@ def frame_ends(path):
     return ends
 
 
-def read_segment(path):
-    """Every record of a segment; asserts the file holds whole frames only."""
+def read_segment(path, still_open=False):
+    """Every record of a segment; asserts the file holds whole frames only
+    (followed, when still_open, by the zeros reserved after them)."""
     data = open(path, "rb").read()
     out, pos = [], 0
-    while pos < len(data):
+    while pos < len(data) and not (still_open and reserved_tail_at(data, pos)):
         assert pos + 8 <= len(data), f"partial frame header at byte {pos}"
         length, crc = struct.unpack_from("<II", data, pos)
         body = data[pos + 8:pos + 8 + length]
