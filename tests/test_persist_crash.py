@@ -162,6 +162,49 @@ def test_acknowledged_writes_survive_sigkill(tmp_path, fsync, steps):
     c.close()
 
 
+def kill_writer_after(d, fsync, steps):
+    """Runs WRITER until it acknowledged `steps` steps, SIGKILLs and reaps it."""
+    p, watchdog = spawn(WRITER, d, fsync)
+    try:
+        for line in p.stdout:
+            if int(line) + 1 >= steps:
+                break
+        os.kill(p.pid, signal.SIGKILL)
+        p.wait(timeout=CHILD_TIMEOUT)
+    finally:
+        watchdog.cancel()
+        p.kill()
+        p.stdout.close()
+
+
+@pytest.mark.parametrize("fsync", ["everysec", "never"])
+def test_killed_mapped_segment_is_cut_back_before_anything_follows_it(tmp_path, fsync):
+    d = str(tmp_path / "data")
+    kill_writer_after(d, fsync, 200)
+    path = segment(d, 0)
+    ends = frame_ends(path)
+    data = open(path, "rb").read()
+    assert len(data) > ends[-1] and not data[ends[-1]:].strip(b"\0"), "the killed segment ends in its reserved zeros"
+
+    c = Cache(persist_dir=d, fsync=fsync)
+    assert os.path.getsize(path) == c.persist_stats["wal_bytes"] == ends[-1]
+    read_segment(path)  # whole frames only
+    c.set("next", "1")
+    assert read_segment(path, still_open=True)[-1] == ("SET", 0, b"next", b"1")
+    c.save()  # rotation: the snapshot covers wal-0, wal-1 starts empty
+    c.set("after save", "1")
+    del c  # dropped without close (a background thread may finish the drop)
+    assert read_segment(segment(d, 1), still_open=True) == [("SET", 0, b"after save", b"1")]
+
+    # A second kill, now in wal-1, after a reopen that appended to it.
+    kill_writer_after(d, fsync, 50)
+    c = Cache(persist_dir=d)
+    for i in range(50):
+        assert c.get(f"k{i}") == f"v{i}".encode()
+    assert c.get("next") == b"1" and c.get("after save") == b"1"
+    c.close()
+
+
 @pytest.mark.parametrize("where", ["header", "payload", "checksum"])
 def test_torn_final_frame_is_cut_back_with_a_note(tmp_path, where):
     d = str(tmp_path / "data")
