@@ -135,11 +135,19 @@ def decode_payload(data):
     return (kind, r.field())
 
 
+def reserved_tail_start(data):
+    """Where the run of zero bytes that ends data begins: from a frame
+    boundary on, the space reserved after the frames of a segment that is
+    still open (or whose writer was killed)."""
+    return len(data.rstrip(b"\0"))  # may lie inside a last frame that ends in zeros
+
+
 def frame_ends(path):
-    """Byte offsets where each complete, checksum-valid frame ends."""
+    """Byte offsets where each complete, checksum-valid frame ends (the
+    zeros reserved after the frames end the list)."""
     data = open(path, "rb").read()
-    ends, pos = [], 0
-    while pos + 8 <= len(data):
+    ends, pos, zeros = [], 0, reserved_tail_start(data)
+    while pos + 8 <= len(data) and pos < zeros:
         length, crc = struct.unpack_from("<II", data, pos)
         body = data[pos + 8:pos + 8 + length]
         if len(body) != length or zlib.crc32(body) != crc:
@@ -149,11 +157,13 @@ def frame_ends(path):
     return ends
 
 
-def read_segment(path):
-    """Every record of a segment; asserts the file holds whole frames only."""
+def read_segment(path, still_open=False):
+    """Every record of a segment; asserts the file holds whole frames only
+    (followed, when still_open, by the zeros reserved after them)."""
     data = open(path, "rb").read()
     out, pos = [], 0
-    while pos < len(data):
+    end = reserved_tail_start(data) if still_open else len(data)
+    while pos < end:
         assert pos + 8 <= len(data), f"partial frame header at byte {pos}"
         length, crc = struct.unpack_from("<II", data, pos)
         body = data[pos + 8:pos + 8 + length]

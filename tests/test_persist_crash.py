@@ -35,14 +35,15 @@ while True:
 """
 
 # Opens a cache, caps the file size just above the log, and tries writes
-# that cross the cap.
+# that cross the cap. Under "always" each frame is one write(2), so the cap
+# meets the very next write.
 FSIZE = r"""
 import json, os, resource, signal, sys
 from mevora import Cache
 
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 d = sys.argv[1]
-c = Cache(persist_dir=d, fsync="never", snapshot_interval=0)
+c = Cache(persist_dir=d, fsync="always", snapshot_interval=0)
 c.set("small", "v")
 size = os.path.getsize(os.path.join(d, "wal-0.log"))
 resource.setrlimit(resource.RLIMIT_FSIZE, (size + 100, resource.RLIM_INFINITY))
@@ -71,6 +72,46 @@ print(json.dumps({
     "size_after_big": after_big["wal_bytes"],
     "segment_after_refusals": segment_after_refusals,
 }))
+sys.stdout.flush()
+os._exit(0)
+"""
+
+
+# The same cap on a mapped segment ("never"): the file already runs on
+# into the space reserved ahead of the frames, so the cap is met when that
+# space is used up and the segment must grow.
+FSIZE_MAPPED = r"""
+import json, os, resource, signal, sys
+from mevora import Cache
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+d = sys.argv[1]
+c = Cache(persist_dir=d, fsync="never", snapshot_interval=0)
+c.set("small", "v")
+reserved = os.path.getsize(os.path.join(d, "wal-0.log"))
+resource.setrlimit(resource.RLIMIT_FSIZE, (reserved + 100, resource.RLIM_INFINITY))
+acked, refused = ["small"], None
+for i in range(reserved // 1000 + 100):
+    try:
+        c.set(f"k{i}", "x" * 1000)
+        acked.append(f"k{i}")
+    except OSError as e:
+        refused = [e.errno, e.strerror, f"k{i}"]
+        break
+wal_bytes = c.persist_stats["wal_bytes"]
+stats = dict(c.persist_stats)
+try:
+    c.set("after", "1")
+    refused_next = None
+except OSError as e:
+    refused_next = [e.errno, e.strerror]
+in_memory = sorted(k.decode() for k in c.keys())
+c.save()
+c.set("after", "1")
+acked.append("after")
+c.close()
+print(json.dumps({"refused": refused, "refused_next": refused_next, "stats": stats, "acked": sorted(acked),
+                  "in_memory": in_memory, "reserved": reserved, "wal_bytes": wal_bytes}))
 sys.stdout.flush()
 os._exit(0)
 """
@@ -121,6 +162,49 @@ def test_acknowledged_writes_survive_sigkill(tmp_path, fsync, steps):
     c.close()
 
 
+def kill_writer_after(d, fsync, steps):
+    """Runs WRITER until it acknowledged `steps` steps, SIGKILLs and reaps it."""
+    p, watchdog = spawn(WRITER, d, fsync)
+    try:
+        for line in p.stdout:
+            if int(line) + 1 >= steps:
+                break
+        os.kill(p.pid, signal.SIGKILL)
+        p.wait(timeout=CHILD_TIMEOUT)
+    finally:
+        watchdog.cancel()
+        p.kill()
+        p.stdout.close()
+
+
+@pytest.mark.parametrize("fsync", ["everysec", "never"])
+def test_killed_mapped_segment_is_cut_back_before_anything_follows_it(tmp_path, fsync):
+    d = str(tmp_path / "data")
+    kill_writer_after(d, fsync, 200)
+    path = segment(d, 0)
+    ends = frame_ends(path)
+    data = open(path, "rb").read()
+    assert len(data) > ends[-1] and not data[ends[-1]:].strip(b"\0"), "the killed segment ends in its reserved zeros"
+
+    c = Cache(persist_dir=d, fsync=fsync)
+    assert os.path.getsize(path) == c.persist_stats["wal_bytes"] == ends[-1]
+    read_segment(path)  # whole frames only
+    c.set("next", "1")
+    assert read_segment(path, still_open=True)[-1] == ("SET", 0, b"next", b"1")
+    c.save()  # rotation: the snapshot covers wal-0, wal-1 starts empty
+    c.set("after save", "1")
+    del c  # dropped without close (a background thread may finish the drop)
+    assert read_segment(segment(d, 1), still_open=True) == [("SET", 0, b"after save", b"1")]
+
+    # A second kill, now in wal-1, after a reopen that appended to it.
+    kill_writer_after(d, fsync, 50)
+    c = Cache(persist_dir=d)
+    for i in range(50):
+        assert c.get(f"k{i}") == f"v{i}".encode()
+    assert c.get("next") == b"1" and c.get("after save") == b"1"
+    c.close()
+
+
 @pytest.mark.parametrize("where", ["header", "payload", "checksum"])
 def test_torn_final_frame_is_cut_back_with_a_note(tmp_path, where):
     d = str(tmp_path / "data")
@@ -146,7 +230,7 @@ def test_torn_final_frame_is_cut_back_with_a_note(tmp_path, where):
     assert os.path.getsize(path) == good
     assert sorted(c.keys()) == sorted(f"k{i}".encode() for i in range(9))
     c.set("next", "1")  # appended right after the last whole frame
-    assert read_segment(path)[-1] == ("SET", 0, b"next", b"1")
+    assert read_segment(path, still_open=True)[-1] == ("SET", 0, b"next", b"1")
     c.save()
     assert c.persist_stats["last_error"] is None
     c.close()
@@ -176,6 +260,27 @@ def test_failed_log_write_fails_the_change_and_leaves_no_partial_frame(tmp_path)
     assert read_segment(segment(d, 1)) == [("SET", 0, b"after", b"1")]
     c = Cache(persist_dir=d)
     assert sorted(c.keys()) == [b"after", b"small"]
+    c.close()
+
+
+def test_file_size_limit_refuses_the_growth_of_a_mapped_segment(tmp_path):
+    d = str(tmp_path / "data")
+    p, watchdog = spawn(FSIZE_MAPPED, d)
+    try:
+        out, _ = p.communicate(timeout=CHILD_TIMEOUT)
+    finally:
+        watchdog.cancel()
+    assert p.returncode == 0
+    r = json.loads(out)
+    refused = "write refused, the change could not be logged: File too large (os error 27)"
+    assert r["refused"] is not None and r["refused"][:2] == [27, refused]
+    assert r["refused_next"] == [27, refused], "writes stay refused until a save"
+    assert r["stats"]["writes_refused"] is True
+    assert r["stats"]["last_error"] == "WAL append failed: File too large (os error 27)"
+    assert r["wal_bytes"] <= r["reserved"], "a frame was acknowledged past the reserved space"
+    assert r["in_memory"] == sorted(k for k in r["acked"] if k != "after")
+    c = Cache(persist_dir=d)
+    assert sorted(k.decode() for k in c.keys()) == r["acked"]
     c.close()
 
 

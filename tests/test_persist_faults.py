@@ -141,6 +141,37 @@ def test_a_transaction_the_log_refuses_is_rolled_back_and_raised_as_oserror(tmp_
     assert type(e.value) is OSError
     assert str(e.value) == f"transaction rolled back: {os.strerror(code)} (os error {code})"
     assert contents(c) == before, "a rolled-back transaction changed memory"
+
+
+@pytest.mark.parametrize("fault", ["write", "allocate"])
+@pytest.mark.parametrize("name,write", WRITES, ids=[w[0] for w in WRITES])
+def test_refused_write_on_a_mapped_segment_changes_nothing(tmp_path, name, write, fault):
+    # Under "never" frames are copied into space reserved ahead; the save
+    # starts a segment with nothing reserved yet, so the write below must
+    # reserve first: a full disk refuses it there, before anything is copied.
+    d = str(tmp_path / "data")
+    c = Cache(persist_dir=d, fsync="never", snapshot_interval=0)
+    seed(c)
+    c.save()
+    before = contents(c)
+    wal_before = c.persist_stats["wal_bytes"]
+    frames_before = read_segment(segment(d, 1), still_open=True)
+
+    _mevora._inject_fault(fault, 1, errno.ENOSPC, 0)
+    with pytest.raises(OSError) as e:
+        write(c)
+    assert e.value.errno == errno.ENOSPC
+    assert e.value.strerror == REFUSED + f"{os.strerror(errno.ENOSPC)} (os error {errno.ENOSPC})"
+    assert contents(c) == before, "a refused write changed memory"
+    assert c.persist_stats["writes_refused"] is True
+    assert c.persist_stats["wal_bytes"] == wal_before
+    assert read_segment(segment(d, 1), still_open=True) == frames_before, "a refused record reached the log"
+
+    _mevora._clear_faults()
+    c.save()
+    write(c)
+    after = contents(c)
+    assert reopened(d) == after
     c.close()
 
 
@@ -294,7 +325,7 @@ d = os.path.join(mnt, "data")
 ballast = os.path.join(mnt, "ballast")
 with open(ballast, "wb") as f:
     f.write(b"\0" * (1100 * 1024))
-c = Cache(persist_dir=d, fsync="always", snapshot_interval=0)
+c = Cache(persist_dir=d, fsync=sys.argv[2], snapshot_interval=0)
 acked, refused = [], None
 for i in range(5000):
     try:
@@ -322,7 +353,10 @@ c.close()
 """
 
 
-def test_a_full_file_system_refuses_writes_and_loses_no_acknowledged_one(tmp_path):
+# "always" writes each frame with write(2); the others copy it into space
+# reserved ahead, so the disk runs full at a reservation.
+@pytest.mark.parametrize("fsync", ["always", "never", "everysec"])
+def test_a_full_file_system_refuses_writes_and_loses_no_acknowledged_one(tmp_path, fsync):
     if shutil.which("unshare") is None:
         pytest.skip("unshare is not available to mount a private tmpfs")
     mnt = tmp_path / "mnt"
@@ -330,8 +364,8 @@ def test_a_full_file_system_refuses_writes_and_loses_no_acknowledged_one(tmp_pat
     root = os.path.dirname(os.path.dirname(os.path.abspath(_mevora.__file__)))
     env = dict(os.environ, PYTHONPATH=root + os.pathsep + os.environ.get("PYTHONPATH", ""))
     # A private mount namespace: the 2 MiB tmpfs vanishes with the child.
-    cmd = ["unshare", "-rm", "sh", "-c", 'mount -t tmpfs -o size=2m tmpfs "$1" && exec "$2" -c "$3" "$1"',
-           "sh", str(mnt), sys.executable, DISK_FULL]
+    cmd = ["unshare", "-rm", "sh", "-c", 'mount -t tmpfs -o size=2m tmpfs "$1" && exec "$2" -c "$3" "$1" "$4"',
+           "sh", str(mnt), sys.executable, DISK_FULL, fsync]
     probe = subprocess.run(["unshare", "-rm", "sh", "-c", f'mount -t tmpfs -o size=1m tmpfs "{mnt}"'],
                            capture_output=True, timeout=30)
     if probe.returncode != 0:

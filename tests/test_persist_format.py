@@ -26,9 +26,9 @@ def now_ms():
 
 def logged(c, d, action):
     """The records that action appends to the active segment."""
-    before = len(read_segment(segment(d, 0)))
+    before = len(read_segment(segment(d, 0), still_open=True))
     action(c)
-    return read_segment(segment(d, 0))[before:]
+    return read_segment(segment(d, 0), still_open=True)[before:]
 
 
 # (setup, action, records the action appends)
@@ -96,7 +96,10 @@ def test_frame_bytes_and_varint_lengths(opened, length, prefix):
     key = b"x" * length
     start = os.path.getsize(segment(d, 0))
     c.set(key, b"val")
-    data = open(segment(d, 0), "rb").read()[start:]
+    end = c.persist_stats["wal_bytes"]
+    raw = open(segment(d, 0), "rb").read()
+    assert not raw[end:].strip(b"\0"), "only reserved zeros follow the frames of the open segment"
+    data = raw[start:end]
     payload = b"\x01" + b"\0" * 8 + prefix + key + b"val"
     assert data == struct.pack("<II", len(payload), zlib.crc32(payload)) + payload
 

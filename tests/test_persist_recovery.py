@@ -76,7 +76,7 @@ def test_reopen_without_any_save_replays_the_log(data_dir):
     size = os.path.getsize(segment(data_dir, 0))
     assert c2.persist_stats["wal_bytes"] == size
     c2.set("more", "1")  # appends continue in the same segment
-    assert read_segment(segment(data_dir, 0))[-1] == ("SET", 0, b"more", b"1")
+    assert read_segment(segment(data_dir, 0), still_open=True)[-1] == ("SET", 0, b"more", b"1")
     c2.close()
 
 
@@ -111,7 +111,7 @@ def test_interrupted_saves_lose_nothing(data_dir):
     assert contents(c2) == {b"b": (b"2", -1), b"c": (b"3", -1)}
     assert not os.path.exists(segment(data_dir, 0))
     c2.set("d", "4")
-    assert read_segment(segment(data_dir, 2))[-1] == ("SET", 0, b"d", b"4")
+    assert read_segment(segment(data_dir, 2), still_open=True)[-1] == ("SET", 0, b"d", b"4")
     c2.close()
 
 
@@ -124,7 +124,7 @@ def test_key_that_expired_while_closed_is_gone_and_its_del_is_logged(data_dir):
     c2 = Cache(persist_dir=data_dir)
     assert c2.keys() == [b"keep"]
     assert c2.persist_stats["loaded_keys"] == 1
-    assert read_segment(segment(data_dir, 1)) == [("DEL", b"short")]
+    assert read_segment(segment(data_dir, 1), still_open=True) == [("DEL", b"short")]
     c2.close()
 
 
@@ -165,7 +165,7 @@ def test_segment_listed_under_two_names_is_replayed_once(data_dir):
     c = Cache(persist_dir=data_dir)
     assert c.lrange("l", 0, -1) == [b"x"]
     c.set("k", "v")
-    assert read_segment(segment(data_dir, 7))[-1] == ("SET", 0, b"k", b"v")
+    assert read_segment(segment(data_dir, 7), still_open=True)[-1] == ("SET", 0, b"k", b"v")
     c.close()
 
 

@@ -11,7 +11,8 @@
 namespace mevora::py {
 namespace {
 
-// _inject_fault(op, nth, errno, times=1): op is "write" or "sync"; the nth
+// _inject_fault(op, nth, errno, times=1): op is "write", "sync" or
+// "allocate" (reserving space for the mapped log segment); the nth
 // call from now on (1 = the next) and the times - 1 after it fail with
 // errno; times 0 fails every call from the nth on until _clear_faults().
 PyObject* inject_fault(PyObject*, PyObject* args) {
@@ -25,8 +26,10 @@ PyObject* inject_fault(PyObject*, PyObject* args) {
     which = platform::FaultOp::Write;
   } else if (std::strcmp(op, "sync") == 0) {
     which = platform::FaultOp::Sync;
+  } else if (std::strcmp(op, "allocate") == 0) {
+    which = platform::FaultOp::Allocate;
   } else {
-    PyErr_SetString(PyExc_ValueError, "op must be 'write' or 'sync'");
+    PyErr_SetString(PyExc_ValueError, "op must be 'write', 'sync' or 'allocate'");
     return nullptr;
   }
   if (nth == 0 || err <= 0) {
@@ -44,7 +47,7 @@ PyObject* clear_faults(PyObject*, PyObject*) {
 
 PyMethodDef kMethods[] = {
     {"_inject_fault", inject_fault, METH_VARARGS,
-     "_inject_fault(op, nth, errno, times=1)\n--\n\nTest hook: fail file writes or syncs."},
+     "_inject_fault(op, nth, errno, times=1)\n--\n\nTest hook: fail file writes, syncs or space reservations."},
     {"_clear_faults", clear_faults, METH_NOARGS, "_clear_faults()\n--\n\nTest hook: disarm injected faults."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -159,7 +159,9 @@ Outcome predict(std::string_view seg, bool last) {
     }
     const std::string_view payload = seg.substr(p + mevora::persist::kFrameHeaderSize, len);
     if (len == 0 || mevora::fuzz::reference_crc32(payload) != crc) {
-      if (!last || p + mevora::persist::kFrameHeaderSize + len != s) return fail(here);
+      const std::uint64_t end = p + mevora::persist::kFrameHeaderSize + len;
+      const bool zeros_after = seg.substr(end).find_first_not_of('\0') == std::string_view::npos;
+      if (!last || !zeros_after) return fail(here);
       break;
     }
     if (auto a = mevora::persist::apply_record(payload, sink, items); !a.ok()) return fail(a.error().text());

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,8 +49,9 @@ struct FaultPlan {
 struct Faults {
   std::atomic<bool> armed{false};
   std::mutex mu;
-  FaultPlan plans[2];
-  bool active[2] = {false, false};
+  static constexpr std::size_t kOps = 3;
+  FaultPlan plans[kOps];
+  bool active[kOps] = {false, false, false};
 };
 
 Faults& faults() {
@@ -95,7 +97,7 @@ void inject_fault(FaultOp op, std::uint64_t nth, int err, std::uint64_t times) {
 void clear_faults() {
   Faults& f = faults();
   std::lock_guard<std::mutex> g(f.mu);
-  f.active[0] = f.active[1] = false;
+  for (bool& a : f.active) a = false;
   f.armed.store(false, std::memory_order_relaxed);
 }
 
@@ -105,6 +107,48 @@ ssize_t write_file(int fd, const void* data, std::size_t len) {
     return -1;
   }
   return ::write(fd, data, len);
+}
+
+int write_fault() { return injected(FaultOp::Write); }
+
+int allocate_file(int fd, std::uint64_t offset, std::uint64_t len) {
+  if (int err = injected(FaultOp::Allocate); err != 0) return err;
+  constexpr auto kMaxOff = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  if (offset > kMaxOff || len > kMaxOff - offset) return EFBIG;
+  for (;;) {
+    // posix_fallocate returns the error instead of setting errno.
+    const int err = ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(len));
+    if (err != EINTR) return err;
+  }
+}
+
+int truncate_file(int fd, std::uint64_t len) {
+  if (len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EFBIG;
+  while (::ftruncate(fd, static_cast<off_t>(len)) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+void* map_file_shared(int fd, std::uint64_t offset, std::size_t len, int* err) {
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(offset));
+  if (p == MAP_FAILED) {
+    *err = errno;
+    return nullptr;
+  }
+  return p;
+}
+
+void unmap_file(void* addr, std::size_t len) {
+  if (addr != nullptr) (void)::munmap(addr, len);
+}
+
+std::size_t page_size() {
+  static const std::size_t size = [] {
+    const long v = ::sysconf(_SC_PAGESIZE);
+    return v > 0 ? static_cast<std::size_t>(v) : std::size_t{4096};
+  }();
+  return size;
 }
 
 int sync_file(int fd) {

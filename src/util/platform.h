@@ -24,6 +24,33 @@ void set_thread_name(std::thread::native_handle_type thread, const char* name);
 // writes and EINTR. Subject to the injected faults below.
 ssize_t write_file(int fd, const void* data, std::size_t len);
 
+// Reserves the bytes [offset, offset + len) of an open file on the device
+// (posix_fallocate), extending the file's length to cover them; the range
+// reads as zeros until written. Once it succeeds, storing into those pages
+// through a shared mapping cannot fail for want of space. Returns 0 or the
+// errno of the failure (ENOSPC, EFBIG past the file size limit, ...).
+// Subject to the injected faults (FaultOp::Allocate).
+int allocate_file(int fd, std::uint64_t offset, std::uint64_t len);
+
+// ftruncate(2), retrying EINTR. Returns 0 or the errno of the failure.
+int truncate_file(int fd, std::uint64_t len);
+
+// Maps len bytes of an open file from offset (a multiple of page_size())
+// readable and writable, shared: what is stored there belongs to the
+// file's pages at once, so it survives the death of the process. Returns
+// the address, or nullptr with *err set.
+void* map_file_shared(int fd, std::uint64_t offset, std::size_t len, int* err);
+// Removes a mapping made by map_file_shared.
+void unmap_file(void* addr, std::size_t len);
+
+// The size of a memory page.
+std::size_t page_size();
+
+// Counts one file write for the injected faults without writing anything:
+// for writes that reach a file by a copy into a shared mapping instead of
+// write_file. Returns the errno this write must fail with, or 0.
+int write_fault();
+
 // Durably flushes an open file to stable storage, retrying on EINTR.
 // Returns 0 or the errno of the failure. Subject to the injected faults.
 int sync_file(int fd);
@@ -80,10 +107,10 @@ std::uint64_t open_descriptor_count();
 
 // ---- fault injection, for tests ----------------------------------------------
 //
-// Makes file writes (write_file) or file syncs (sync_file) fail as a full
-// or failing disk would, process-wide. Unarmed, the check costs one relaxed
-// atomic load per call.
-enum class FaultOp : std::uint8_t { Write, Sync };
+// Makes file writes (write_file and write_fault), file syncs (sync_file) or
+// space reservations (allocate_file) fail as a full or failing disk would,
+// process-wide. Unarmed, the check costs one relaxed atomic load per call.
+enum class FaultOp : std::uint8_t { Write, Sync, Allocate };
 
 // From now on the nth call of op (1 = the very next one) and the `times` - 1
 // calls after it fail with err (times 0: every call from the nth on, until

@@ -114,6 +114,23 @@ Result<std::uint64_t, PersistError> file_size(int fd) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+Result<void, PersistError> truncate_to(int fd, std::uint64_t len) {
+  if (int err = platform::truncate_file(fd, len); err != 0) return os_error(err);
+  return {};
+}
+
+Result<void, PersistError> allocate(int fd, std::uint64_t offset, std::uint64_t len) {
+  if (int err = platform::allocate_file(fd, offset, len); err != 0) return os_error(err);
+  return {};
+}
+
+Result<UniqueMapping, PersistError> map_shared(int fd, std::uint64_t offset, std::size_t len) {
+  int err = 0;
+  void* p = platform::map_file_shared(fd, offset, len, &err);
+  if (p == nullptr) return os_error(err);
+  return UniqueMapping(p, len);
+}
+
 Result<void, PersistError> sync_file(int fd) {
   if (int err = platform::sync_file(fd); err != 0) return os_error(err);
   return {};

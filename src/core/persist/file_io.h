@@ -21,6 +21,7 @@
 #include "core/persist_error.h"
 #include "util/result.h"
 #include "util/unique_fd.h"
+#include "util/unique_mapping.h"
 
 namespace mevora::persist {
 
@@ -58,6 +59,16 @@ inline Result<void, PersistError> write_all(int fd, std::string_view data) {
 
 // The size of an open file (fstat).
 Result<std::uint64_t, PersistError> file_size(int fd);
+
+// Cuts an open file to len bytes (or extends it with zeros).
+Result<void, PersistError> truncate_to(int fd, std::uint64_t len);
+
+// Reserves [offset, offset + len) of an open file (platform::allocate_file).
+Result<void, PersistError> allocate(int fd, std::uint64_t offset, std::uint64_t len);
+
+// Maps len bytes of an open file from a page-aligned offset, shared and
+// writable (platform::map_file_shared).
+Result<UniqueMapping, PersistError> map_shared(int fd, std::uint64_t offset, std::size_t len);
 
 // Durable flushes (platform::sync_file / sync_dir) as results.
 Result<void, PersistError> sync_file(int fd);

@@ -118,7 +118,7 @@ Result<std::shared_ptr<Store>, PersistError> Store::open(const StoreConfig& conf
   auto store = std::make_shared<Store>(StoreConstruction(), plain, std::make_shared<FakeClock>(0));
 
   auto recovered = recover(*store, dir);
-  WalWriter wal(config.fsync);
+  WalWriter wal(config.fsync, persist::access_for(config.fsync));
   if (recovered.ok()) {
     // Also syncs the directory and sizes the segment (wal_bytes).
     if (auto r = wal.open_active(dir, recovered->active); !r.ok()) recovered = make_err(r.error());

@@ -342,7 +342,7 @@ TEST(StoreOpenTest, KeysThatExpiredWhileClosedArePurgedWithADel) {
   std::vector<std::string> purged(lines.end() - 2, lines.end());
   std::sort(purged.begin(), purged.end());
   EXPECT_EQ(purged, (std::vector<std::string>{"del h", "del old"}));
-  EXPECT_EQ(store->persist_stats()->wal_bytes, read_file(wal(d, 0)).size());
+  EXPECT_EQ(store->persist_stats()->wal_bytes, frames_end(wal(d, 0)));
   EXPECT_GT(store->persist_stats()->wal_bytes, written);
 }
 

@@ -97,13 +97,17 @@ class LineSink : public RecordSink {
   void add(std::string s) { lines.push_back(std::move(s)); }
 };
 
-// The records of a segment file; fails the test on a damaged frame.
+// The records of a segment file; fails the test on a damaged frame. The
+// zeros that follow the frames of a segment still open for appending (its
+// reserved space; a closed one has none, see wal_mapped_test.cc) end them.
 inline std::vector<std::string> log_lines(const std::string& path) {
   const std::string data = testing_files::read_file(path);
   LineSink sink;
   std::vector<std::string_view> items;
   std::size_t p = 0;
-  while (p < data.size()) {
+  const std::size_t last_nonzero = data.find_last_not_of('\0');
+  const std::size_t end = last_nonzero == std::string::npos ? 0 : last_nonzero + 1;
+  while (p < end) {
     if (data.size() - p < kFrameHeaderSize) {
       ADD_FAILURE() << "partial header at " << p;
       break;
@@ -117,6 +121,21 @@ inline std::vector<std::string> log_lines(const std::string& path) {
     p += kFrameHeaderSize + len;
   }
   return sink.lines;
+}
+
+// Where the frames of a segment file end: its size, less the zeros
+// reserved after them while it is open for appending. Fails the test when
+// anything but zeros follows the frames.
+inline std::uint64_t frames_end(const std::string& path) {
+  const std::string data = testing_files::read_file(path);
+  std::size_t p = 0;
+  while (data.size() - p >= kFrameHeaderSize && load_u32(data.data() + p) != 0) {
+    p += kFrameHeaderSize + load_u32(data.data() + p);
+  }
+  if (p < data.size() && data.find_first_not_of('\0', p) != std::string::npos) {
+    ADD_FAILURE() << "bytes other than zeros follow the frames of " << path << " at " << p;
+  }
+  return p;
 }
 
 inline std::vector<std::string> dir_names(const std::string& dir) {

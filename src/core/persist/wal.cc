@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "core/persist/coding.h"
 #include "core/persist/file_io.h"
+#include "util/platform.h"
 
 namespace mevora::persist {
 
@@ -212,12 +215,18 @@ Result<void, PersistError> encode_batch(const WalBatch& batch, std::string& buf)
 
 // ---- WalWriter ----------------------------------------------------------------------
 
+SegmentAccess access_for(FsyncPolicy policy) {
+  return policy == FsyncPolicy::Always ? SegmentAccess::Write : SegmentAccess::Mapped;
+}
+
 namespace {
 
-// Opens segment n for appending, syncs the directory and sizes the file.
-Result<std::pair<UniqueFd, std::uint64_t>, PersistError> open_segment(const std::string& dir,
-                                                                      std::uint64_t n) {
-  auto fd = open_file(segment_path(dir, n), O_WRONLY | O_APPEND | O_CREAT, 0666);
+// Opens segment n for appending, syncs the directory and sizes the file. A
+// mapping needs the file open for reading too.
+Result<std::pair<UniqueFd, std::uint64_t>, PersistError> open_segment(const std::string& dir, std::uint64_t n,
+                                                                      SegmentAccess access) {
+  const int flags = access == SegmentAccess::Mapped ? O_RDWR | O_CREAT : O_WRONLY | O_APPEND | O_CREAT;
+  auto fd = open_file(segment_path(dir, n), flags, 0666);
   if (!fd.ok()) return make_err(fd.error());
   if (auto s = sync_dir(dir); !s.ok()) return make_err(s.error());
   auto size = file_size(fd->get());
@@ -225,14 +234,50 @@ Result<std::pair<UniqueFd, std::uint64_t>, PersistError> open_segment(const std:
   return std::pair<UniqueFd, std::uint64_t>(std::move(*fd), *size);
 }
 
+// Copies one sealed frame so that a process killed part-way through leaves
+// a torn tail (see SegmentAccess): the length first, the CRC last. The
+// fences keep the compiler from merging or reordering the three copies;
+// the processor makes a thread's own stores visible in program order to
+// the kernel that stops it.
+void store_frame(char* dst, std::string_view frame) {
+  std::memcpy(dst, frame.data(), 4);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(dst + kFrameHeaderSize, frame.data() + kFrameHeaderSize, frame.size() - kFrameHeaderSize);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(dst + 4, frame.data() + 4, 4);
+}
+
+std::uint64_t round_up(std::uint64_t v, std::uint64_t to) { return (v + to - 1) / to * to; }
+
 }  // namespace
 
+WalWriter::~WalWriter() { (void)cut_back(); }
+
+WalWriter& WalWriter::operator=(WalWriter&& other) noexcept {
+  if (this != &other) {
+    (void)cut_back();
+    fd_ = std::move(other.fd_);
+    map_ = std::move(other.map_);
+    map_start_ = other.map_start_;
+    file_end_ = other.file_end_;
+    segment_ = other.segment_;
+    wal_bytes_ = other.wal_bytes_;
+    buf_ = std::move(other.buf_);
+    dirty_ = other.dirty_;
+    policy_ = other.policy_;
+    access_ = other.access_;
+  }
+  return *this;
+}
+
 Result<void, PersistError> WalWriter::open_active(const std::string& dir, std::uint64_t n) {
-  auto seg = open_segment(dir, n);
+  auto seg = open_segment(dir, n, access_);
   if (!seg.ok()) return make_err(seg.error());
+  (void)cut_back();
   fd_ = std::move(seg->first);
   segment_ = n;
   wal_bytes_ = seg->second;
+  file_end_ = wal_bytes_;
   dirty_ = false;
   return {};
 }
@@ -252,6 +297,7 @@ Result<void, PersistError> WalWriter::append_batch(const WalBatch& batch) {
 }
 
 Result<void, PersistError> WalWriter::write_buffer() {
+  if (access_ == SegmentAccess::Mapped) return copy_buffer();
   if (auto w = write_all(fd_.get(), buf_); !w.ok()) {
     (void)cut_to_logged();  // the write's error is the one reported
     return w;
@@ -264,17 +310,65 @@ Result<void, PersistError> WalWriter::write_buffer() {
     }
   }
   wal_bytes_ += buf_.size();
+  file_end_ = wal_bytes_;
   if (policy_ == FsyncPolicy::EverySec) dirty_ = true;
+  return {};
+}
+
+Result<void, PersistError> WalWriter::copy_buffer() {
+  if (int err = platform::write_fault(); err != 0) return os_error(err);
+  const std::uint64_t end = wal_bytes_ + buf_.size();
+  if (end > map_start_ + map_.size()) {
+    if (auto g = grow(end); !g.ok()) return g;
+  }
+  store_frame(map_.data() + (wal_bytes_ - map_start_), buf_);
+  wal_bytes_ = end;
+  if (policy_ == FsyncPolicy::EverySec) dirty_ = true;
+  return {};
+}
+
+Result<void, PersistError> WalWriter::grow(std::uint64_t end) {
+  const std::uint64_t page = platform::page_size();
+  const std::uint64_t need = round_up(end, page);
+  // The space is reserved before any frame is copied into it, so a full
+  // disk refuses the append here instead of faulting the copy. A disk too
+  // full for the whole step gets smaller ones, down to what the frame needs.
+  std::uint64_t step = kSegmentGrowStep;
+  for (;;) {
+    const std::uint64_t target = need + step;
+    auto r = allocate(fd_.get(), wal_bytes_, target - wal_bytes_);
+    // Even a failed reservation may have lengthened the file.
+    file_end_ = std::max(file_end_, target);
+    if (r.ok()) break;
+    const int err = r.error().os_errno();
+    if (step == 0 || (err != ENOSPC && err != EFBIG)) return r;
+    step = step / 2 >= page ? step / 2 : 0;
+  }
+  map_.reset();
+  map_start_ = wal_bytes_ / page * page;
+  auto m = map_shared(fd_.get(), map_start_, static_cast<std::size_t>(need + step - map_start_));
+  if (!m.ok()) return make_err(m.error());
+  map_ = std::move(*m);
+  return {};
+}
+
+Result<void, PersistError> WalWriter::cut_back() {
+  // Unmapped first: no mapped page may lie past the end of the file.
+  map_.reset();
+  map_start_ = 0;
+  if (!fd_.valid() || file_end_ <= wal_bytes_) return {};
+  if (auto t = truncate_to(fd_.get(), wal_bytes_); !t.ok()) return t;
+  file_end_ = wal_bytes_;
   return {};
 }
 
 Result<void, PersistError> WalWriter::cut_to_logged() {
   if (!fd_.valid()) return {};
+  map_.reset();
+  map_start_ = 0;
   // O_APPEND puts the next frame at the truncated end.
-  while (::ftruncate(fd_.get(), static_cast<off_t>(wal_bytes_)) != 0) {
-    const int err = errno;
-    if (err != EINTR) return os_error(err);
-  }
+  if (auto t = truncate_to(fd_.get(), wal_bytes_); !t.ok()) return t;
+  file_end_ = wal_bytes_;
   return {};
 }
 
@@ -291,11 +385,19 @@ Result<void, PersistError> WalWriter::sync_if_dirty() {
 }
 
 Result<void, PersistError> WalWriter::rotate_to(const std::string& dir, std::uint64_t n) {
-  auto seg = open_segment(dir, n);
+  if (fd_.valid() && file_end_ > wal_bytes_) {
+    // Cut back and durable before a later segment exists: only the last
+    // segment may end in reserved zeros after a crash.
+    if (auto c = cut_back(); !c.ok()) return c;
+    if (auto s = sync_file(fd_.get()); !s.ok()) return s;
+  }
+  auto seg = open_segment(dir, n, access_);
   if (!seg.ok()) return make_err(seg.error());
+  map_.reset();
   fd_ = std::move(seg->first);  // closes the old segment
   segment_ = n;
   wal_bytes_ = seg->second;
+  file_end_ = wal_bytes_;
   return {};
 }
 
@@ -304,8 +406,11 @@ Result<void, PersistError> WalWriter::close() {
     dirty_ = false;
     return {};
   }
-  Result<void, PersistError> r;
-  if (dirty_) r = sync_file(fd_.get());
+  Result<void, PersistError> r = cut_back();
+  if (dirty_) {
+    auto s = sync_file(fd_.get());
+    if (r.ok()) r = s;
+  }
   // Closed either way: with no file there is nothing left to flush.
   dirty_ = false;
   fd_.reset();
@@ -488,10 +593,7 @@ Result<bool, PersistError> zeros_to_end(int fd, std::uint64_t from, std::uint64_
 Result<void, PersistError> cut_segment(const std::string& path, std::uint64_t p) {
   auto fd = open_file(path, O_WRONLY);
   if (!fd.ok()) return make_err(fd.error());
-  while (::ftruncate(fd->get(), static_cast<off_t>(p)) != 0) {
-    int err = errno;
-    if (err != EINTR) return os_error(err);
-  }
+  if (auto t = truncate_to(fd->get(), p); !t.ok()) return t;
   return sync_file(fd->get());
 }
 
@@ -555,7 +657,16 @@ Result<ReplayOutcome, PersistError> replay_segment(const std::string& dir, std::
     if (st == BufferedReader::Status::Error) return os_error(reader.error_errno());
     if (st == BufferedReader::Status::Eof) return os_error(EIO);
     if (len == 0 || crc32(payload) != crc) {
-      auto b = bad_frame(p + kFrameHeaderSize + len == s);
+      // A frame a killed writer left half-copied into a mapped segment is
+      // followed by the zeros of the space reserved after it.
+      const std::uint64_t end = p + kFrameHeaderSize + len;
+      bool reaches_end = end == s;
+      if (!reaches_end && last) {
+        auto zeros = zeros_to_end(fd->get(), end, s);
+        if (!zeros.ok()) return make_err(zeros.error());
+        reaches_end = *zeros;
+      }
+      auto b = bad_frame(reaches_end);
       if (!b.ok()) return make_err(b.error());
       torn = true;
       break;

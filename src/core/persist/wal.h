@@ -41,10 +41,11 @@
 // segment, so only there can a crash leave damage, and only at its end. In
 // the last segment, a final frame whose header or payload runs past the end
 // of the file, a final frame whose CRC fails (or whose length is 0 with a
-// non-zero CRC) and that ends exactly at the end of the file, or a run of
-// zero bytes from a frame boundary to the end of the file (a file extended
-// before a power loss) is a torn tail: the segment is cut back to that
-// frame's start and synced. Any other bad frame (one followed by more data,
+// non-zero CRC) and that ends exactly at the end of the file or is followed
+// only by zero bytes up to it, or a run of zero bytes from a frame boundary
+// to the end of the file (a file extended before a power loss, or the
+// reserved space of a mapped segment whose writer died) is a torn tail: the
+// segment is cut back to that frame's start and synced. Any other bad frame (one followed by more data,
 // or any bad frame in a segment that is not the last) is corruption:
 // InvalidData "corrupt WAL frame in wal-<n>.log at byte <p>", and nothing
 // is changed. A frame that passes its CRC but cannot be decoded is
@@ -71,6 +72,7 @@
 #include "core/wal_record.h"
 #include "util/result.h"
 #include "util/unique_fd.h"
+#include "util/unique_mapping.h"
 
 namespace mevora::persist {
 
@@ -120,25 +122,60 @@ Result<void, PersistError> encode_batch(const WalBatch& batch, std::string& buf)
 
 // ---- appending -------------------------------------------------------------------
 
+// How a writer puts frames into the active segment.
+//   Write   one write(2) per frame: the file holds exactly its frames.
+//   Mapped  each frame is copied into a shared mapping of space reserved
+//           ahead of the frames (kSegmentGrowStep at a time). The copy is
+//           the kernel's the moment it is made, so a killed process loses
+//           no appended frame, and an append costs no system call. While
+//           the segment is open the file runs on past its frames in zero
+//           bytes; it is cut back to its frames when the writer closes or
+//           rotates (and by recovery after a crash), so a closed segment
+//           is byte for byte what Write produces. The length of a frame is
+//           stored first and its CRC last: a process killed during the copy
+//           leaves a final frame that fails its CRC followed only by zeros,
+//           which recovery treats as a torn tail.
+enum class SegmentAccess : std::uint8_t { Write, Mapped };
+
+// The access a store uses under policy: Mapped, except under Always, where
+// every frame is synced before the append returns and a write(2) costs
+// nothing next to that.
+SegmentAccess access_for(FsyncPolicy policy);
+
+// How far a mapped segment's reservation reaches past the frame that
+// needed it (less only when the disk has no room for that much).
+inline constexpr std::uint64_t kSegmentGrowStep = 4 * 1024 * 1024;
+
 // The writer of the active segment. A default-constructed or closed writer
-// has no file ("none"): append does nothing and succeeds.
+// has no file ("none"): append does nothing and succeeds. Destroying or
+// replacing a writer closes its segment without a sync, cutting a mapped
+// one back to its frames first.
 class WalWriter {
  public:
-  explicit WalWriter(FsyncPolicy policy = FsyncPolicy::EverySec) : policy_(policy) {}
+  explicit WalWriter(FsyncPolicy policy = FsyncPolicy::EverySec, SegmentAccess access = SegmentAccess::Write)
+      : policy_(policy), access_(access) {}
+  ~WalWriter();
   WalWriter(WalWriter&&) noexcept = default;
-  WalWriter& operator=(WalWriter&&) noexcept = default;
+  WalWriter& operator=(WalWriter&& other) noexcept;
 
   // Opens segment n of dir for appending, creating it when missing (0666
   // before the umask); syncs dir so that a newly created entry is durable;
-  // wal_bytes becomes the file's size. On failure the writer is unchanged.
+  // wal_bytes becomes the file's size (recovery has cut a crashed
+  // segment back to its frames). Nothing is reserved yet: a mapped
+  // segment reserves space at its first append. On failure the writer is
+  // unchanged.
   Result<void, PersistError> open_active(const std::string& dir, std::uint64_t n);
 
-  // Writes one frame with a single write loop; under Always also syncs
-  // the segment. On a failed write or sync the segment is truncated back
-  // to wal_bytes (truncation errors are ignored; see cut_to_logged) so the
-  // frame does not stay, and the error is returned: a frame counts as
-  // logged only when append succeeds. Under EverySec the writer becomes
-  // dirty. Errors: "WAL record over 4 GiB" (InvalidInput, nothing
+  // Write access: writes one frame with a single write loop; under Always
+  // also syncs the segment. On a failed write or sync the segment is
+  // truncated back to wal_bytes (truncation errors are ignored; see
+  // cut_to_logged) so the frame does not stay, and the error is returned.
+  // Mapped access: counts as one file write for the injected faults
+  // (platform::write_fault), reserves more space when the frame does not
+  // fit the mapping, then copies it; a failed reservation or mapping fails
+  // the append before anything is copied. Either way a frame counts as
+  // logged only when append succeeds, and under EverySec the writer
+  // becomes dirty. Errors: "WAL record over 4 GiB" (InvalidInput, nothing
   // written), OS errors, "failed to write whole buffer".
   Result<void, PersistError> append(const WalRecord& rec);
 
@@ -146,11 +183,13 @@ class WalWriter {
   Result<void, PersistError> append_batch(const WalBatch& batch);
 
   // Truncates the active segment to wal_bytes, dropping whatever a failed
-  // append may have left after the last logged frame.
+  // append may have left after the last logged frame (and a mapped
+  // segment's reserved space, which the next append reserves anew).
   Result<void, PersistError> cut_to_logged();
 
   // Syncs the active segment now and clears dirty on success (used before
-  // a rotation). Nothing to do without a file.
+  // a rotation). Nothing to do without a file. fsync also writes back the
+  // pages stored through the mapping.
   Result<void, PersistError> sync_active();
 
   // The periodic flush: when dirty, syncs the active segment and clears
@@ -160,13 +199,15 @@ class WalWriter {
 
   // Opens segment n of dir (creating it), syncs dir and only then closes
   // the old segment and makes n active; wal_bytes becomes the new file's
-  // size (0 for a new file). On failure whatever was opened is closed and
-  // the old segment stays active. Callers sync the old segment first.
+  // size (0 for a new file). A mapped old segment is first cut back to its
+  // frames and synced, so that no segment but the last can ever end in
+  // reserved zeros. On failure whatever was opened is closed and the old
+  // segment stays active. Callers sync the old segment first.
   Result<void, PersistError> rotate_to(const std::string& dir, std::uint64_t n);
 
-  // Closes the log: when dirty and open, syncs first. The file is closed
-  // and the writer has no file afterwards even when that sync fails (the
-  // error is returned). Idempotent.
+  // Closes the log: cuts a mapped segment back to its frames, then, when
+  // dirty, syncs. The file is closed and the writer has no file afterwards
+  // even when that fails (the error is returned). Idempotent.
   Result<void, PersistError> close();
 
   bool is_open() const { return fd_.valid(); }
@@ -174,17 +215,29 @@ class WalWriter {
   std::uint64_t wal_bytes() const { return wal_bytes_; }
   bool dirty() const { return dirty_; }
   FsyncPolicy policy() const { return policy_; }
+  SegmentAccess access() const { return access_; }
 
  private:
-  // Writes the frame(s) in buf_ and applies the fsync policy (see append).
+  // Puts the frame in buf_ into the segment and applies the fsync policy
+  // (see append), by write(2) or through the mapping.
   Result<void, PersistError> write_buffer();
+  Result<void, PersistError> copy_buffer();
+  // Reserves the segment up to at least `end` plus a step (less when the
+  // disk is short of room) and maps it from the page holding wal_bytes.
+  Result<void, PersistError> grow(std::uint64_t end);
+  // Unmaps and truncates the file to wal_bytes when it runs on past it.
+  Result<void, PersistError> cut_back();
 
   UniqueFd fd_;
+  UniqueMapping map_;           // Mapped: the window frames are copied into
+  std::uint64_t map_start_ = 0;  // file offset of map_.data()
+  std::uint64_t file_end_ = 0;   // the file may be this long (>= wal_bytes_)
   std::uint64_t segment_ = 0;
   std::uint64_t wal_bytes_ = 0;
   std::string buf_;  // the encode buffer: cleared per record, never shrunk
   bool dirty_ = false;
   FsyncPolicy policy_;
+  SegmentAccess access_;
 };
 
 // ---- replay ----------------------------------------------------------------------
