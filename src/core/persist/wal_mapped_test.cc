@@ -35,6 +35,9 @@ class CountingSink final : public RecordSink {
   void sadd(std::string_view, std::span<const std::string_view>) override { ++records; }
   void srem(std::string_view, std::span<const std::string_view>) override { ++records; }
   void flush() override { ++records; }
+  void lset(std::string_view, std::int64_t, std::string_view) override { ++records; }
+  void linsert(std::string_view, bool, std::string_view, std::string_view) override { ++records; }
+  void lrem(std::string_view, std::int64_t, std::string_view) override { ++records; }
 };
 
 std::string frame(const WalRecord& rec) {
