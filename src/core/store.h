@@ -58,6 +58,7 @@
 #include "core/value.h"
 #include "core/wal_record.h"
 #include "core/watch.h"
+#include "util/one_shot_threads.h"
 #include "util/rwlock.h"
 
 namespace mevora {
@@ -79,6 +80,7 @@ struct alignas(64) Shard {
 };
 
 class LazyNow;
+class PeriodicThread;
 
 // The options of the general string write (Store::set_with): which
 // deadline the new value gets, the NX/XX conditions, and whether the
@@ -264,8 +266,22 @@ class Store : public std::enable_shared_from_this<Store> {
   // called from a transaction's body; otherwise what the persistence layer
   // reports.
   Result<void, PersistError> save();
-  // Marks the store closed (ends the sweeper) and, when persistent, shuts
-  // persistence down. Idempotent; never fails.
+  // Starts save() on a new "mevora-bgsave" thread and returns at once. The
+  // thread holds a strong reference to the store while it runs; when the
+  // save has ended (failed or thrown included) it calls `done` on that
+  // thread. The save's result shows only in persist_stats. The store owns
+  // the thread: the next start, join_background_saves, close and the
+  // destructor join it. Errors: the OS error (PersistError::from_errno)
+  // when the thread cannot be created; `done` is then never called. Lock:
+  // none; the save takes what save() takes. Logs nothing.
+  Result<void, PersistError> start_background_save(std::function<void()> done);
+  // Waits for every background save started so far and joins its thread.
+  // Must be called without the save mutex or any shard lock held.
+  void join_background_saves();
+  // Marks the store closed, stops and joins the sweeper, waits for running
+  // background saves and, when persistent, shuts persistence down (which
+  // joins its threads). Idempotent; never fails. Must be called without
+  // the save mutex or any shard lock held.
   void close();
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   std::optional<PersistStats> persist_stats();
@@ -386,6 +402,7 @@ class Store : public std::enable_shared_from_this<Store> {
   explicit Store(const StoreConfig& config, std::shared_ptr<Clock> clock);
 
  private:
+  // Starts the "mevora-sweeper" thread; once, before the store is shared.
   void start_sweeper(std::uint64_t interval_ms);
   void notify_watchers(const WalRecord& record);
   // log_mutation's append: to the transaction's batch, nowhere while one is
@@ -426,6 +443,12 @@ class Store : public std::enable_shared_from_this<Store> {
   std::atomic<std::uint32_t> lru_clock_{0};
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> watch_count_{0};  // registrations in all shards
+  // Stopped and joined by close and by the destructor, before anything
+  // else goes; they use the store by reference.
+  std::unique_ptr<PeriodicThread> sweeper_;
+  OneShotThreads background_saves_;
+  // Its background threads are joined when it is destroyed (first of all
+  // members, being declared last).
   std::unique_ptr<Persistence> persist_;
 };
 

@@ -356,7 +356,8 @@ Result<RunningServer, PersistError> start_server(std::string_view host, std::uin
     server.port = port_of(server.address);
     server.max_clients = max_clients;
     server.registry = std::make_shared<ConnectionRegistry>();
-    std::shared_ptr<ServerContext> ctx = ServerContext::create(std::move(password), store);
+    server.store = store;
+    std::shared_ptr<ServerContext> ctx = ServerContext::create(std::move(password), std::move(store));
     ctx->max_clients = max_clients;
     auto loop = std::make_shared<AcceptLoop>(std::move(listener), std::move(ctx), server.registry, limits);
     try {
@@ -395,6 +396,8 @@ void shutdown_server(RunningServer& server) {
     e.thread.join();
     e.socket.reset();
   }
+  // No BGSAVE can start any more either.
+  if (server.store != nullptr) server.store->join_background_saves();
 }
 
 }  // namespace mevora::server
