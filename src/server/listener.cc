@@ -396,8 +396,10 @@ void shutdown_server(RunningServer& server) {
     e.thread.join();
     e.socket.reset();
   }
-  // No BGSAVE can start any more either.
+  // No BGSAVE can start any more either. The server keeps no reference to
+  // the store once it is stopped.
   if (server.store != nullptr) server.store->join_background_saves();
+  server.store.reset();
 }
 
 }  // namespace mevora::server

@@ -129,7 +129,7 @@ struct RunningServer {
   std::uint64_t max_clients = 0;  // the limit in force (derived if not given)
   std::shared_ptr<ConnectionRegistry> registry;
   NamedThread accept_thread;  // taken out (joined) by shutdown
-  std::shared_ptr<Store> store;  // whose background saves shutdown joins
+  std::shared_ptr<Store> store;  // whose background saves shutdown joins (then drops)
 };
 
 // Raises the descriptor limit, resolves host (an IPv4/IPv6 literal, else
