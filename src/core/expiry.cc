@@ -1,18 +1,19 @@
 // Deadlines: pttl, pexpire, persist, the absolute pexpireat and
 // pexpiretime, and the background sweeper.
 //
-// The sweeper ("mevora-sweeper") holds only a weak reference to its store
-// between passes, so it never keeps a store alive; it ends at its first
-// wake-up after the store is gone or closed. Each pass takes one shard's
-// exclusive lock at a time and does a bounded amount of work per shard
-// (at most 16 batches of 20 examined entries).
-#include <ctime>
+// The sweeper ("mevora-sweeper") is a PeriodicThread owned by its store: it
+// uses the store by reference and holds no reference count on it, so it
+// never keeps a store alive; close and the store's destructor stop and join
+// it. Each pass takes one shard's exclusive lock at a time and does a
+// bounded amount of work per shard (at most 16 batches of 20 examined
+// entries).
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/store.h"
-#include "util/named_thread.h"
+#include "util/periodic_thread.h"
 
 namespace mevora {
 namespace {
@@ -23,13 +24,6 @@ constexpr std::int64_t kMaxI64 = 0x7FFFFFFFFFFFFFFFLL;
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return a + b < a ? ~std::uint64_t{0} : a + b;
-}
-
-// Sleeps the whole interval, resuming after signal interruptions.
-void sleep_ms(std::uint64_t ms) {
-  timespec req{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
-  timespec rem{};
-  while (nanosleep(&req, &rem) != 0) req = rem;
 }
 
 // One sweep of one shard; the caller holds nothing.
@@ -145,16 +139,9 @@ void StoreInternals::sweep_once() {
 }
 
 void Store::start_sweeper(std::uint64_t interval_ms) {
-  std::weak_ptr<Store> weak = weak_from_this();
-  NamedThread t("mevora-sweeper", [weak, interval_ms] {
-    while (true) {
-      sleep_ms(interval_ms);
-      std::shared_ptr<Store> store = weak.lock();
-      if (store == nullptr || store->closed()) return;
-      store->sweep_once();
-    }
-  });
-  t.detach();
+  const auto interval = std::chrono::milliseconds(
+      interval_ms > static_cast<std::uint64_t>(kMaxI64) ? kMaxI64 : static_cast<std::int64_t>(interval_ms));
+  sweeper_ = std::make_unique<PeriodicThread>("mevora-sweeper", interval, [this] { sweep_once(); });
 }
 
 }  // namespace mevora

@@ -7,6 +7,8 @@
 #include <cassert>
 #include <mutex>
 
+#include "util/periodic_thread.h"
+
 namespace mevora {
 
 StoreError StoreError::log_refused(int os_errno, std::string_view text) {
@@ -58,7 +60,14 @@ StoreInternals::~StoreInternals() = default;
 Store::Store(StoreConstruction, const StoreConfig& config, std::shared_ptr<Clock> clock)
     : StoreInternals(config, std::move(clock)) {}
 
-Store::~Store() = default;
+Store::~Store() {
+  // The background threads use the store by reference: they end first.
+  // (Background saves hold a strong reference, so the only one that can
+  // still be running is the one whose end dropped that last reference;
+  // it cannot join itself and is left to return, see OneShotThreads.)
+  sweeper_.reset();
+  background_saves_.join_all();
+}
 
 std::shared_ptr<Store> Store::create(const StoreConfig& config, std::shared_ptr<Clock> clock) {
   // A caller's mistake, not a condition to report: the persistence fields
@@ -358,6 +367,8 @@ Result<void, PersistError> Store::save() {
 void Store::close() {
   if (closed_.exchange(true, std::memory_order_acq_rel)) return;
   before_wait();
+  if (sweeper_ != nullptr) sweeper_->stop();
+  background_saves_.join_all();
   if (persist_ != nullptr) persist_->close(*this);
 }
 

@@ -57,6 +57,7 @@
 #include "core/store_internal.h"
 #include "core/store_types.h"
 #include "core/watch.h"
+#include "util/one_shot_threads.h"
 
 namespace mevora {
 
@@ -79,6 +80,8 @@ struct CollScanPage {
   std::vector<std::string> items;
   std::uint64_t homes_visited = 0;
 };
+
+class PeriodicThread;
 
 // The options of the general string write (Store::set_with): which
 // deadline the new value gets, the NX/XX conditions, and whether the
@@ -497,8 +500,22 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   // what the persistence layer reports. A successful save lets refused
   // writes through again.
   Result<void, PersistError> save();
-  // Marks the store closed (ends the sweeper) and, when persistent, shuts
-  // persistence down. Idempotent; never fails.
+  // Starts save() on a new "mevora-bgsave" thread and returns at once. The
+  // thread holds a strong reference to the store while it runs; when the
+  // save has ended (failed or thrown included) it calls `done` on that
+  // thread. The save's result shows only in persist_stats. The store owns
+  // the thread: the next start, join_background_saves, close and the
+  // destructor join it. Errors: the OS error (PersistError::from_errno)
+  // when the thread cannot be created; `done` is then never called. Lock:
+  // none; the save takes what save() takes. Logs nothing.
+  Result<void, PersistError> start_background_save(std::function<void()> done);
+  // Waits for every background save started so far and joins its thread.
+  // Must be called without the save mutex or any shard lock held.
+  void join_background_saves();
+  // Marks the store closed, stops and joins the sweeper, waits for running
+  // background saves and, when persistent, shuts persistence down (which
+  // joins its threads). Idempotent; never fails. Must be called without
+  // the save mutex or any shard lock held.
   void close();
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   // The persistence counters; empty without persistence.
@@ -509,6 +526,7 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   Store(StoreConstruction, const StoreConfig& config, std::shared_ptr<Clock> clock);
 
  private:
+  // Starts the "mevora-sweeper" thread; once, before the store is shared.
   void start_sweeper(std::uint64_t interval_ms);
   template <class F>
   StoreResult<bool> change_deadline(std::string_view key, F&& deadline_for);
@@ -517,6 +535,11 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
                              std::optional<std::string>* previous);
   StoreResult<bool> del_one(std::string_view key, LazyNow& now);
 
+  // Stopped and joined by close and by the destructor, before anything
+  // else goes; they use the store by reference. (The log's threads are
+  // joined by persist_, in StoreInternals, destroyed after these.)
+  std::unique_ptr<PeriodicThread> sweeper_;
+  OneShotThreads background_saves_;
 };
 
 // Inline, so that the binding's hottest read reaches its sink without a

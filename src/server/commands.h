@@ -16,9 +16,10 @@
 // error and dooms the transaction (EXEC then replies EXECABORT). EXEC runs
 // the queue through Store::atomically (commands_txn.cc).
 //
-// Ownership: a ServerContext is shared (shared_ptr) by the accept thread,
-// every connection thread of one running server and any background-save
-// thread it started; it holds one strong reference to the Store. A
+// Ownership: a ServerContext is shared (shared_ptr) by the accept thread
+// and every connection thread of one running server; it holds one strong
+// reference to the Store. Background saves run on threads the Store owns
+// (Store::start_background_save); stopping the server joins them. A
 // ConnectionState belongs to its connection's thread.
 //
 // Thread safety: dispatch may run on many connection threads at once with
@@ -63,7 +64,8 @@ struct ServerContext {
   // Monotonic time of the server start; INFO reports the seconds since.
   std::chrono::steady_clock::time_point started;
   // True exactly while one of this server's BGSAVE threads runs. Never
-  // null; shared with those threads, which may outlive the server.
+  // null; shared with those threads (owned by the store, which may outlive
+  // the context).
   std::shared_ptr<std::atomic<bool>> bgsave;
   // Every live connection, for CLIENT LIST and connection ids.
   ClientTable clients;

@@ -184,6 +184,25 @@ TEST(PersistenceCommands, FailingBackgroundSaveStillClearsTheFlag) {
   wait_bgsave_clear(*h.ctx);
 }
 
+TEST(PersistenceCommands, CloseWaitsForARunningBackgroundSaveAndJoinsIt) {
+  PersistentHarness h;
+  h.fake->hold();
+  ASSERT_EQ(h.run({"BGSAVE"}), simple("Background saving started"));
+  h.fake->wait_started(1);
+  std::atomic<int> done_when_closed{-1};
+  std::thread closer([&] {
+    h.store->close();
+    done_when_closed = h.fake->saves_done();
+  });
+  // Gives close the time to reach the save it must wait for; a close that
+  // does not wait returns meanwhile and sees no finished save.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  h.fake->release();
+  closer.join();
+  EXPECT_EQ(done_when_closed.load(), 1);
+  EXPECT_EQ(thread_count("mevora-bgsave"), 0);
+}
+
 TEST(PersistenceCommands, BackgroundSaveOutlivesTheServer) {
   auto h = std::make_unique<PersistentHarness>();
   h->fake->hold();

@@ -4,30 +4,16 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "core/persist_error.h"
 #include "server/command_handlers.h"
-#include "util/named_thread.h"
 
 namespace mevora::server {
 namespace {
 
 Reply persistence_disabled() { return Reply::error("ERR persistence is not enabled for this server"); }
-
-// Clears the bgsave flag when the background save ends, however it ends.
-class BgsaveRelease {
- public:
-  explicit BgsaveRelease(std::shared_ptr<std::atomic<bool>> flag) : flag_(std::move(flag)) {}
-  ~BgsaveRelease() { flag_->store(false, std::memory_order_seq_cst); }
-  BgsaveRelease(const BgsaveRelease&) = delete;
-  BgsaveRelease& operator=(const BgsaveRelease&) = delete;
-
- private:
-  std::shared_ptr<std::atomic<bool>> flag_;
-};
 
 void append_line(std::string& out, std::string_view name, std::uint64_t value) {
   out.append(name);
@@ -142,20 +128,21 @@ Reply cmd_bgsave(Request& args, ConnectionState&, const ServerContext& ctx) {
     return schedule ? Reply::simple("Background save already in progress")
                     : Reply::error("ERR Background save already in progress");
   }
-  try {
-    // The thread owns its references, so it may outlive this connection
-    // and the server; its result shows up in the persistence counters.
-    NamedThread saver("mevora-bgsave", [store = ctx.store, flag = ctx.bgsave] {
-      BgsaveRelease release(flag);
-      (void)store->save();
-    });
-    saver.detach();
-  } catch (const std::system_error& e) {
-    ctx.bgsave->store(false, std::memory_order_seq_cst);
-    return Reply::error("ERR cannot start background save: " + PersistError::from_errno(e.code().value()).text());
-  } catch (...) {
-    ctx.bgsave->store(false, std::memory_order_seq_cst);
-    throw;
+  // The store owns the thread, which holds a strong reference to the store
+  // and so may outlive this connection; stopping the server joins it. The
+  // save's result shows up in the persistence counters.
+  std::shared_ptr<std::atomic<bool>> flag = ctx.bgsave;
+  Result<void, PersistError> started = [&] {
+    try {
+      return ctx.store->start_background_save([flag] { flag->store(false, std::memory_order_seq_cst); });
+    } catch (...) {
+      flag->store(false, std::memory_order_seq_cst);
+      throw;
+    }
+  }();
+  if (!started.ok()) {
+    flag->store(false, std::memory_order_seq_cst);
+    return Reply::error("ERR cannot start background save: " + started.error().text());
   }
   return Reply::simple("Background saving started");
 }

@@ -356,7 +356,8 @@ Result<RunningServer, OsError> start_server(std::string_view host, std::uint16_t
     server.port = port_of(server.address);
     server.max_clients = max_clients;
     server.registry = std::make_shared<ConnectionRegistry>();
-    std::shared_ptr<ServerContext> ctx = ServerContext::create(std::move(password), store);
+    server.store = store;
+    std::shared_ptr<ServerContext> ctx = ServerContext::create(std::move(password), std::move(store));
     ctx->max_clients = max_clients;
     ctx->port = server.port;
     auto loop = std::make_shared<AcceptLoop>(std::move(listener), std::move(ctx), server.registry, limits);
@@ -396,6 +397,10 @@ void shutdown_server(RunningServer& server) {
     e.thread.join();
     e.socket.reset();
   }
+  // No BGSAVE can start any more either. The server keeps no reference to
+  // the store once it is stopped.
+  if (server.store != nullptr) server.store->join_background_saves();
+  server.store.reset();
 }
 
 }  // namespace mevora::server

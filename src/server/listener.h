@@ -28,13 +28,15 @@
 // loopback connection until the accept thread has finished (the accept
 // thread closes the listening socket itself, so no descriptor is closed
 // under a thread blocked on it), then shuts every registered connection
-// down and joins its thread.
+// down and joins its thread. Last it waits for the store's background
+// saves (BGSAVE) and joins their threads.
 //
 // Ownership: RunningServer is move-only and owned by the caller (the
 // Python Server object). The registry is shared by the accept thread and
 // the RunningServer; the ServerContext (and through it the Store) by the
-// accept and connection threads. A BGSAVE thread is detached and not waited
-// for.
+// accept and connection threads. BGSAVE threads are owned by the Store,
+// hold a strong reference to it while they save, and are joined by
+// shutdown (and by the store's close or destruction).
 //
 // Thread safety: start_server and shutdown_server for one RunningServer must
 // be serialised by the caller. Neither touches the Python interpreter.
@@ -127,6 +129,7 @@ struct RunningServer {
   std::uint64_t max_clients = 0;  // the limit in force (derived if not given)
   std::shared_ptr<ConnectionRegistry> registry;
   NamedThread accept_thread;  // taken out (joined) by shutdown
+  std::shared_ptr<Store> store;  // whose background saves shutdown joins (then drops)
 };
 
 // Raises the descriptor limit, resolves host (an IPv4/IPv6 literal, else

@@ -41,8 +41,4 @@ void NamedThread::join() {
   }
 }
 
-void NamedThread::detach() {
-  if (t_.joinable()) t_.detach();
-}
-
 }  // namespace mevora

@@ -1,10 +1,11 @@
 // NamedThread: owns one background thread with an OS-visible name.
 //
 // The body runs inside a catch-all, so no exception ever escapes a thread.
-// The destructor joins, unless it runs on the thread itself (the last
-// shared_ptr of a store can be dropped by a background thread that briefly
-// locked its weak_ptr); then the thread is detached instead of joining
-// itself.
+// The destructor joins, unless it runs on the thread itself (a background
+// save holds a strong reference to its store, which owns the thread, and
+// may drop the last one as it ends); a thread cannot join itself, so that
+// one is detached instead, with nothing left to do but return. There is no
+// other way to detach.
 #pragma once
 
 #include <functional>
@@ -28,7 +29,6 @@ class NamedThread {
   bool joinable() const { return t_.joinable(); }
   // Joins (or detaches when called on the thread itself). Idempotent.
   void join();
-  void detach();
 
  private:
   std::string name_for_os_;

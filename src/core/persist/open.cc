@@ -141,7 +141,7 @@ Result<std::shared_ptr<Store>, PersistError> Store::open(const StoreConfig& conf
   persistence.set_loaded_keys(store->len());
 
   if (config.sweep_interval_ms != 0) store->start_sweeper(config.sweep_interval_ms);
-  persistence.start_threads(store, config.snapshot_interval);
+  persistence.start_threads(*store, config.snapshot_interval);
   return store;
 }
 

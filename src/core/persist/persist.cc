@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "core/all_shards_guard.h"
-#include "core/persist/background.h"
 #include "core/persist/file_io.h"
 #include "core/persist/snapshot.h"
 #include "core/store.h"
@@ -131,7 +130,6 @@ StorePersistence::StorePersistence(std::string dir, WalWriter wal, DirLock lock,
                                    std::optional<std::string> note, std::uint64_t snapshot_bytes)
     : dir_(std::move(dir)),
       policy_(wal.policy()),
-      stop_(std::make_shared<StopSignal>()),
       wal_(std::move(wal)),
       dir_lock_(std::move(lock)) {
   stats_.last_error = std::move(note);

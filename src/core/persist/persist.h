@@ -5,7 +5,7 @@
 //   - the WalWriter of the active log segment, under the WAL mutex;
 //   - the counters (PersistStats without wal_bytes), under the stats mutex;
 //   - the DirLock of the data directory, under its own mutex;
-//   - the handles of the "mevora-fsync" and "mevora-snapshot" threads,
+//   - the "mevora-heal", "mevora-fsync" and "mevora-snapshot" threads,
 //     under the thread-list mutex;
 //   - the save mutex, which serialises save.
 //
@@ -33,16 +33,15 @@
 // followed by the error text. save returns its error and records it as
 // "save failed: " + text; a successful save clears last_error.
 //
-// Background threads hold only a weak reference to the store and lock it
-// for one tick at a time, so they never keep it alive. They end when the
-// store is gone or closed, or at once when close or the destructor raises
-// the stop signal they share with this object.
+// Background threads (PeriodicThread) use the store by reference and hold
+// no reference count on it, so they never keep it alive. They wait their
+// whole period on their own condition variable; close and the destructor
+// stop them (at once, or after the save one of them is running) and join
+// them.
 //
 // Destruction without close (the store's last reference dropped): the
-// threads are stopped and joined (a thread that dropped the last reference
-// itself is detached instead of joining itself), the active segment is
-// closed without a sync, and the directory lock is released. No final
-// snapshot is written.
+// threads are stopped and joined, the active segment is closed without a
+// sync, and the directory lock is released. No final snapshot is written.
 //
 // Thread safety: every public method may be called from any thread.
 #pragma once
@@ -57,7 +56,7 @@
 #include "core/persist/wal.h"
 #include "core/persistence.h"
 #include "core/store_types.h"
-#include "util/named_thread.h"
+#include "util/periodic_thread.h"
 #include "util/rwlock.h"
 
 namespace mevora {
@@ -66,13 +65,10 @@ class Store;
 
 namespace mevora::persist {
 
-// Step of the background threads' sleep loop, and the fsync period.
-inline constexpr std::uint64_t kBackgroundStepMs = 10;
+// How often the fsync thread flushes a dirty segment under everysec.
 inline constexpr std::uint64_t kFsyncPeriodMs = 1000;
 // How often the heal thread retries a save while writes are refused.
 inline constexpr std::uint64_t kHealPeriodMs = 3000;
-
-class StopSignal;
 
 class StorePersistence final : public Persistence {
  public:
@@ -121,10 +117,11 @@ class StorePersistence final : public Persistence {
   void set_loaded_keys(std::uint64_t n);
 
   // Starts "mevora-heal", "mevora-fsync" when the policy is EverySec and
-  // "mevora-snapshot" when snapshot_interval_s != 0; all hold weak
-  // references to store, which must own this object. Throws std::system_error if a thread
-  // cannot be created (threads already started stay registered).
-  void start_threads(const std::shared_ptr<Store>& store, std::uint64_t snapshot_interval_s);
+  // "mevora-snapshot" when snapshot_interval_s != 0. They use `store` by
+  // reference: it must own this object. Throws std::system_error if a
+  // thread cannot be created (threads already started stay registered and
+  // are joined as usual).
+  void start_threads(Store& store, std::uint64_t snapshot_interval_s);
 
   // One period of the fsync thread: syncs the active segment when dirty;
   // a failure keeps it dirty, refuses writes and records
@@ -151,12 +148,12 @@ class StorePersistence final : public Persistence {
   // Appends one frame (a record, or a transaction's batch when rec is
   // null) unless writes are refused; a failed write refuses later ones.
   Result<void, PersistError> append_frame(const WalRecord* rec, const WalBatch* batch);
-  // Raises the stop signal, takes the thread handles out and joins them.
+  // Takes the threads out, stops and joins them. Must be called without
+  // the save mutex or any shard lock held (a thread may be saving).
   void stop_threads() MEVORA_EXCLUDES(threads_mu_);
 
   const std::string dir_;
   const FsyncPolicy policy_;
-  const std::shared_ptr<StopSignal> stop_;
 
   // Serialises save; taken before any shard lock.
   Mutex save_mu_;
@@ -178,9 +175,9 @@ class StorePersistence final : public Persistence {
   Mutex lock_mu_;
   DirLock dir_lock_ MEVORA_GUARDED_BY(lock_mu_);
 
-  // Guards the handles of the background threads.
+  // Guards the list of background threads.
   Mutex threads_mu_;
-  std::vector<NamedThread> threads_ MEVORA_GUARDED_BY(threads_mu_);
+  std::vector<std::unique_ptr<PeriodicThread>> threads_ MEVORA_GUARDED_BY(threads_mu_);
 };
 
 }  // namespace mevora::persist

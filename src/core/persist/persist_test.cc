@@ -263,9 +263,8 @@ TEST(StoreLifetimeTest, SnapshotThreadSavesOnlyWhenSomethingWasLogged) {
 }
 
 TEST(StoreLifetimeTest, StoreReleasedByItsOwnSnapshotThreadShutsDownCleanly) {
-  // The snapshot thread holds a strong reference while it saves; dropping
-  // the owner's reference then makes that thread run the destructor, which
-  // must not join the thread it runs on.
+  // Dropping the last reference while the snapshot thread saves: the
+  // destructor waits for that save, joins the thread and shuts down.
   TempDir d;
   std::weak_ptr<Store> weak;
   {
