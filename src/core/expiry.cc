@@ -53,7 +53,11 @@ void sweep_shard(StoreInternals& store, Shard& s, std::uint64_t now) {
 
 }  // namespace
 
-std::int64_t Store::pttl(std::string_view key) {
+// What pttl and pexpiretime report of key at now, under its shard's shared
+// lock: -2 when absent or due, -1 without a deadline, else f(deadline)
+// capped at the largest int64.
+template <class F>
+std::int64_t Store::deadline_report(std::string_view key, F&& f) {
   const std::uint64_t h = key_hash(key);
   Shard& s = shard_for(h);
   const std::uint64_t now = clock_->now_ms();
@@ -63,8 +67,12 @@ std::int64_t Store::pttl(std::string_view key) {
   const std::uint64_t d = s.table.at(slot).head().deadline_ms;
   if (d == 0) return -1;
   if (d <= now) return -2;
-  const std::uint64_t left = d - now;
-  return left > static_cast<std::uint64_t>(kMaxI64) ? kMaxI64 : static_cast<std::int64_t>(left);
+  const std::uint64_t v = f(d, now);
+  return v > static_cast<std::uint64_t>(kMaxI64) ? kMaxI64 : static_cast<std::int64_t>(v);
+}
+
+std::int64_t Store::pttl(std::string_view key) {
+  return deadline_report(key, [](std::uint64_t deadline, std::uint64_t now) { return deadline - now; });
 }
 
 // Sets the deadline of the live entry under key to deadline_for(now,
@@ -121,16 +129,7 @@ StoreResult<bool> Store::pexpireat(std::string_view key, std::uint64_t unix_ms) 
 }
 
 std::int64_t Store::pexpiretime(std::string_view key) {
-  const std::uint64_t h = key_hash(key);
-  Shard& s = shard_for(h);
-  const std::uint64_t now = clock_->now_ms();
-  ReadGuard g(s.lock);
-  const std::size_t slot = s.table.find(key, h);
-  if (slot == Table::npos) return -2;
-  const std::uint64_t d = s.table.at(slot).head().deadline_ms;
-  if (d == 0) return -1;
-  if (d <= now) return -2;
-  return d > static_cast<std::uint64_t>(kMaxI64) ? kMaxI64 : static_cast<std::int64_t>(d);
+  return deadline_report(key, [](std::uint64_t deadline, std::uint64_t) { return deadline; });
 }
 
 void StoreInternals::sweep_once() {

@@ -530,6 +530,8 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   void start_sweeper(std::uint64_t interval_ms);
   template <class F>
   StoreResult<bool> change_deadline(std::string_view key, F&& deadline_for);
+  template <class F>
+  std::int64_t deadline_report(std::string_view key, F&& f);
   // previous: where SetOptions::get puts the value before (null = not wanted).
   StoreResult<bool> set_impl(std::string_view key, std::string_view value, const SetOptions& options,
                              std::optional<std::string>* previous);
