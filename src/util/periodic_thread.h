@@ -45,6 +45,11 @@ class PeriodicThread {
   // Raises the stop flag, wakes the thread and joins it (only raises the
   // flag when called on the thread itself). Idempotent.
   void stop();
+  // Whether stop() has been called: no pass starts after this is true.
+  bool stopping() const {
+    MutexGuard g(mu_);
+    return stop_;
+  }
 
  private:
   void run();
@@ -53,7 +58,7 @@ class PeriodicThread {
 
   const std::chrono::milliseconds period_;
   const std::function<void()> tick_;
-  Mutex mu_;
+  mutable Mutex mu_;
   std::condition_variable cv_;
   bool stop_ MEVORA_GUARDED_BY(mu_) = false;
   // Serialises joins of thread_ (stop may be called from several threads).

@@ -90,6 +90,9 @@ TEST(PeriodicThreadTest, StopFinishesThePassInProgressAndRunsNoMore) {
   });
   entered.wait();
   std::thread stopper([&] { t.stop(); });
+  // Let the pass end only once the stop is in effect, so that it is the
+  // stop, not the timing, that keeps a second pass from starting.
+  while (!t.stopping()) std::this_thread::yield();
   release.open();
   stopper.join();
   EXPECT_EQ(ticks.load(), 1);
