@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/wait_hook.h"
+
 namespace mevora::stress {
 namespace {
 
@@ -35,30 +37,34 @@ void no_oom(Run& run, const StoreResult<T>& r, std::string_view op) {
   }
 }
 
-template <class T>
-void no_oom(Run& run, Attempt<T> a, std::string_view op) {
-  if (a) no_oom(run, *a, op);
-}
+// A hook that only counts: the store calls it from any point where it may
+// block, possibly under shard locks, as the binding's GIL hand-off does.
+class CountingWaitHook final : public WaitHook {
+ public:
+  void before_wait() noexcept override { ++calls; }
+  int calls = 0;
+};
 
-// The writes that never wait and the read that never waits, next to the
-// blocking forms, on the plain store (one key space, every kind).
+// The operations the binding makes with its wait hook installed, on the
+// plain store (one key space, every kind), next to the same ones without.
 void plain_op(Run& run, Store& s, Rng& rng, Counters& c) {
   const std::string key = pick_key(rng, 'k');
   const std::string_view one[] = {"m"};
+  CountingWaitHook hook;
+  WaitHookScope scope(hook);
   switch (rng.below(12)) {
     case 0: {
-      c.hit("plain try_set");
+      c.hit("plain hooked set");
       std::optional<std::uint64_t> ttl;
       if (rng.chance(3)) ttl = short_ttl(rng);
-      no_oom(run, s.try_set(key, pick_value(rng, 48), ttl, false, false), "try_set");
+      no_oom(run, s.set(key, pick_value(rng, 48), ttl, false, false), "set");
       break;
     }
     case 1: {
-      c.hit("plain try_read_path");
+      c.hit("plain hooked get into a sink");
       std::string copy;
-      (void)s.try_read_path(key, [&](EntryRef* e) {
-        if (e != nullptr && e->is_string()) copy.assign(e->str()->value());
-      });
+      CopySink sink(copy);
+      (void)s.get(key, sink);
       break;
     }
     case 2:
@@ -73,13 +79,21 @@ void plain_op(Run& run, Store& s, Rng& rng, Counters& c) {
       break;
     }
     case 5: c.hit("plain hset"); no_oom(run, s.hset(key, field(rng, 'f'), "v"), "hset"); break;
-    case 6: c.hit("plain try_del"); (void)s.try_del(key); break;
-    case 7: c.hit("plain try_incr"); no_oom(run, s.try_incr(key, 1), "try_incr"); break;
-    case 8: c.hit("plain try_hset"); no_oom(run, s.try_hset(key, field(rng, 'f'), "w"), "try_hset"); break;
-    case 9: c.hit("plain try_lpush"); no_oom(run, s.try_lpush(key, one), "try_lpush"); break;
-    case 10: c.hit("plain try_rpop"); no_oom(run, s.try_rpop(key), "try_rpop"); break;
-    default: c.hit("plain try_sadd"); no_oom(run, s.try_sadd(key, one), "try_sadd"); break;
+    case 6: {
+      c.hit("plain hooked hget into a sink");
+      std::string copy;
+      CopySink sink(copy);
+      (void)s.hget(key, field(rng, 'f'), sink);
+      break;
+    }
+    case 7: c.hit("plain hooked incr"); no_oom(run, s.incr(key, 1), "incr"); break;
+    case 8: c.hit("plain hooked hset"); no_oom(run, s.hset(key, field(rng, 'f'), "w"), "hset"); break;
+    case 9: c.hit("plain hooked lpush"); no_oom(run, s.lpush(key, one), "lpush"); break;
+    case 10: c.hit("plain hooked rpop"); no_oom(run, s.rpop(key), "rpop"); break;
+    default: c.hit("plain hooked sadd"); no_oom(run, s.sadd(key, one), "sadd"); break;
   }
+  // The hook runs at most once per scope.
+  if (hook.calls > 1) run.failures.add("the wait hook ran more than once in one call");
 }
 
 void pause_ms(Rng& rng, std::uint64_t lo, std::uint64_t hi) {
@@ -100,9 +114,10 @@ void any_store_op(Run& run, Store& s, Rng& rng, Counters& c) {
   switch (rng.below(31)) {
     case 0: c.hit("get"); (void)s.get(a); break;
     case 1: {
-      c.hit("get_into");
+      c.hit("get into a sink");
       std::string out;
-      (void)s.get_into(a, out);
+      CopySink sink(out);
+      (void)s.get(a, sink);
       break;
     }
     case 2: c.hit("set"); no_oom(run, s.set(a, pick_value(rng, 64), std::nullopt, false, false), "set"); break;

@@ -1,8 +1,9 @@
 // The threads of the stress program that call Store methods directly.
 //
-// store_worker: every kind of operation on the persistent store, and the
-// non-blocking fast paths (try_set, try_read_path) next to their blocking
-// forms on a plain in-memory store; short deadlines keep the sweepers busy.
+// store_worker: every kind of operation on the persistent store, and on a
+// plain in-memory store the calls the binding makes with its wait hook
+// installed next to the same calls without; short deadlines keep the
+// sweepers busy.
 // eviction_worker: writes of every kind to a store with a memory limit and
 // allkeys-lru, so admission evicts all the time.
 // admin_worker: the whole-store operations: save, flush, keys, len,
