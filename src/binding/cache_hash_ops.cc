@@ -33,8 +33,6 @@ bool key_field(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObje
   return to_bytes(a[0], key) && to_bytes(a[1], field);
 }
 
-PyObject* py_flag(bool b) { return PyBool_FromLong(b ? 1 : 0); }
-
 }  // namespace
 
 PyObject* cache_hmget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -48,16 +46,7 @@ PyObject* cache_hmget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const std::vector<std::string_view> views = views_of(fields);
     return call_store(
         self, [&](Store& s) { return s.hmget(key.view, views); },
-        [](const std::vector<std::optional<std::string>>& values) -> PyObject* {
-          PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-          if (!list) return nullptr;
-          for (std::size_t i = 0; i < values.size(); ++i) {
-            PyObject* v = optional_bytes(values[i]);
-            if (v == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
-          }
-          return list.release();
-        });
+        [](const std::vector<std::optional<std::string>>& values) { return list_of(values, optional_bytes); });
   });
 }
 
@@ -85,7 +74,7 @@ PyObject* cache_hsetnx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Bytes value;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], field) || !to_bytes(a[2], value)) return nullptr;
     return call_store(
-        self, [&](Store& s) { return s.hsetnx(key.view, field.view, value.view); }, py_flag);
+        self, [&](Store& s) { return s.hsetnx(key.view, field.view, value.view); }, py_bool);
   });
 }
 
@@ -95,7 +84,7 @@ PyObject* cache_hexists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Bytes field;
     if (!key_field("hexists", args, nargs, kwnames, key, field)) return nullptr;
     return call_store(
-        self, [&](Store& s) { return s.hexists(key.view, field.view); }, py_flag);
+        self, [&](Store& s) { return s.hexists(key.view, field.view); }, py_bool);
   });
 }
 
@@ -106,7 +95,7 @@ PyObject* cache_hstrlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!key_field("hstrlen", args, nargs, kwnames, key, field)) return nullptr;
     return call_store(
         self, [&](Store& s) { return s.hstrlen(key.view, field.view); },
-        [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+        [](std::uint64_t n) { return py_u64(n); });
   });
 }
 
@@ -144,7 +133,7 @@ PyObject* cache_hincrby(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (a[2] != nullptr && !to_i64(a[2], "amount", amount)) return nullptr;
     return call_store(
         self, [&](Store& s) { return s.hincrby(key.view, field.view, amount); },
-        [](std::int64_t v) { return PyLong_FromLongLong(v); });
+        [](std::int64_t v) { return py_i64(v); });
   });
 }
 
@@ -193,22 +182,13 @@ PyObject* cache_hrandfield(PyObject* self, PyObject* const* args, Py_ssize_t nar
         self, [&](Store& s) { return s.hrandfield(key.view, count, with_values); },
         [&](const std::vector<std::pair<std::string, std::string>>& picked) -> PyObject* {
           if (!count) return picked.empty() ? Py_NewRef(Py_None) : bytes_from(picked.front().first);
-          PyRef list(PyList_New(static_cast<Py_ssize_t>(picked.size())));
-          if (!list) return nullptr;
-          for (std::size_t i = 0; i < picked.size(); ++i) {
-            PyObject* item = nullptr;
-            if (with_values) {
-              PyRef f(bytes_from(picked[i].first));
-              PyRef v(bytes_from(picked[i].second));
-              if (!f || !v) return nullptr;
-              item = PyTuple_Pack(2, f.get(), v.get());
-            } else {
-              item = bytes_from(picked[i].first);
-            }
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-          }
-          return list.release();
+          return list_of(picked, [&](const std::pair<std::string, std::string>& p) -> PyObject* {
+            if (!with_values) return bytes_from(p.first);
+            PyRef f(bytes_from(p.first));
+            PyRef v(bytes_from(p.second));
+            if (!f || !v) return nullptr;
+            return PyTuple_Pack(2, f.get(), v.get());
+          });
         });
   });
 }
@@ -234,7 +214,7 @@ PyObject* cache_hscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             PyRef fv(bytes_from(page.items[i + 1]));
             if (!fk || !fv || PyDict_SetItem(dict.get(), fk.get(), fv.get()) != 0) return nullptr;
           }
-          PyRef next(PyLong_FromUnsignedLongLong(page.cursor));
+          PyRef next(py_u64(page.cursor));
           if (!next) return nullptr;
           return PyTuple_Pack(2, next.get(), dict.get());
         });

@@ -52,7 +52,7 @@ PyObject* rename_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!to_bytes(a[0], src) || !to_bytes(a[1], dst)) return nullptr;
     auto r = store_call([&] { return store_of(self).rename(src.view, dst.view, nx); });
     if (!r.ok()) return raise_store_error(r.error());
-    if (nx) return PyBool_FromLong(r.value() ? 1 : 0);
+    if (nx) return py_bool(r.value());
     Py_RETURN_NONE;
   });
 }
@@ -74,7 +74,7 @@ PyObject* expireat_common(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!to_bytes(a[0], key)) return nullptr;
     auto r = store_call([&] { return store_of(self).pexpireat(key.view, unix_ms); });
     if (!r.ok()) return raise_store_error(r.error());
-    return PyBool_FromLong(r.value() ? 1 : 0);
+    return py_bool(r.value());
   });
 }
 
@@ -84,7 +84,7 @@ PyObject* expiretime_common(PyObject* self, PyObject* const* args, Py_ssize_t na
     Bytes key;
     if (!one_key(seconds ? "expiretime" : "pexpiretime", args, nargs, kwnames, key)) return nullptr;
     const std::int64_t ms = store_call([&] { return store_of(self).pexpiretime(key.view); });
-    return PyLong_FromLongLong(ms < 0 || !seconds ? ms : ms / 1000);
+    return py_i64(ms < 0 || !seconds ? ms : ms / 1000);
   });
 }
 
@@ -132,7 +132,7 @@ PyObject* cache_touch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::vector<Bytes> keys;
     if (!to_bytes_all(rest, keys)) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
-    return PyLong_FromUnsignedLongLong(store_call([&] { return store_of(self).touch(views); }));
+    return py_u64(store_call([&] { return store_of(self).touch(views); }));
   });
 }
 
@@ -146,7 +146,7 @@ PyObject* cache_strlen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!one_key("strlen", args, nargs, kwnames, key)) return nullptr;
     auto r = store_call([&] { return store_of(self).strlen(key.view); });
     if (!r.ok()) return raise_store_error(r.error());
-    return PyLong_FromUnsignedLongLong(r.value());
+    return py_u64(r.value());
   });
 }
 
@@ -181,7 +181,7 @@ PyObject* cache_setrange(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto r = store_call(
         [&] { return store_of(self).setrange(key.view, static_cast<std::uint64_t>(offset), value.view); });
     if (!r.ok()) return raise_store_error(r.error());
-    return PyLong_FromUnsignedLongLong(r.value());
+    return py_u64(r.value());
   });
 }
 
@@ -198,7 +198,7 @@ PyObject* cache_msetnx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     auto r = store_call([&] { return store_of(self).msetnx(pairs); });
     if (!r.ok()) return raise_store_error(r.error());
-    return PyBool_FromLong(r.value() ? 1 : 0);
+    return py_bool(r.value());
   });
 }
 

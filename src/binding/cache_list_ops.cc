@@ -123,15 +123,8 @@ PyObject* cache_lpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return call_store(
         self, [&](Store& s) { return s.lpos(key.view, value.view, rank, count.value_or(1), maxlen.value_or(0)); },
         [&](const std::vector<std::int64_t>& found) -> PyObject* {
-          if (!count) return found.empty() ? Py_NewRef(Py_None) : PyLong_FromLongLong(found.front());
-          PyRef list(PyList_New(static_cast<Py_ssize_t>(found.size())));
-          if (!list) return nullptr;
-          for (std::size_t i = 0; i < found.size(); ++i) {
-            PyObject* v = PyLong_FromLongLong(found[i]);
-            if (v == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
-          }
-          return list.release();
+          if (!count) return found.empty() ? Py_NewRef(Py_None) : py_i64(found.front());
+          return list_of(found, py_i64);
         });
   });
 }
@@ -149,7 +142,7 @@ PyObject* cache_pushx(PyObject* self, const char* name, PyObject* const* args, P
     const std::vector<std::string_view> views = views_of(values);
     return call_store(
         self, [&](Store& s) { return s.pushx(key.view, views, end); },
-        [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+        [](std::uint64_t n) { return py_u64(n); });
   });
 }
 
@@ -222,7 +215,7 @@ PyObject* cache_linsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const bool after = lower == "after";
     return call_store(
         self, [&](Store& s) { return s.linsert(key.view, after, pivot.view, value.view); },
-        [](std::int64_t n) { return PyLong_FromLongLong(n); });
+        py_i64);
   });
 }
 
@@ -236,7 +229,7 @@ PyObject* cache_lrem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!to_bytes(a[0], key) || !to_i64(a[1], "count", count) || !to_bytes(a[2], value)) return nullptr;
     return call_store(
         self, [&](Store& s) { return s.lrem(key.view, count, value.view); },
-        [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+        [](std::uint64_t n) { return py_u64(n); });
   });
 }
 

@@ -21,9 +21,6 @@ namespace mevora::py {
 
 namespace {
 
-PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
-PyObject* py_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-PyObject* py_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
 
 constexpr const char* kKey[] = {"key"};
 constexpr const char* kKeyValue[] = {"key", "value"};
@@ -203,14 +200,7 @@ PyObject* m_mget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (PyErr_Occurred()) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
     auto values = store_call([&] { return store_of(self).mget(views); });
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* v = optional_bytes(values[i]);
-      if (v == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
-    }
-    return list.release();
+    return list_of(values, optional_bytes);
   });
 }
 

@@ -42,14 +42,7 @@ PyObject* cache_smismember(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const std::vector<std::string_view> views = views_of(members);
     return call_store(
         self, [&](Store& s) { return s.smismember(key.view, views); },
-        [](const std::vector<bool>& found) -> PyObject* {
-          PyRef list(PyList_New(static_cast<Py_ssize_t>(found.size())));
-          if (!list) return nullptr;
-          for (std::size_t i = 0; i < found.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), PyBool_FromLong(found[i] ? 1 : 0));
-          }
-          return list.release();
-        });
+        [](const std::vector<bool>& found) { return list_of(found, py_bool); });
   });
 }
 
@@ -115,7 +108,7 @@ PyObject* cache_sscan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         [](const CollScanPage& page) -> PyObject* {
           PyRef members(list_of_bytes(page.items));
           if (!members) return nullptr;
-          PyRef next(PyLong_FromUnsignedLongLong(page.cursor));
+          PyRef next(py_u64(page.cursor));
           if (!next) return nullptr;
           return PyTuple_Pack(2, next.get(), members.get());
         });

@@ -180,14 +180,7 @@ PyObject* optional_bytes(const std::optional<std::string>& s) {
 }
 
 PyObject* list_of_bytes(const std::vector<std::string>& items) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* b = bytes_from(items[i]);
-    if (b == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), b);  // steals b
-  }
-  return list.release();
+  return list_of(items, [](const std::string& b) { return bytes_from(b); });
 }
 
 }  // namespace mevora::py

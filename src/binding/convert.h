@@ -59,5 +59,23 @@ bool to_utf8(PyObject* obj, const char* name, std::string_view& out);
 PyObject* bytes_from(std::string_view s);
 PyObject* optional_bytes(const std::optional<std::string>& s);
 PyObject* list_of_bytes(const std::vector<std::string>& items);
+inline PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
+inline PyObject* py_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+inline PyObject* py_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
+
+// A new list holding make(item) (a new reference, or nullptr with the
+// exception set) for each item in order; nullptr with the exception set.
+template <class Items, class Make>
+PyObject* list_of(const Items& items, Make&& make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& item : items) {
+    PyObject* v = make(item);
+    if (v == nullptr) return nullptr;
+    PyList_SetItem(list.get(), i++, v);  // steals v
+  }
+  return list.release();
+}
 
 }  // namespace mevora::py

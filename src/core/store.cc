@@ -207,12 +207,7 @@ std::uint64_t Store::len() {
 // ---- get / set / delete / exists ----------------------------------------------
 
 StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
-  std::string value;
-  CopySink sink(value);
-  auto r = get(key, sink);
-  if (!r.ok()) return make_err(r.error());
-  if (!r.value()) return std::optional<std::string>();
-  return std::optional<std::string>(std::move(value));
+  return read_copy([&](ValueSink& out) { return get(key, out); });
 }
 
 StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,

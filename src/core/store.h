@@ -145,6 +145,18 @@ class CopySink final : public ValueSink {
   std::string& out_;
 };
 
+// The copying form of a sink read: read(ValueSink&) -> StoreResult<bool>
+// (found) becomes the value, or empty when absent.
+template <class Read>
+StoreResult<std::optional<std::string>> read_copy(Read&& read) {
+  std::string value;
+  CopySink sink(value);
+  StoreResult<bool> r = read(static_cast<ValueSink&>(sink));
+  if (!r.ok()) return make_err(r.error());
+  if (!r.value()) return std::optional<std::string>();
+  return std::optional<std::string>(std::move(value));
+}
+
 // The contract of every operation below, unless its comment says otherwise:
 //
 //  - Lock: a single-key read holds its key's shard lock shared; a

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/collection_access.h"
-#include "core/collection_group.h"
+#include "core/multi_key_step.h"
 #include "core/elem_pick.h"
 #include "core/glob.h"
 #include "core/number_text.h"
@@ -149,7 +149,7 @@ StoreResult<std::vector<std::optional<std::string>>> Store::hmget(std::string_vi
 
 StoreResult<void> Store::hmset(std::string_view key, std::span<const KeyValue> pairs) {
   const std::string_view keys[] = {key};
-  auto r = collections::grouped<std::uint64_t>(*this, keys, [&] { return write_fields(*this, key, pairs, false); });
+  auto r = multi_key_step<std::uint64_t>(*this, keys, [&] { return write_fields(*this, key, pairs, false); });
   if (!r.ok()) return make_err(r.error());
   return {};
 }

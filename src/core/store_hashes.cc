@@ -72,12 +72,7 @@ StoreResult<bool> Store::hget(std::string_view key, std::string_view field, Valu
 }
 
 StoreResult<std::optional<std::string>> Store::hget(std::string_view key, std::string_view field) {
-  std::string value;
-  CopySink sink(value);
-  auto r = hget(key, field, sink);
-  if (!r.ok()) return make_err(r.error());
-  if (!r.value()) return std::optional<std::string>();
-  return std::optional<std::string>(std::move(value));
+  return read_copy([&](ValueSink& out) { return hget(key, field, out); });
 }
 
 StoreResult<std::uint64_t> Store::hdel(std::string_view key, KeyList fields) {

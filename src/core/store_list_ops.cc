@@ -3,14 +3,14 @@
 //
 // Every change is logged with the basic list records (LPUSH, RPUSH, LPOP,
 // RPOP); a change made of several of them runs as one group
-// (collection_group.h), so replay rebuilds exactly the same list.
+// (multi_key_step.h), so replay rebuilds exactly the same list.
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/collection_access.h"
-#include "core/collection_group.h"
+#include "core/multi_key_step.h"
 
 namespace mevora {
 namespace {
@@ -68,7 +68,7 @@ StoreResult<std::vector<std::string>> pop_locked(Store& store, Shard& s, std::st
 template <class T, class Change>
 StoreResult<std::optional<T>> change_list(Store& store, std::string_view key, Change&& change) {
   const std::string_view keys[] = {key};
-  return collections::grouped<std::optional<T>>(store, keys, [&]() -> StoreResult<std::optional<T>> {
+  return multi_key_step<std::optional<T>>(store, keys, [&]() -> StoreResult<std::optional<T>> {
     const std::uint64_t h = key_hash(key);
     Shard& s = store.shard_for(h);
     LazyNow now(store.clock());
@@ -181,7 +181,7 @@ StoreResult<std::optional<std::string>> Store::lmove(std::string_view source, st
                                                      ListEnd from, ListEnd to) {
   using Out = std::optional<std::string>;
   const std::string_view keys[] = {source, destination};
-  return collections::grouped<Out>(*this, keys, [&]() -> StoreResult<Out> {
+  return multi_key_step<Out>(*this, keys, [&]() -> StoreResult<Out> {
     // Pushed first, popped second: a refused push (wrong kind, memory)
     // leaves both lists as they were, and on one key the pair rotates.
     StoreResult<Out> item = lindex(source, from == ListEnd::Head ? 0 : -1);
