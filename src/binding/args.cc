@@ -4,8 +4,8 @@
 
 namespace mevora::py {
 
-bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-               std::span<PyObject* const>* rest) {
+bool bind_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out, std::span<PyObject* const>* rest) {
   const std::size_t nparams = sig.params.size();
   const auto given = static_cast<std::size_t>(nargs);
   std::size_t npos = given;

@@ -23,7 +23,21 @@ struct Signature {
 // On success fills out[i] with a borrowed reference or nullptr (not given)
 // and, for varargs signatures, rest with the surplus positional arguments.
 // On failure sets a TypeError and returns false.
-bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-               std::span<PyObject* const>* rest = nullptr);
+bool bind_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out, std::span<PyObject* const>* rest);
+
+// The common call (every argument by position, none missing, no surplus)
+// is bound here without leaving the caller; everything else, including
+// every error, goes through bind_args_general.
+inline bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out, std::span<PyObject* const>* rest = nullptr) {
+  const auto given = static_cast<std::size_t>(nargs);
+  if (kwnames == nullptr && given >= sig.required && given <= sig.params.size()) {
+    for (std::size_t i = 0; i < sig.params.size(); ++i) out[i] = i < given ? args[i] : nullptr;
+    if (rest != nullptr) *rest = std::span<PyObject* const>();
+    return true;
+  }
+  return bind_args_general(sig, args, nargs, kwnames, out, rest);
+}
 
 }  // namespace mevora::py

@@ -17,7 +17,7 @@ std::string type_name(PyObject* obj) {
   return std::string(s, static_cast<std::size_t>(n));
 }
 
-bool to_bytes(PyObject* obj, Bytes& out) {
+bool to_bytes_general(PyObject* obj, Bytes& out) {
   if (PyBytes_Check(obj)) {
     char* data = nullptr;
     Py_ssize_t n = 0;

@@ -31,7 +31,18 @@ struct Bytes {
 
 // bytes -> content; str -> strict UTF-8; bool -> TypeError; int/float ->
 // str(obj) as UTF-8; anything else -> TypeError.
-bool to_bytes(PyObject* obj, Bytes& out);
+bool to_bytes_general(PyObject* obj, Bytes& out);
+// The common case (an exact bytes object) is converted in the caller.
+inline bool to_bytes(PyObject* obj, Bytes& out) {
+  if (Py_IS_TYPE(obj, &PyBytes_Type)) {
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &n) != 0) return false;
+    out.view = std::string_view(data, static_cast<std::size_t>(n));
+    return true;
+  }
+  return to_bytes_general(obj, out);
+}
 bool to_bytes_all(std::span<PyObject* const> objs, std::vector<Bytes>& out);
 std::vector<std::string_view> views_of(const std::vector<Bytes>& bytes);
 
