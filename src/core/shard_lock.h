@@ -20,9 +20,9 @@
 #pragma once
 
 #include <atomic>
-#include <shared_mutex>
 
 #include "core/wait_hook.h"
+#include "util/atomic_rwlock.h"
 #include "util/thread_annotations.h"
 
 namespace mevora {
@@ -81,7 +81,7 @@ class MEVORA_CAPABILITY("mutex") ShardLock {
   }
 
  private:
-  std::shared_mutex m_;
+  AtomicRwLock m_;
   std::atomic<const TxnScope*> owner_{nullptr};
 };
 
