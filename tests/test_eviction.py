@@ -47,6 +47,19 @@ def test_allkeys_lru_keeps_memory_near_the_limit_and_recent_keys(shards):
     assert c.exists("cold0") is False
 
 
+@pytest.mark.parametrize("shards", [1, 4])
+def test_a_single_writer_never_passes_the_limit(shards):
+    # Evictions leave removed-slot markers that later inserts reuse; such an
+    # insert raises the table's charged capacity, and admission must have
+    # paid for that too.
+    limit = 1 << 20
+    c = Cache(max_memory=limit, policy="allkeys-lru", shards=shards)
+    for i in range(3000):
+        c.set(f":1:k{i}", "x" * 1015)
+        assert c.used_memory <= limit, i
+    assert 0 < len(c) < 3000
+
+
 def test_volatile_lru_never_evicts_keys_without_deadline():
     c = Cache(max_memory=20_000, policy="volatile-lru", shards=4)
     for i in range(50):

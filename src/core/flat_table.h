@@ -119,6 +119,16 @@ class FlatTable {
   std::size_t slot_count() const { return slots_ == nullptr ? 0 : mask_ + 1; }
   // C: entries plus inserts possible without growing; 0 without storage.
   std::size_t usable_capacity() const { return slots_ == nullptr ? 0 : items_ + growth_left_; }
+  // The largest usable capacity one more insert (after reserve(1)) can
+  // leave: one more than now when it fits the budget (reusing a
+  // removed-slot marker costs no budget, so the capacity grows with the
+  // items), else the capacity of the table reserve(1) rebuilds.
+  std::size_t usable_capacity_after_insert() const {
+    if (slots_ != nullptr && growth_left_ >= 1) return usable_capacity() + 1;
+    std::size_t s = 4;
+    while (capacity_of(s) < items_ + 1) s *= 2;
+    return capacity_of(s);
+  }
 
   // The slot holding key, or npos.
   std::size_t find(std::string_view key, std::uint64_t hash) const {

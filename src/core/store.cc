@@ -170,12 +170,11 @@ std::uint64_t StoreInternals::table_growth_cost(Shard& s, std::string_view key, 
   if (max_memory_ == 0) return 0;
   ReadGuard g(s.lock);
   if (s.table.find(key, hash) != Table::npos) return 0;
-  const std::uint64_t items = s.table.size();
-  const std::uint64_t c = s.table.usable_capacity();
-  if (items < c) return 0;
-  if (c == 0) return 192;
-  if (c <= 3) return 160;
-  return align16((c / 7) * 656 + 16) - align16((c / 7) * 328 + 16);
+  // The overhead follows the usable capacity, which an insert can raise
+  // even without a rebuild; charge the largest rise it can cause.
+  const std::uint64_t now_charged = table_overhead_for(s.table.usable_capacity());
+  const std::uint64_t after = table_overhead_for(s.table.usable_capacity_after_insert());
+  return after > now_charged ? after - now_charged : 0;
 }
 
 std::pair<bool, std::uint64_t> StoreInternals::live_size(Shard& s, std::string_view key, std::uint64_t hash,
