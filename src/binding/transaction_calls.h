@@ -13,7 +13,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 #include "binding/py.h"
@@ -24,7 +23,7 @@ namespace mevora::py {
 // What one argument of a recorded method is.
 enum class ArgRole : std::uint8_t {
   None,
-  Key,         // one key: f(key, ...); two rows of it for f(source, destination, ...)
+  Key,         // one key: f(key, ...); a row names two for f(source, destination, ...)
   KeysFrom,    // this positional argument and every later one: f(*keys), or f(destination, *keys) after a Key
   KeyList,     // an iterable of keys, copied into a list: f(keys)
   KeyMapping,  // a mapping whose keys are keys, copied into a dict: f(mapping)
@@ -145,7 +144,8 @@ constexpr auto table() {
 
 // The recordable methods, in the order of Cache's method table. Every
 // public method of Cache is here except close, save, transaction and
-// scan_iter (an iterator cannot run inside the atomic step).
+// scan_iter (an iterator cannot run inside the atomic step); the tests
+// hold that list and fail on a Cache method that is in neither.
 inline constexpr auto kRecorded = recordable_rows::table();
 
 // A recorded call with its arguments settled.
