@@ -1,12 +1,14 @@
 """Cache.transaction(): calls recorded on a Transaction run atomically when
 its with block ends, with optional watched keys."""
 
+import itertools
 import sys
 import threading
 
 import pytest
 
-from mevora import Cache, Transaction, WatchError
+from mevora import Cache, Server, Transaction, WatchError
+from resp_client import Client
 
 
 @pytest.fixture
@@ -197,3 +199,219 @@ def test_a_transaction_survives_a_reopen_whole(tmp_path):
         assert c.get("a") == b"1" and c.lrange("l", 0, -1) == [b"x", b"y"] and c.hgetall("h") == {b"f": b"v"}
     finally:
         c.close()
+
+
+def run_steps(movers, observers, checks=1000, most=500_000, timeout=120):
+    """Runs each mover step and each observer step in a loop on a thread of
+    its own, until every observer has checked `checks` times (or the movers
+    have made `most` steps each); returns the failures."""
+    done = threading.Event()
+    errors = []
+    counts = [0] * len(observers)
+
+    def mover_loop(step):
+        for _ in range(most):
+            if done.is_set() or min(counts) >= checks:
+                break
+            step()
+
+    def observer_loop(i, step):
+        while not done.is_set():
+            step()
+            counts[i] += 1
+
+    def guarded(f, *args):
+        def run():
+            try:
+                f(*args)
+            except BaseException as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+                done.set()
+        return run
+
+    movers_t = [threading.Thread(target=guarded(mover_loop, step)) for step in movers]
+    observers_t = [threading.Thread(target=guarded(observer_loop, i, step)) for i, step in enumerate(observers)]
+    for t in movers_t + observers_t:
+        t.start()
+    for t in movers_t:
+        t.join(timeout)
+    done.set()
+    for t in observers_t:
+        t.join(timeout)
+    assert not any(t.is_alive() for t in movers_t + observers_t)
+    assert errors or min(counts) >= checks, counts
+    return errors
+
+
+# Each scenario seeds the cache and returns the mover (transactions that
+# pass through states nobody may see) and two observers: one calling the
+# cache from Python, one over the wire, whose server threads run without
+# the interpreter lock and so truly alongside a transaction's body.
+
+def rename_swaps(cache):
+    """a and b swap values through tmp, three renames per transaction."""
+    cache.mset({"a": "A", "b": "B"})
+
+    def mover():
+        with cache.transaction() as tx:
+            tx.rename("a", "tmp")
+            tx.rename("b", "a")
+            tx.renamenx("tmp", "b")
+        assert tx.results == [None, None, True]
+
+    def observer():
+        a, b, tmp = cache.mget(["a", "b", "tmp"])
+        assert sorted([a, b]) == [b"A", b"B"] and tmp is None
+
+    def wire_observer(k):
+        a, b, tmp = k.call("MGET", "a", "b", "tmp")
+        assert sorted([a, b]) == [b"A", b"B"] and tmp is None
+
+    return mover, observer, wire_observer
+
+
+def lmove_circulates(cache):
+    """Items go from L through T to R and back from R to L; T is empty and
+    the lengths add up between transactions."""
+    cache.rpush("L", *range(10))
+
+    def mover():
+        with cache.transaction() as tx:
+            tx.lmove("L", "T", "left", "right")
+            tx.rpoplpush("T", "R")
+            tx.lmove("R", "L", "right", "right")
+        assert all(isinstance(r, bytes) for r in tx.results), tx.results
+
+    def observer():
+        assert not cache.exists("T")
+        with cache.transaction() as tx:
+            tx.llen("L")
+            tx.llen("R")
+        assert sum(tx.results) == 10
+
+    def wire_observer(k):
+        assert k.call("EXISTS", "T") == 0
+        assert sum(k.pipeline(("MULTI",), ("LLEN", "L"), ("LLEN", "R"), ("EXEC",))[-1]) == 10
+
+    return mover, observer, wire_observer
+
+
+def msetnx_replaces(cache):
+    """x and y are deleted and set again together; msetnx from outside
+    never finds them both absent."""
+    cache.mset({"x": 0, "y": 0})
+
+    rounds = itertools.count()
+
+    def mover():
+        i = next(rounds)
+        with cache.transaction() as tx:
+            tx.delete("x", "y")
+            tx.msetnx({"x": i, "y": i})
+        assert tx.results == [2, True]
+
+    def observer():
+        assert cache.msetnx({"x": "intruder", "y": "intruder"}) is False
+        x, y = cache.mget(["x", "y"])
+        assert x is not None and x == y
+
+    def wire_observer(k):
+        assert k.call("MSETNX", "x", "intruder", "y", "intruder") == 0
+        x, y = k.call("MGET", "x", "y")
+        assert x is not None and x == y
+
+    return mover, observer, wire_observer
+
+
+@pytest.mark.parametrize("scenario", [rename_swaps, lmove_circulates, msetnx_replaces])
+def test_other_threads_never_see_a_multi_key_transaction_half_done(fast_switching, scenario):
+    cache = Cache(shards=64)
+    server = Server(cache, port=0)
+    server.start()
+    try:
+        mover, observer, wire_observer = scenario(cache)
+        with Client(server.port) as k1, Client(server.port) as k2:
+            errors = run_steps([mover, mover], [observer, lambda: wire_observer(k1), lambda: wire_observer(k2)])
+        assert not errors, errors
+    finally:
+        server.stop()
+        cache.close()
+
+
+def test_calls_over_every_key_see_one_state(fast_switching):
+    cache = Cache(shards=16)
+    cache.mset({f"k{i}": i for i in range(50)})
+
+    rounds = itertools.count()
+
+    def writer():
+        i = next(rounds)
+        cache.set(f"n{i % 50}", i)
+        cache.delete(f"k{i % 50}", f"n{(i + 25) % 50}")
+
+    def reader():
+        with cache.transaction() as tx:
+            tx.keys()
+            tx.scan(0, count=10_000)
+            tx.randomkey()
+        keys, (cursor, scanned), picked = tx.results
+        assert cursor == 0 and sorted(scanned) == sorted(keys)
+        assert picked is None if not keys else picked in keys
+
+    errors = run_steps([writer], [reader])
+    cache.close()
+    assert not errors, errors
+
+
+def test_caller_code_in_arguments_runs_only_while_recording(cache):
+    ran = []
+
+    class Key(int):
+        def __str__(self):
+            ran.append("str")
+            return "7"
+
+    class Pairs:
+        def items(self):
+            ran.append("items")
+            return [("p", 1), (Key(0), "seven")]
+
+    def keys():
+        ran.append("iter")
+        yield "p"
+        yield Key(0)
+
+    with cache.transaction() as tx:
+        tx.set(Key(0), "x")
+        tx.mset(Pairs())
+        tx.hmset("h", Pairs())
+        tx.mget(keys())
+        tx.delete(Key(0), "q")
+        while_recording = list(ran)
+    assert ran == while_recording
+    assert tx.results == [True, None, None, [b"1", b"seven"], 1]
+    assert cache.hgetall("h") == {b"p": b"1", b"7": b"seven"}
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.get(True),
+    lambda c: c.rename("a", None),
+    lambda c: c.lmove(b"a", ["b"], "left", "left"),
+    lambda c: c.delete("a", 1.5, object()),
+    lambda c: c.mget(5),
+    lambda c: c.mget(["a", None]),
+    lambda c: c.mset([("a", 1)]),
+    lambda c: c.msetnx({"a": None}),
+    lambda c: c.hmset("h", {"f": (1,)}),
+    lambda c: c.hmset(key="h", mapping=7),
+], ids=["get", "rename", "lmove", "delete", "mget", "mget item", "mset", "msetnx", "hmset", "hmset by keyword"])
+def test_an_argument_that_cannot_be_read_raises_when_recorded(cache, call):
+    with pytest.raises(Exception) as direct:  # noqa: PT011 - compared below
+        call(cache)
+    with cache.transaction() as tx:
+        tx.set("a", 1)
+        with pytest.raises(type(direct.value)) as recorded:
+            call(tx)
+        tx.set("b", 2)
+    assert str(recorded.value) == str(direct.value)
+    assert tx.results == [True, True], "the call was not recorded; the others were"

@@ -124,6 +124,15 @@ GOOD = """
                 tx.mset({"x": 1})
                 tx.mget(["a", "x"])
                 tx.delete("a", "b")
+                tx.rename("x", "y")
+                tx.lmove("l", "m", "left", "right")
+                tx.hmset("h", {"f": 1})
+                tx.msetnx({"p": 2})
+                tx.hincrbyfloat("h", "g", 0.5)
+                tx.lpos("l", "v", count=Index())
+                tx.scan(0, match="a*", type="string")
+                tx.getex("y", persist=True)
+                tx.type("y")
         except WatchError:
             return None
         return tx.results
@@ -198,6 +207,10 @@ BAD = """
     wal: int = c.persist_stats["wal_bytes"]  # E
     count: str = len(c)  # E
     c.nosuchmethod()  # E
+    with c.transaction() as tx:
+        tx.scan_iter()  # E
+        tx.rename("a")  # E
+        tx.lmove("a", "b", "up", "left")  # E
 """
 
 

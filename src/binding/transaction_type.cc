@@ -1,15 +1,17 @@
 // The Transaction type (see transaction_object.h).
 //
-// Recording: each data method of the transaction (set, incr, hset, ...:
-// the data methods of Cache, with the same signatures) appends the call to
-// a list and returns None. Iterables and mappings are copied into lists and
-// dicts at once, so no caller code (a generator, a custom mapping) runs
-// later, while shard locks are held.
+// Recording: each data method of the transaction (the data methods of
+// Cache, with the same signatures; transaction_calls.h lists them) settles
+// its call, appends it to a list and returns None. Settling converts the
+// keys and copies iterables and mappings, so no caller code runs later,
+// while shard locks are held; the keys are collected as the calls come.
+// Other Cache methods are not attributes of a transaction, and looking one
+// up raises an AttributeError that says why.
 //
-// Running (the end of a `with` block without an exception): the keys of
-// every call are converted and declared to Store::atomically, which locks
-// their shards (all shards when keys() or flush() was called) with the GIL
-// released; inside, the GIL is taken back and each call runs through the
+// Running (the end of a `with` block without an exception): the collected
+// keys are declared to Store::atomically, which locks their shards (all
+// shards when a call spans the whole keyspace) with the GIL released;
+// inside, the GIL is taken back and each call runs through the
 // Cache method of the same name (the base class's, never an override), its
 // result or exception going into `results`. A thread never waits for a
 // shard lock while holding the GIL (the rule of the whole binding), so
@@ -29,28 +31,23 @@
 #include "binding/cache_object.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "binding/transaction_calls.h"
 #include "binding/transaction_object.h"
 #include "core/watch.h"
 
 namespace mevora::py {
 namespace {
 
-// The data methods a transaction records, in the order the stubs list them.
-constexpr std::array kRecorded = {
-    "set",  "get",    "mget",    "mset",  "incr",  "decr", "append", "delete", "exists", "expire", "pexpire",
-    "persist", "ttl", "pttl",   "keys",  "flush", "hset", "hget",  "hdel",   "hgetall", "hlen",  "lpush",
-    "rpush", "lpop",  "rpop",    "lrange", "llen", "sadd", "srem",  "smembers", "sismember", "scard",
-    "getset", "getdel",
-};
-
 enum class TxnState { Open, Ran, Discarded };
 
 struct TransactionObject {
   PyObject_HEAD
   PyObject* cache;    // strong reference
-  PyObject* calls;    // list of (method index, args tuple, kwargs dict or None)
+  PyObject* calls;    // list of (method index, args tuple, kwargs dict or None); null once ended
+  PyObject* keys;     // list of the bytes keys the calls use; null once ended
   PyObject* results;  // list once run, else nullptr
   Watcher* watcher;   // owned; null without watched keys
+  bool whole;         // a call spans the whole keyspace
   TxnState state;
 };
 
@@ -72,100 +69,24 @@ bool ensure_open(TransactionObject* t) {
   return false;
 }
 
-// A copy of the argument that runs no caller code when it is used later.
-PyObject* settle(std::string_view method, std::size_t position, PyObject* arg) {
-  if (position == 0 && method == "mget") return PySequence_List(arg);
-  if (position == 0 && method == "mset") {
-    PyRef items(PyObject_CallMethod(arg, "items", nullptr));
-    if (!items) return nullptr;
-    PyRef list(PySequence_List(items.get()));
-    if (!list) return nullptr;
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
-      PyObject* pair = PyList_GetItem(list.get(), i);
-      if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
-        PyErr_SetString(PyExc_TypeError, "mset expects a mapping of key/value pairs");
-        return nullptr;
-      }
-      if (PyDict_SetItem(dict.get(), PyTuple_GetItem(pair, 0), PyTuple_GetItem(pair, 1)) != 0) return nullptr;
-    }
-    return dict.release();
-  }
-  return Py_NewRef(arg);
-}
-
 template <std::size_t I>
 PyObject* record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TransactionObject* t = as_txn(self);
   if (!ensure_open(t)) return nullptr;
-  const std::string_view method = kRecorded[I];
-  PyRef pos(PyTuple_New(nargs));
-  if (!pos) return nullptr;
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    PyObject* v = settle(method, static_cast<std::size_t>(i), args[i]);
-    if (v == nullptr) return nullptr;
-    PyTuple_SetItem(pos.get(), i, v);  // steals v
-  }
-  PyRef kw;
-  if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) {
-    kw = PyRef(PyDict_New());
-    if (!kw) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(kwnames); ++i) {
-      PyObject* name = PyTuple_GetItem(kwnames, i);
-      const bool first = PyUnicode_CompareWithASCIIString(name, method == "mget" ? "keys" : "mapping") == 0;
-      PyRef v(settle(method, first ? 0 : 1, args[nargs + i]));
-      if (!v || PyDict_SetItem(kw.get(), name, v.get()) != 0) return nullptr;
-    }
-  }
+  SettledCall settled;
+  if (!settle_call(kRecorded[I], args, nargs, kwnames, settled)) return nullptr;
   PyRef index(PyLong_FromSize_t(I));
   if (!index) return nullptr;
-  PyRef call(PyTuple_Pack(3, index.get(), pos.get(), kw ? kw.get() : Py_None));
-  if (!call || PyList_Append(t->calls, call.get()) != 0) return nullptr;
+  PyRef call(PyTuple_Pack(3, index.get(), settled.args.get(), settled.kwargs ? settled.kwargs.get() : Py_None));
+  if (!call) return nullptr;
+  // All appended, or the call is not recorded (its keys may stay: declaring
+  // more keys than the calls use only locks more).
+  for (const PyRef& k : settled.keys) {
+    if (PyList_Append(t->keys, k.get()) != 0) return nullptr;
+  }
+  if (PyList_Append(t->calls, call.get()) != 0) return nullptr;
+  t->whole = t->whole || kRecorded[I].whole_keyspace;
   Py_RETURN_NONE;
-}
-
-// The keys one recorded call touches, appended to keys (converted as the
-// Cache method converts them); whole is set for calls over every key.
-bool call_keys(std::string_view method, PyObject* pos, PyObject* kw, std::vector<Bytes>& keys, bool& whole) {
-  if (method == "keys" || method == "flush") {
-    whole = true;
-    return true;
-  }
-  const auto add = [&](PyObject* k) {
-    keys.emplace_back();
-    keys.back().keep = PyRef::borrow(k);  // the call keeps k alive anyway
-    return to_bytes(k, keys.back());
-  };
-  PyObject* first = PyTuple_Size(pos) > 0 ? PyTuple_GetItem(pos, 0) : nullptr;
-  if (method == "delete") {
-    for (Py_ssize_t i = 0; i < PyTuple_Size(pos); ++i) {
-      if (!add(PyTuple_GetItem(pos, i))) return false;
-    }
-    return true;
-  }
-  if (first == nullptr && kw != Py_None) {
-    first = PyDict_GetItemString(kw, method == "mget" ? "keys" : method == "mset" ? "mapping" : "key");
-  }
-  if (first == nullptr) return true;  // the call itself will fail on its arguments
-  if (method == "mget") {
-    if (!PyList_Check(first)) return true;
-    for (Py_ssize_t i = 0; i < PyList_Size(first); ++i) {
-      if (!add(PyList_GetItem(first, i))) return false;
-    }
-    return true;
-  }
-  if (method == "mset") {
-    if (!PyDict_Check(first)) return true;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(first, &at, &k, &v)) {
-      if (!add(k)) return false;
-    }
-    return true;
-  }
-  return add(first);
 }
 
 // Calls the Cache method of the recorded call; its exception, if any,
@@ -174,7 +95,7 @@ PyObject* run_call(PyObject* cache, PyObject* call) {
   const std::size_t index = PyLong_AsSize_t(PyTuple_GetItem(call, 0));
   PyObject* pos = PyTuple_GetItem(call, 1);
   PyObject* kw = PyTuple_GetItem(call, 2);
-  PyRef method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cache_type()), kRecorded[index]));
+  PyRef method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cache_type()), kRecorded[index].name));
   PyRef full;
   if (method) full = PyRef(PyTuple_New(PyTuple_Size(pos) + 1));
   if (full) {
@@ -199,16 +120,15 @@ PyObject* run_call(PyObject* cache, PyObject* call) {
 PyObject* run(TransactionObject* t) {
   PyObject* cache = t->cache;
   const Py_ssize_t n = PyList_Size(t->calls);
-  std::vector<Bytes> keys;
-  bool whole = false;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* call = PyList_GetItem(t->calls, i);
-    const std::size_t index = PyLong_AsSize_t(PyTuple_GetItem(call, 0));
-    if (!call_keys(kRecorded[index], PyTuple_GetItem(call, 1), PyTuple_GetItem(call, 2), keys, whole)) {
-      return nullptr;
-    }
+  std::vector<std::string_view> views;
+  views.reserve(static_cast<std::size_t>(PyList_Size(t->keys)));
+  for (Py_ssize_t i = 0; i < PyList_Size(t->keys); ++i) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(PyList_GetItem(t->keys, i), &data, &size) != 0) return nullptr;
+    views.emplace_back(data, static_cast<std::size_t>(size));
   }
-  const std::vector<std::string_view> views = views_of(keys);
+  const bool whole = t->whole;
   PyRef results(PyList_New(n));
   if (!results) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) PyList_SetItem(results.get(), i, Py_NewRef(Py_None));
@@ -264,7 +184,7 @@ PyObject* t_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (out == nullptr) t->state = TxnState::Discarded;
   }
   Py_CLEAR(t->calls);
-  t->calls = PyList_New(0);
+  Py_CLEAR(t->keys);
   drop_watcher(t);
   return out == nullptr ? nullptr : Py_NewRef(out);
 }
@@ -280,6 +200,7 @@ void t_dealloc(PyObject* self) {
   drop_watcher(t);
   Py_CLEAR(t->cache);
   Py_CLEAR(t->calls);
+  Py_CLEAR(t->keys);
   Py_CLEAR(t->results);
   PyObject_Free(self);
   Py_DECREF(type);
@@ -291,17 +212,20 @@ constexpr std::array<PyCFunction, sizeof...(I)> recorders(std::index_sequence<I.
 }
 
 // The method table: the recorders (with the Cache methods' docs and so
-// their signatures), then the context manager protocol.
+// their signatures), then the context manager protocol. nullptr when a
+// row names no Cache method.
 PyMethodDef* method_table() {
+  static bool complete = true;
   static std::array<PyMethodDef, kRecorded.size() + 3> table = [] {
     std::array<PyMethodDef, kRecorded.size() + 3> out{};
     const auto fns = recorders(std::make_index_sequence<kRecorded.size()>());
     for (std::size_t i = 0; i < kRecorded.size(); ++i) {
-      const char* doc = nullptr;
+      const PyMethodDef* found = nullptr;
       for (const PyMethodDef* m = kCacheMethods; m->ml_name != nullptr; ++m) {
-        if (std::string_view(m->ml_name) == kRecorded[i]) doc = m->ml_doc;
+        if (std::string_view(m->ml_name) == kRecorded[i].name) found = m;
       }
-      out[i] = {kRecorded[i], fns[i], METH_FASTCALL | METH_KEYWORDS, doc};
+      if (found == nullptr) complete = false;
+      out[i] = {kRecorded[i].name, fns[i], METH_FASTCALL | METH_KEYWORDS, found ? found->ml_doc : nullptr};
     }
     out[kRecorded.size()] = {"__enter__", t_enter, METH_NOARGS, "__enter__($self)\n--\n\n"};
     out[kRecorded.size() + 1] = {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(t_exit)),
@@ -309,7 +233,37 @@ PyMethodDef* method_table() {
     out[kRecorded.size() + 2] = {nullptr, nullptr, 0, nullptr};
     return out;
   }();
-  return table.data();
+  return complete ? table.data() : nullptr;
+}
+
+// Attribute lookup. A method of the cache's class that a transaction does
+// not record (an iterator, close, ...) gets an AttributeError saying so.
+PyObject* t_getattro(PyObject* self, PyObject* name) {
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+  PyObject* cache = as_txn(self)->cache;
+  if (cache == nullptr || !PyUnicode_Check(name) || PyUnicode_GetLength(name) == 0 ||
+      PyUnicode_ReadChar(name, 0) == '_') {
+    return nullptr;
+  }
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyRef method(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(cache)), name));
+  if (!method || PyCallable_Check(method.get()) == 0) {
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return nullptr;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+  PyErr_Format(PyExc_AttributeError,
+               "Cache.%U cannot be recorded in a transaction: only the data methods that return their result "
+               "at once can run inside its atomic step",
+               name);
+  return nullptr;
 }
 
 PyGetSetDef kGetSet[] = {
@@ -322,8 +276,13 @@ PyGetSetDef kGetSet[] = {
 
 const char kDoc[] =
     "A group of Cache calls run atomically: no other thread or connection sees a state between two of them.\n\n"
-    "Made by Cache.transaction(); use it as a context manager. Calls on it are recorded and run when the\n"
-    "`with` block ends without an exception; `results` then holds their results.";
+    "Made by Cache.transaction(); use it as a context manager. Every data method of Cache can be recorded\n"
+    "on it, with the same signature; the call returns None. When the `with` block ends without an\n"
+    "exception the calls run in order, and `results` holds what each returned (or the exception it\n"
+    "raised; the others still ran). A key, iterable or mapping argument is read when the call is\n"
+    "recorded, and one that cannot be read raises there. Not recordable: scan_iter, hscan_iter and\n"
+    "sscan_iter (an iterator cannot run inside the atomic step), close, save, transaction, and the\n"
+    "conveniences of mevora.Cache written in Python (JSON, the mapping interface, memoize).";
 
 }  // namespace
 
@@ -336,9 +295,15 @@ PyObject* watch_error() {
 }
 
 PyObject* make_transaction_type() {
+  PyMethodDef* methods = method_table();
+  if (methods == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "a recordable transaction method is not a Cache method");
+    return nullptr;
+  }
   PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(t_dealloc)},
-      {Py_tp_methods, method_table()},
+      {Py_tp_getattro, reinterpret_cast<void*>(t_getattro)},
+      {Py_tp_methods, methods},
       {Py_tp_getset, kGetSet},
       {Py_tp_doc, const_cast<char*>(kDoc)},
       {0, nullptr},
@@ -368,14 +333,17 @@ PyObject* cache_transaction(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (!to_bytes_all(items, keys)) return nullptr;
     }
     PyRef calls(PyList_New(0));
-    if (!calls) return nullptr;
+    PyRef call_keys(PyList_New(0));
+    if (!calls || !call_keys) return nullptr;
     PyObject* obj = PyType_GenericAlloc(g_transaction_type, 0);
     if (obj == nullptr) return nullptr;
     TransactionObject* t = as_txn(obj);
     t->cache = Py_NewRef(self);
     t->calls = calls.release();
+    t->keys = call_keys.release();
     t->results = nullptr;
     t->watcher = nullptr;
+    t->whole = false;
     t->state = TxnState::Open;
     PyRef owned(obj);
     if (!keys.empty()) {
