@@ -33,9 +33,10 @@
 //
 // Lock order: save mutex, shard locks (ascending index), log mutex, stats
 // mutex. No shard lock is ever requested while the log mutex is held.
-// Besides flush and the snapshot writer, mget (shared) and transactions
-// (exclusive, transaction.h) hold several shard locks, taken in ascending
-// index; a transaction's operations run under its locks.
+// Besides flush and the snapshot writer, mget and the set algebra reads
+// (shared, multi_key_read.h) and transactions (exclusive, transaction.h)
+// hold several shard locks, taken in ascending index; a transaction's
+// operations run under its locks.
 //
 // Thread safety: every public method may be called from any thread.
 #pragma once
