@@ -62,6 +62,14 @@ def _sscan(c, key, cursor, *options):
     return [str(next_cursor).encode(), page]
 
 
+def _sintercard(c, numkeys, *rest):
+    n = int(numkeys)
+    keys, options = rest[:n], rest[n:]
+    if options:
+        return c.sintercard(keys, limit=int(options[1]))
+    return c.sintercard(keys)
+
+
 # Command name -> how a Cache does it, with the command's arguments as sent.
 ADAPTERS = {
     # what cases set up and check with
@@ -106,6 +114,14 @@ ADAPTERS = {
     "SRANDMEMBER": lambda c, k, *n: c.srandmember(k, *map(int, n)),
     "SPOP": lambda c, k, *n: c.spop(k, *map(int, n)),
     "SSCAN": _sscan,
+    "SMOVE": lambda c, s, d, m: int(c.smove(s, d, m)),
+    "SINTER": lambda c, *k: c.sinter(*k),
+    "SUNION": lambda c, *k: c.sunion(*k),
+    "SDIFF": lambda c, *k: c.sdiff(*k),
+    "SINTERSTORE": lambda c, d, *k: c.sinterstore(d, *k),
+    "SUNIONSTORE": lambda c, d, *k: c.sunionstore(d, *k),
+    "SDIFFSTORE": lambda c, d, *k: c.sdiffstore(d, *k),
+    "SINTERCARD": _sintercard,
 }
 
 

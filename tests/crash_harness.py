@@ -15,6 +15,13 @@ keeps each possible state until the next reopen decides between them. A
 process kill loses nothing under any fsync policy (the kernel keeps what
 was written).
 
+SPOP is random: the model takes the members the cache reports as popped,
+after checking that they were members and that there are as many as the
+count asks for. An SPOP cut short by the kill left either the set as it
+was or the set minus some valid pop; that candidate is resolved against
+the recovered keyspace (the members missing from the recovered set are
+the pop, which must be a valid one).
+
 The operation stream is a pure function of (seed, index), so the parent
 knows which operation was in flight without the child announcing it first.
 TTLs are hours long, so no key expires during a run; deadlines are compared
@@ -66,7 +73,8 @@ WEIGHTS = [
     ("lpush", 4), ("rpush", 4), ("lpop", 4), ("rpop", 4),
     ("lpushx", 2), ("rpushx", 2), ("lpop_count", 2), ("rpop_count", 2), ("ltrim", 2), ("lmove", 3),
     ("lset", 2), ("linsert", 2), ("lrem", 2),
-    ("sadd", 6), ("srem", 4),
+    ("sadd", 6), ("srem", 4), ("spop", 3), ("smove", 3),
+    ("sinterstore", 1.5), ("sunionstore", 1.5), ("sdiffstore", 1.5),
     ("flush", 0.15), ("save", 1.2), ("reopen", 0.3),
     ("rename", 2), ("renamenx", 1.5), ("pexpireat", 2), ("setrange", 3), ("msetnx", 2),
     ("incrbyfloat", 3), ("getex", 2),
@@ -184,6 +192,16 @@ def op_at(seed, index):
         return ("lmove", _key(r, LIST_KEYS), _key(r, LIST_KEYS), r.choice(["left", "right"]), r.choice(["left", "right"]))
     if name in ("sadd", "srem"):
         return (name, _key(r, SET_KEYS), [r.choice(MEMBERS) for _ in range(r.randint(0, 3))])
+    if name == "spop":
+        return ("spop", _key(r, SET_KEYS), r.choice([None, None, 0, 1, 2, 4]))
+    if name == "smove":
+        return ("smove", _key(r, SET_KEYS), _key(r, SET_KEYS), r.choice(MEMBERS))
+    if name in ("sinterstore", "sunionstore", "sdiffstore"):
+        # The destination is now and then a key of another kind, which the
+        # result replaces, or one of the sources.
+        sources = [_key(r, SET_KEYS) for _ in range(r.randint(1, 3))]
+        destination = r.choice(sources) if r.random() < 0.2 else _key(r, SET_KEYS)
+        return (name, destination, sources)
     if name in ("rename", "renamenx"):
         return (name, r.choice(ALL_KEYS), r.choice(ALL_KEYS))
     if name == "pexpireat":
@@ -328,6 +346,14 @@ def run_op(cache, op):
             return norm(cache.lmove(*op[1:]))
         if name in ("hdel", "lpush", "rpush", "sadd", "srem"):
             return getattr(cache, name)(op[1], *op[2])
+        if name == "spop":
+            if op[2] is None:
+                return norm(cache.spop(op[1]))
+            return sorted(norm(m) for m in cache.spop(op[1], op[2]))
+        if name == "smove":
+            return cache.smove(op[1], op[2], op[3])
+        if name in ("sinterstore", "sunionstore", "sdiffstore"):
+            return getattr(cache, name)(op[1], *op[2])
         if name == "flush":
             return cache.flush()
         if name == "save":
@@ -367,11 +393,21 @@ class Model:
         m.data = copy.deepcopy(self.data)
         return m
 
+    def resolve(self, snapshot):
+        """The model this candidate stands for, given the recovered
+        keyspace (None: none can match it): itself (see _PopOutcome for one
+        that depends on it)."""
+        return self
+
     def in_flight_states(self, op, t0, t1):
         """Every state op may leave if it was cut short between t0 and t1:
         untouched, after each of its steps, done. mset and delete change
         one key at a time (each under its own lock, so a kill can land
-        between two keys); every other operation is one step."""
+        between two keys); every other operation is one step. An spop's
+        done state depends on what it drew: it is resolved at the next
+        reopen from what the cache recovered."""
+        if op[0] == "spop":
+            return [self, _PopOutcome(self, op, t0, t1)]
         if op[0] in ("mset", "delete"):
             steps = [(op[0], op[1][:j]) for j in range(1, len(op[1]) + 1)]
         else:
@@ -390,16 +426,68 @@ class Model:
             raise _WrongType()
         return e
 
-    def apply(self, op, t0, t1):
+    def apply(self, op, t0, t1, reported=None):
         """Applies op as if called between wall-clock ms t0 and t1; returns
-        the result the cache must have given."""
+        the result the cache must have given. For spop, whose result is
+        random, `reported` is what the cache returned: a valid pop is
+        applied and returned as is; anything else leaves the model as it
+        was and returns a description of what was allowed."""
         try:
-            return self._apply(op, t0, t1)
+            return self._apply(op, t0, t1, reported)
         except _WrongType:
             return WRONGTYPE
 
-    def _apply(self, op, t0, t1):
+    def _spop(self, key, count, reported):
+        e = self._kind(key, "set")
+        members = e[1] if e is not None else set()
+        if count is None:
+            want = 1 if members else 0
+            popped = [] if reported is None else [reported]
+        else:
+            want = min(count, len(members))
+            popped = reported if isinstance(reported, list) else [None]
+        taken = {bytes.fromhex(m[1]) for m in popped if isinstance(m, list) and len(m) == 2 and m[0] == "b"}
+        if len(popped) != want or len(taken) != want or not taken <= members:
+            return ["spop of", want, "distinct members of", sorted(m.hex() for m in members)]
+        members -= taken
+        if e is not None and not members:
+            del self.data[key]
+        return reported if count is None or reported is not None else []
+
+    def _set_algebra(self, name, destination, sources):
+        entries = [self._kind(k, "set") for k in sources]  # every kind checked first
+        sets = [e[1] if e is not None else set() for e in entries]
+        if name == "sinterstore":
+            result = set.intersection(*sets)
+        elif name == "sunionstore":
+            result = set.union(*sets)
+        else:
+            result = sets[0].difference(*sets[1:])
+        self.data.pop(destination, None)
+        if result:
+            self.data[destination] = ["set", set(result), None]
+        return len(result)
+
+    def _apply(self, op, t0, t1, reported=None):
         name, d = op[0], self.data
+        if name == "spop":
+            return self._spop(op[1], op[2], reported)
+        if name == "smove":
+            _, src, dst, member = op
+            e, f = self._kind(src, "set"), self._kind(dst, "set")  # both checked first
+            if e is None or member not in e[1]:
+                return False
+            if src == dst:
+                return True
+            e[1].discard(member)
+            if not e[1]:
+                del d[src]
+            if f is None:
+                f = d[dst] = ["set", set(), None]
+            f[1].add(member)
+            return True
+        if name in ("sinterstore", "sunionstore", "sdiffstore"):
+            return self._set_algebra(name, op[1], op[2])
         if name == "set":
             _, key, value, ttl, nx, xx = op
             if (nx and key in d) or (xx and key not in d):
@@ -697,6 +785,35 @@ class _WrongType(Exception):
     pass
 
 
+class _PopOutcome:
+    """The state an spop left if it completed before the kill: the set
+    minus the members it drew, which only the recovered keyspace tells.
+    Resolved there: the members missing from the recovered set are taken
+    as the pop; when they are not a valid one (too many or too few, or the
+    set gained members), this outcome did not happen: resolve gives None."""
+
+    def __init__(self, model, op, t0, t1):
+        self.model, self.op, self.t0, self.t1 = model, op, t0, t1
+
+    def resolve(self, snapshot):
+        _, key, count = self.op
+        m = self.model.clone()
+        e = m.data.get(key)
+        if e is None or e[0] != "set":
+            m.apply(self.op, self.t0, self.t1)  # no member to draw: no change
+            return m
+        got = snapshot["entries"].get(key.hex())
+        after = {bytes.fromhex(h) for h in got[1]} if got is not None and got[0] == "set" else set()
+        popped = sorted(norm(x) for x in e[1] - after)
+        if count is None:
+            reported = popped[0] if len(popped) == 1 else popped
+        else:
+            reported = popped
+        if not after <= e[1] or m.apply(self.op, self.t0, self.t1, reported) != reported:
+            return None
+        return m
+
+
 # ---- keyspace dumps ------------------------------------------------------------
 
 
@@ -853,12 +970,14 @@ class Harness:
         self.stats["verified"] += 1
         if snapshot["last_error"] is not None:
             self.stats["torn_tails"] += 1
-        diffs = [differences(m, snapshot) for m in self.candidates]
+        models = [c.resolve(snapshot) for c in self.candidates]
+        diffs = [["not a possible outcome of the in-flight operation"] if m is None else differences(m, snapshot)
+                 for m in models]
         matching = [i for i, d in enumerate(diffs) if not d]
         if matching:
-            last = len(self.candidates) - 1
+            last = len(models) - 1
             if last > 0:
-                if len(matching) == len(self.candidates):
+                if len(matching) == len(models):
                     outcome = "in_flight_no_change"
                 elif matching == [0]:
                     outcome = "in_flight_lost"
@@ -867,7 +986,7 @@ class Harness:
                 else:
                     outcome = "in_flight_partial"
                 self.stats[outcome] += 1
-            self.candidates = [self.candidates[matching[0]]]
+            self.candidates = [models[matching[0]]]
             return
         text = "\n".join(f"against model {i} (after {i} steps of the in-flight op):\n  "
                          + "\n  ".join(d[:20]) for i, d in enumerate(diffs))
@@ -993,7 +1112,7 @@ class Harness:
             if name != op[0]:
                 self._fail(f"ack {index} names {name}, the stream has {op}")
             (model,) = self.candidates
-            want = model.apply(op, t0, t1)
+            want = model.apply(op, t0, t1, reported=result)
             if result != want:
                 self._fail(f"op {index} {op!r} returned {result!r}, the model says {want!r}")
             expected += 1

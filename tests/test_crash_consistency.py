@@ -22,7 +22,7 @@ def test_the_model_agrees_with_a_live_cache(tmp_path):
         op = op_at(99, i)
         t0 = now_ms()
         got = session.run(op)
-        want = model.apply(op, t0, now_ms())
+        want = model.apply(op, t0, now_ms(), reported=got)  # spop's draw is the cache's
         assert got == want, (i, op)
     assert differences(model, dump(session.cache)) == []
     session.run(("reopen", True))
@@ -77,6 +77,47 @@ def test_differences_notice_damage(tmp_path, damage):
     assert differences(model, snapshot) == []
     damage(snapshot)
     assert differences(model, snapshot) != []
+
+
+def test_the_model_takes_only_valid_pops():
+    model = Model()
+    model.apply(("sadd", b"x", [b"a", b"b", b"c"]), 0, 0)
+    assert model.apply(("spop", b"x", 2), 0, 0, reported=[["b", b"a".hex()], ["b", b"z".hex()]]) != [
+        ["b", b"a".hex()], ["b", b"z".hex()]]
+    assert model.apply(("spop", b"x", 2), 0, 0, reported=[["b", b"a".hex()]]) != [["b", b"a".hex()]]
+    assert model.apply(("spop", b"x", None), 0, 0, reported=None) is not None
+    assert model.data[b"x"][1] == {b"a", b"b", b"c"}  # refused pops change nothing
+    assert model.apply(("spop", b"x", 5), 0, 0, reported=[["b", m.hex()] for m in (b"a", b"b", b"c")]) == [
+        ["b", m.hex()] for m in (b"a", b"b", b"c")]
+    assert b"x" not in model.data  # the emptied set is gone
+
+
+def snapshot_with_set(members):
+    entries = {b"x".hex(): ["set", sorted(m.hex() for m in members), -1]} if members else {}
+    return {"t0": 0, "t1": 0, "len": len(entries), "entries": entries, "last_error": None}
+
+
+@pytest.mark.parametrize(
+    "count, recovered, matches",
+    [
+        (2, {b"a", b"b", b"c"}, [0]),  # cut short before it changed anything
+        (2, {b"c"}, [1]),  # any two members gone
+        (2, {b"a"}, [1]),
+        (None, {b"a", b"c"}, [1]),
+        (2, {b"a", b"b"}, []),  # one member too few gone
+        (2, set(), []),  # one member too many gone
+        (None, {b"a"}, []),
+        (2, {b"a", b"b", b"c", b"z"}, []),  # a member that never was
+        (0, {b"a", b"b", b"c"}, [0, 1]),
+    ],
+)
+def test_a_cut_short_spop_may_leave_only_the_set_or_a_valid_pop(count, recovered, matches):
+    model = Model()
+    model.apply(("sadd", b"x", [b"a", b"b", b"c"]), 0, 0)
+    candidates = model.in_flight_states(("spop", b"x", count), 0, 0)
+    snapshot = snapshot_with_set(recovered)
+    resolved = [c.resolve(snapshot) for c in candidates]
+    assert [i for i, m in enumerate(resolved) if m is not None and not differences(m, snapshot)] == matches
 
 
 @pytest.mark.parametrize("policy", ["always", "everysec", "never"])

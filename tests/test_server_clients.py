@@ -292,6 +292,14 @@ RESP3_CASES = {
     "SRANDMEMBER": (["SRANDMEMBER", "t", "-2"], [["SADD", "t", "a"]], b"*2\r\n$1\r\na\r\n$1\r\na\r\n"),
     "SPOP": (["SPOP", "t", "2"], [["SADD", "t", "a"]], b"~1\r\n$1\r\na\r\n"),
     "SSCAN": (["SSCAN", "t", "0"], [["SADD", "t", "a"]], b"*2\r\n$1\r\n0\r\n*1\r\n$1\r\na\r\n"),
+    "SMOVE": (["SMOVE", "t", "u", "a"], [["SADD", "t", "a"]], b":1\r\n"),
+    "SINTER": (["SINTER", "t", "u"], [["SADD", "t", "a"], ["SADD", "u", "a"]], b"~1\r\n$1\r\na\r\n"),
+    "SUNION": (["SUNION", "t", "u"], [["SADD", "t", "a"]], b"~1\r\n$1\r\na\r\n"),
+    "SDIFF": (["SDIFF", "t", "u"], [], b"~0\r\n"),
+    "SINTERSTORE": (["SINTERSTORE", "d", "t"], [["SADD", "t", "a"]], b":1\r\n"),
+    "SUNIONSTORE": (["SUNIONSTORE", "d", "t"], [], b":0\r\n"),
+    "SDIFFSTORE": (["SDIFFSTORE", "d", "t", "u"], [["SADD", "t", "a"]], b":1\r\n"),
+    "SINTERCARD": (["SINTERCARD", "1", "t", "LIMIT", "5"], [["SADD", "t", "a"]], b":1\r\n"),
 }
 
 

@@ -310,6 +310,18 @@ class _TextReads:
         enc, err = self._encoding, self._errors
         return {b.decode(enc, err) for b in _Base.smembers(self, key)}
 
+    def sinter(self, key, *keys):
+        enc, err = self._encoding, self._errors
+        return {b.decode(enc, err) for b in _Base.sinter(self, key, *keys)}
+
+    def sunion(self, key, *keys):
+        enc, err = self._encoding, self._errors
+        return {b.decode(enc, err) for b in _Base.sunion(self, key, *keys)}
+
+    def sdiff(self, key, *keys):
+        enc, err = self._encoding, self._errors
+        return {b.decode(enc, err) for b in _Base.sdiff(self, key, *keys)}
+
     def keys(self, pattern="*"):
         enc, err = self._encoding, self._errors
         return [b.decode(enc, err) for b in _Base.keys(self, pattern)]

@@ -212,6 +212,22 @@ class Cache:
         self, key: _Value, cursor: SupportsIndex = 0, match: str | bytes | None = None, count: int | None = None
     ) -> tuple[int, list[bytes]]:
         """One step of a cursor iteration over the set: (next_cursor, [members])."""
+    def smove(self, source: _Value, destination: _Value, member: _Value) -> bool:
+        """Moves member from source to destination in one step: True when it was in source."""
+    def sinter(self, key: _Value, *keys: _Value) -> builtins.set[bytes]:
+        """The members of every one of the sets (a missing key is an empty set)."""
+    def sunion(self, key: _Value, *keys: _Value) -> builtins.set[bytes]:
+        """The members of any of the sets (a missing key is an empty set)."""
+    def sdiff(self, key: _Value, *keys: _Value) -> builtins.set[bytes]:
+        """The members of the first set that are in none of the others."""
+    def sinterstore(self, destination: _Value, key: _Value, *keys: _Value) -> int:
+        """Stores sinter(key, *keys) under destination (an empty result removes it); its size."""
+    def sunionstore(self, destination: _Value, key: _Value, *keys: _Value) -> int:
+        """Stores sunion(key, *keys) under destination (an empty result removes it); its size."""
+    def sdiffstore(self, destination: _Value, key: _Value, *keys: _Value) -> int:
+        """Stores sdiff(key, *keys) under destination (an empty result removes it); its size."""
+    def sintercard(self, keys: Iterable[_Value], limit: SupportsIndex | None = 0) -> int:
+        """The size of the intersection of the sets under keys, counting no further than limit (0: none)."""
     def getset(self, key: _Value, value: _Value) -> bytes | None:
         """Stores value without a deadline and returns the previous value, in one step."""
     def getdel(self, key: _Value) -> bytes | None:

@@ -185,19 +185,8 @@ PyObject* m_mget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({"mget", kKeys, 1}, args, nargs, kwnames, a)) return nullptr;
-    PyRef it(PyObject_GetIter(a[0]));
-    if (!it) return nullptr;
     std::vector<Bytes> keys;
-    while (PyRef item = PyRef(PyIter_Next(it.get()))) {
-      keys.emplace_back();
-      // The item reference must outlive the store call: keep it.
-      keys.back().keep = PyRef::borrow(item.get());
-      Bytes conv;
-      if (!to_bytes(item.get(), conv)) return nullptr;
-      keys.back().view = conv.view;
-      if (conv.keep) keys.back().keep = std::move(conv.keep);
-    }
-    if (PyErr_Occurred()) return nullptr;
+    if (!to_bytes_iter(a[0], keys)) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
     auto values = store_call([&] { return store_of(self).mget(views); });
     return list_of(values, optional_bytes);
@@ -723,6 +712,33 @@ PyMethodDef kCacheMethods[] = {
                 "sscan($self, key, cursor=0, match=None, count=None)\n--\n\nOne step of a cursor iteration over "
                 "the set: returns (next_cursor, [members]). Every member present for the whole iteration is "
                 "returned at least once, also while members come and go; `count` (default 10) bounds the work."),
+    MEVORA_MORE(smove,
+                "smove($self, source, destination, member)\n--\n\nMoves member from the set source to the set "
+                "destination in one step: True when it was in source, False (nothing changed) when not."),
+    MEVORA_MORE(sinter,
+                "sinter($self, key, *keys)\n--\n\nThe members of every one of the sets, as a set (a missing key "
+                "is an empty set); all keys are read at one instant."),
+    MEVORA_MORE(sunion,
+                "sunion($self, key, *keys)\n--\n\nThe members of any of the sets, as a set (a missing key is an "
+                "empty set); all keys are read at one instant."),
+    MEVORA_MORE(sdiff,
+                "sdiff($self, key, *keys)\n--\n\nThe members of the first set that are in none of the others, as "
+                "a set (a missing key is an empty set); all keys are read at one instant."),
+    MEVORA_MORE(sinterstore,
+                "sinterstore($self, destination, key, *keys)\n--\n\nStores sinter(key, *keys) as the set under "
+                "destination, replacing whatever it held (an empty result removes it), in one step; returns "
+                "its size."),
+    MEVORA_MORE(sunionstore,
+                "sunionstore($self, destination, key, *keys)\n--\n\nStores sunion(key, *keys) as the set under "
+                "destination, replacing whatever it held (an empty result removes it), in one step; returns "
+                "its size."),
+    MEVORA_MORE(sdiffstore,
+                "sdiffstore($self, destination, key, *keys)\n--\n\nStores sdiff(key, *keys) as the set under "
+                "destination, replacing whatever it held (an empty result removes it), in one step; returns "
+                "its size."),
+    MEVORA_MORE(sintercard,
+                "sintercard($self, keys, limit=0)\n--\n\nThe size of the intersection of the sets under `keys` "
+                "(an iterable of at least one key), counting no further than `limit` (0: no limit)."),
 #undef MEVORA_MORE
     MEVORA_FAST(getset, "getset($self, key, value)\n--\n\n"),
     MEVORA_FAST(getdel, "getdel($self, key)\n--\n\n"),

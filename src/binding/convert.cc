@@ -58,6 +58,21 @@ bool to_bytes_all(std::span<PyObject* const> objs, std::vector<Bytes>& out) {
   return true;
 }
 
+bool to_bytes_iter(PyObject* iterable, std::vector<Bytes>& out) {
+  PyRef it(PyObject_GetIter(iterable));
+  if (!it) return false;
+  while (PyRef item = PyRef(PyIter_Next(it.get()))) {
+    out.emplace_back();
+    // The item reference must outlive the store call: keep it.
+    out.back().keep = PyRef::borrow(item.get());
+    Bytes conv;
+    if (!to_bytes(item.get(), conv)) return false;
+    out.back().view = conv.view;
+    if (conv.keep) out.back().keep = std::move(conv.keep);
+  }
+  return PyErr_Occurred() == nullptr;
+}
+
 std::vector<std::string_view> views_of(const std::vector<Bytes>& bytes) {
   std::vector<std::string_view> v;
   v.reserve(bytes.size());

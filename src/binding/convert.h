@@ -44,6 +44,9 @@ inline bool to_bytes(PyObject* obj, Bytes& out) {
   return to_bytes_general(obj, out);
 }
 bool to_bytes_all(std::span<PyObject* const> objs, std::vector<Bytes>& out);
+// The same for every item of an iterable, appended to out; each Bytes
+// keeps its item alive.
+bool to_bytes_iter(PyObject* iterable, std::vector<Bytes>& out);
 std::vector<std::string_view> views_of(const std::vector<Bytes>& bytes);
 
 // The __name__ of obj's type.

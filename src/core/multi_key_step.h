@@ -9,11 +9,12 @@
 // simply joins it: that transaction holds the keys' shards and collects
 // the records.
 //
-// Used for writes that touch several keys (RENAME, MSETNX, LMOVE) and for
-// writes expressed as several records (HMSET as one HSET per field, LTRIM
-// as pops). The body must check everything that can fail for a reason
-// other than the log (kinds, arguments) before its first change, so that
-// it never stops halfway.
+// Used for writes that touch several keys (RENAME, MSETNX, LMOVE, SMOVE,
+// the set algebra STOREs) and for writes expressed as several records
+// (HMSET as one HSET per field, LTRIM as pops). The body must check
+// everything that can fail for a reason other than the log (kinds,
+// arguments, admission) before its first change, so that it never stops
+// halfway.
 #pragma once
 
 #include <optional>

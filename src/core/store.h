@@ -33,9 +33,10 @@
 //
 // Lock order: save mutex, shard locks (ascending index), log mutex, stats
 // mutex. No shard lock is ever requested while the log mutex is held.
-// Besides flush and the snapshot writer, mget (shared) and transactions
-// (exclusive, transaction.h) hold several shard locks, taken in ascending
-// index; a transaction's operations run under its locks.
+// Besides flush and the snapshot writer, mget and the set algebra reads
+// (shared, multi_key_read.h) and transactions (exclusive, transaction.h)
+// hold several shard locks, taken in ascending index; a transaction's
+// operations run under its locks.
 //
 // Thread safety: every public method may be called from any thread.
 #pragma once
@@ -412,6 +413,41 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   // One page of a cursor walk over the set's members (see hscan); items
   // holds the members. Lock: shared, for one page.
   StoreResult<CollScanPage> sscan(std::string_view key, std::uint64_t cursor, const ScanFilter& filter);
+
+  // ==== set algebra (store_set_algebra.cc) ========================================
+  // The same rules as the set operations above; a missing key is an empty
+  // set, and any key of another kind fails the whole call with WrongType
+  // (nothing changed). The multi-key reads see all their keys at one
+  // instant (their shards held shared together, ascending); the writes are
+  // atomic steps (see "Atomic step" below) over every key they name.
+  enum class SetOp : std::uint8_t {
+    Inter,  // members of every set
+    Union,  // members of any set
+    Diff,   // members of the first set that are in none of the others
+  };
+
+  // Moves member from the set source to the set destination: true when it
+  // was in source (source == destination: true, no change), false (no
+  // change) when it was not. WrongType when either key holds another kind,
+  // checked before any change. OutOfMemory, LogRefused. Atomic step. Logs
+  // SADD destination member, then SREM source member (then DEL source
+  // when that emptied it).
+  StoreResult<bool> smove(std::string_view source, std::string_view destination, std::string_view member);
+  // The members of op over the sets under keys, in no particular order.
+  // Lock: the keys' shards shared together. Logs nothing.
+  StoreResult<std::vector<std::string>> set_algebra(SetOp op, KeyList keys);
+  // Stores op over the sets under keys as the set under destination,
+  // replacing whatever destination held (any kind, its deadline dropped);
+  // an empty result removes destination. destination may be one of keys.
+  // Returns the result's size. Admission for the new set runs inside the
+  // step, before its first change (the result is known only there).
+  // Errors: WrongType (a source of another kind), KeyTooLong, OutOfMemory,
+  // LogRefused. Atomic step. Logs DEL destination (when present), then
+  // SADD destination with every member (when the result is not empty).
+  StoreResult<std::uint64_t> set_algebra_store(SetOp op, std::string_view destination, KeyList keys);
+  // The size of the intersection of the sets under keys, counting stops
+  // at limit (0: no limit). Lock: the keys' shards shared together.
+  StoreResult<std::uint64_t> sintercard(KeyList keys, std::uint64_t limit);
 
   // ---- the whole keyspace ------------------------------------------------------
   // The live keys matching a glob pattern (glob.h), one shard at a time

@@ -88,6 +88,7 @@ class StoreInternals {
 
   // ---- the shards, the clock, the limits and the log -------------------------
   Shard& shard_for(std::uint64_t hash) { return *shards_[(hash >> 32) & shard_mask_]; }
+  std::size_t shard_index_of(std::uint64_t hash) const { return (hash >> 32) & shard_mask_; }
   Shard& shard_at(std::size_t i) { return *shards_[i]; }
   Clock& clock() const { return *clock_; }
   void set_clock(std::shared_ptr<Clock> clock) { clock_ = std::move(clock); }

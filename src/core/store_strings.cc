@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "core/multi_key_read.h"
 #include "core/number_text.h"
 #include "core/store.h"
 
@@ -117,62 +118,21 @@ StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view 
   return e->value_len();
 }
 
-// The keys' shards are held shared together (taken in ascending index),
-// so mget sees every key at one instant: a transaction that changes
-// several of them is seen wholly or not at all. A due key reads as absent
-// and is removed afterwards, under its shard's exclusive lock alone.
-std::vector<std::optional<std::string>> Store::mget(KeyList keys) MEVORA_NO_THREAD_SAFETY_ANALYSIS {
-  std::vector<std::optional<std::string>> out;
-  out.reserve(keys.size());
-  std::vector<std::uint64_t> hashes(keys.size());
-  std::vector<std::size_t> shards(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    hashes[i] = key_hash(keys[i]);
-    shards[i] = (hashes[i] >> 32) & shard_mask_;
-  }
-  std::vector<std::size_t> order(shards);
-  std::sort(order.begin(), order.end());
-  order.erase(std::unique(order.begin(), order.end()), order.end());
-  LazyNow now(*clock_);
-  std::vector<std::size_t> due;
-  std::size_t locked = 0;
-  const auto release = [&] {
-    while (locked > 0) shards_[order[--locked]]->lock.unlock_shared();
-  };
-  try {
-    for (; locked < order.size(); ++locked) shards_[order[locked]]->lock.lock_shared();
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      Shard& s = *shards_[shards[i]];
-      const std::size_t slot = s.table.find(keys[i], hashes[i]);
-      if (slot == Table::npos) {
-        out.emplace_back();
-        continue;
-      }
-      EntryRef e = s.table.at(slot);
-      if (e.head().due(now.get())) {
-        due.push_back(i);
-        out.emplace_back();
-        continue;
-      }
-      stamp(e.head());
-      if (e.is_string()) {
-        out.emplace_back(std::string(e.str()->value()));
+// The keys are read at one instant (multi_key_read.h): a transaction that
+// changes several of them is seen wholly or not at all.
+std::vector<std::optional<std::string>> Store::mget(KeyList keys) {
+  return multi_key_read(*this, keys, [](std::span<EntryRef* const> entries) {
+    std::vector<std::optional<std::string>> out;
+    out.reserve(entries.size());
+    for (const EntryRef* e : entries) {
+      if (e != nullptr && e->is_string()) {
+        out.emplace_back(std::string(e->str()->value()));
       } else {
         out.emplace_back();
       }
     }
-  } catch (...) {
-    release();
-    throw;
-  }
-  release();
-  for (std::size_t i : due) {
-    Shard& s = *shards_[shards[i]];
-    WriteGuard g(s.lock);
-    // A DEL the log refuses leaves the due key in place, still invisible.
-    (void)expire_if_due(s, keys[i], hashes[i], now.get());
-  }
-  return out;
+    return out;
+  });
 }
 
 StoreResult<void> Store::mset(std::span<const KeyValue> pairs) {

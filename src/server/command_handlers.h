@@ -202,6 +202,14 @@ Reply cmd_smismember(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_srandmember(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_spop(Request&, ConnectionState&, const ServerContext&);
 Reply cmd_sscan(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_smove(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sinter(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sunion(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sdiff(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sinterstore(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sunionstore(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sdiffstore(Request&, ConnectionState&, const ServerContext&);
+Reply cmd_sintercard(Request&, ConnectionState&, const ServerContext&);
 
 // ---- connection and server commands (commands_server.cc) ------------------
 

@@ -31,6 +31,12 @@ constexpr KeySpec kKeySpecs[] = {
     {"LINDEX"}, {"LPOS"}, {"LPUSHX"}, {"RPUSHX"}, {"LTRIM"}, {"LSET"}, {"LINSERT"}, {"LREM"},
     {"LMOVE", Reach::Keys, 1, 2}, {"RPOPLPUSH", Reach::Keys, 1, 2},
     {"SMISMEMBER"}, {"SRANDMEMBER"}, {"SPOP"}, {"SSCAN"},
+    {"SMOVE", Reach::Keys, 1, 2}, {"SINTER", Reach::Keys, 1, -1}, {"SUNION", Reach::Keys, 1, -1},
+    {"SDIFF", Reach::Keys, 1, -1}, {"SINTERSTORE", Reach::Keys, 1, -1}, {"SUNIONSTORE", Reach::Keys, 1, -1},
+    {"SDIFFSTORE", Reach::Keys, 1, -1},
+    // SINTERCARD numkeys key ... [LIMIT n]: a LIMIT clause is taken for two
+    // more keys, which only locks a shard or two more than needed.
+    {"SINTERCARD", Reach::Keys, 2, -1},
     {"PING", Reach::None}, {"ECHO", Reach::None}, {"SELECT", Reach::None},
     {"COMMAND", Reach::None}, {"LASTSAVE", Reach::None}, {"BGSAVE", Reach::None},
     {"SAVE", Reach::None}, {"AUTH", Reach::None}, {"HELLO", Reach::None}, {"CLIENT", Reach::None},

@@ -123,6 +123,14 @@ constexpr CommandSpec kCommands[] = {
     {"SRANDMEMBER", 2, 3, cmd_srandmember},
     {"SPOP", 2, 3, cmd_spop},
     {"SSCAN", 3, kAnyCount, cmd_sscan},
+    {"SMOVE", 4, 4, cmd_smove},
+    {"SINTER", 2, kAnyCount, cmd_sinter},
+    {"SUNION", 2, kAnyCount, cmd_sunion},
+    {"SDIFF", 2, kAnyCount, cmd_sdiff},
+    {"SINTERSTORE", 3, kAnyCount, cmd_sinterstore},
+    {"SUNIONSTORE", 3, kAnyCount, cmd_sunionstore},
+    {"SDIFFSTORE", 3, kAnyCount, cmd_sdiffstore},
+    {"SINTERCARD", 3, kAnyCount, cmd_sintercard},
 };
 
 // Longer than every table name, so a longer argument 0 cannot match.

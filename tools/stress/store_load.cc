@@ -111,7 +111,7 @@ std::string joined(const std::vector<std::string>& parts) {
 
 void any_store_op(Run& run, Store& s, Rng& rng, Counters& c) {
   std::string a = pick_key(rng, 'k');
-  switch (rng.below(31)) {
+  switch (rng.below(34)) {
     case 0: c.hit("get"); (void)s.get(a); break;
     case 1: {
       c.hit("get into a sink");
@@ -222,6 +222,22 @@ void any_store_op(Run& run, Store& s, Rng& rng, Counters& c) {
       filter.count = 1 + rng.below(64);
       if (rng.chance(3)) filter.match = "k1*";
       (void)s.scan(rng.chance(4) ? 0 : rng.next(), filter);
+      break;
+    }
+    case 31: c.hit("smove"); no_oom(run, s.smove(pick_key(rng, 's'), pick_key(rng, 's'), field(rng, 'm')), "smove"); break;
+    case 32: {
+      // Several shards held together: shared for the read, exclusive for the store.
+      const std::string x = pick_key(rng, 's');
+      const std::string y = pick_key(rng, 's');
+      const std::string_view keys[] = {x, y};
+      const auto op = static_cast<Store::SetOp>(rng.below(3));
+      if (rng.chance(2)) {
+        c.hit("set algebra");
+        (void)s.set_algebra(op, keys);
+      } else {
+        c.hit("set algebra store");
+        no_oom(run, s.set_algebra_store(op, rng.chance(4) ? a : pick_key(rng, 's'), keys), "set algebra store");
+      }
       break;
     }
     default: c.hit("keys"); (void)s.keys(rng.chance(2) ? "k1*" : "[hl]?"); break;
