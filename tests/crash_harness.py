@@ -62,6 +62,7 @@ FIELDS = [b"f%d" % i for i in range(6)] + [b"", b"\x00\xff"]
 MEMBERS = [b"m%d" % i for i in range(8)] + [b"", b"\r\n"]
 ALPHABET = b"ab\x00\xff\r\n -0123456789"
 HOUR_MS = 3_600_000
+FLOAT_AMOUNTS = [0.5, -1.25, 3, 1e10, 0.1, -7.75e-3, 1e300]
 FAR_FUTURE_MS = 4_000_000_000_000  # in 2096
 
 # (name, weight); flush is rare so the keyspace usually holds something.
@@ -69,7 +70,7 @@ WEIGHTS = [
     ("set", 10), ("set_ttl", 4), ("set_nx", 3), ("set_xx", 3), ("mset", 3),
     ("incr", 4), ("decr", 3), ("append", 4), ("delete", 4),
     ("expire", 3), ("pexpire", 3), ("persist", 3),
-    ("hset", 8), ("hdel", 4), ("hmset", 3), ("hsetnx", 2), ("hincrby", 3),
+    ("hset", 8), ("hdel", 4), ("hmset", 3), ("hsetnx", 2), ("hincrby", 3), ("hincrbyfloat", 2),
     ("lpush", 4), ("rpush", 4), ("lpop", 4), ("rpop", 4),
     ("lpushx", 2), ("rpushx", 2), ("lpop_count", 2), ("rpop_count", 2), ("ltrim", 2), ("lmove", 3),
     ("lset", 2), ("linsert", 2), ("lrem", 2),
@@ -172,6 +173,8 @@ def op_at(seed, index):
         return ("hsetnx", _key(r, HASH_KEYS), r.choice(FIELDS), _value(r))
     if name == "hincrby":
         return ("hincrby", _key(r, HASH_KEYS), r.choice(FIELDS), _amount(r))
+    if name == "hincrbyfloat":
+        return ("hincrbyfloat", _key(r, HASH_KEYS), r.choice(FIELDS), r.choice(FLOAT_AMOUNTS))
     if name in ("lpush", "rpush"):
         return (name, _key(r, LIST_KEYS), [_value(r) for _ in range(r.randint(0, 3))])
     if name in ("lpop", "rpop"):
@@ -219,7 +222,7 @@ def op_at(seed, index):
         return ("msetnx", list(pairs.items()))
     if name == "incrbyfloat":
         key = r.choice(COUNTER_KEYS) if r.random() < 0.8 else r.choice(ALL_KEYS)
-        return ("incrbyfloat", key, r.choice([0.5, -1.25, 3, 1e10, 0.1, -7.75e-3, 1e300]))
+        return ("incrbyfloat", key, r.choice(FLOAT_AMOUNTS))
     if name == "getex":
         mode = r.choice(["persist", "ex", "pxat", "pxat-past"])
         if mode == "ex":
@@ -241,6 +244,7 @@ NOT_INTEGER = ["err", "ValueError", "value is not an integer or out of range"]
 OVERFLOW = ["err", "ValueError", "increment or decrement would overflow"]
 DECR_OVERFLOW = ["err", "ValueError", "decrement would overflow"]
 NOT_FLOAT = ["err", "ValueError", "value is not a valid float"]
+NOT_FINITE = ["err", "ValueError", "increment would produce NaN or Infinity"]
 NO_SUCH_KEY = ["err", "KeyError", "'no such key'"]
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 _FLOAT = re.compile(rb"-?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?\Z")
@@ -366,6 +370,8 @@ def run_op(cache, op):
             return cache.msetnx(dict(op[1]))
         if name == "incrbyfloat":
             return cache.incrbyfloat(op[1], op[2])
+        if name == "hincrbyfloat":
+            return cache.hincrbyfloat(op[1], op[2], op[3])
         if name == "getex":
             _, key, mode, arg = op
             kw = {"persist": True} if mode == "persist" else {"ex": arg} if mode == "ex" else {"pxat": arg}
@@ -762,6 +768,20 @@ class Model:
             if math.isinf(new):
                 return OVERFLOW
             d[key] = ["string", float_text(new), deadline]
+            return float(float_text(new))
+        if name == "hincrbyfloat":
+            _, key, field, amount = op
+            e = self._kind(key, "hash")
+            old = None if e is None else e[1].get(field)
+            current = 0.0 if old is None else _parse_float(old)
+            if current is None:
+                return NOT_FLOAT
+            new = current + amount
+            if math.isinf(new):
+                return NOT_FINITE
+            if e is None:
+                e = d[key] = ["hash", {}, None]
+            e[1][field] = float_text(new)
             return float(float_text(new))
         if name == "getex":
             _, key, mode, arg = op
