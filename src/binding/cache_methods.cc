@@ -99,8 +99,22 @@ PyObject* set_with_options(PyObject* self, PyObject* const* a, std::optional<std
   return options.get ? optional_bytes(r.value().previous) : py_bool(r.value().written);
 }
 
+// set(key, value) with the options already checked: True when written.
+PyObject* plain_set(PyObject* self, PyObject* key_arg, PyObject* value_arg, std::optional<std::uint64_t> ttl, bool nx,
+                    bool xx) {
+  Bytes key;
+  Bytes value;
+  if (!to_bytes(key_arg, key) || !to_bytes(value_arg, value)) return nullptr;
+  Store& store = store_of(self);
+  auto r = store_call([&] { return store.set(key.view, value.view, ttl, nx, xx); });
+  if (!r.ok()) return raise_store_error(r.error());
+  return py_bool(r.value());
+}
+
 PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    // The common call, set(key, value), has no option to check.
+    if (nargs == 2 && kwnames == nullptr) return plain_set(self, args[0], args[1], std::nullopt, false, false);
     PyObject* a[10];
     if (!bind_args({"set", kSet, 2}, args, nargs, kwnames, a)) return nullptr;
     bool nx = false;
@@ -133,13 +147,7 @@ PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (a[6] != nullptr || a[7] != nullptr || a[8] != nullptr || a[9] != nullptr) {
       return set_with_options(self, a, ttl, nx, xx);
     }
-    Bytes key;
-    Bytes value;
-    if (!to_bytes(a[0], key) || !to_bytes(a[1], value)) return nullptr;
-    Store& store = store_of(self);
-    auto r = store_call([&] { return store.set(key.view, value.view, ttl, nx, xx); });
-    if (!r.ok()) return raise_store_error(r.error());
-    return py_bool(r.value());
+    return plain_set(self, a[0], a[1], ttl, nx, xx);
   });
 }
 
