@@ -14,9 +14,12 @@
 #include "core/persistence_testing.h"
 #include "core/clock.h"
 #include "core/store.h"
+#include "core/used_memory_testing.h"
 
 namespace mevora {
 namespace {
+
+using testing_store::recomputed_used;
 
 using Strings = std::vector<std::string>;
 using Items = std::vector<std::string_view>;
@@ -24,20 +27,6 @@ using Items = std::vector<std::string_view>;
 Strings sorted(Strings v) {
   std::sort(v.begin(), v.end());
   return v;
-}
-
-// used_memory as recomputed from the tables: every entry's accounted size
-// plus every shard's table overhead. Must equal the counter when no
-// operation is in flight.
-std::uint64_t recomputed_used(Store& store) {
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < store.shard_count(); ++i) {
-    Shard& s = store.shard_at(i);
-    ReadGuard g(s.lock);
-    s.table.for_each([&](EntryRef e) { total += e.accounted_size(); });
-    total += table_overhead_for(s.table.usable_capacity());
-  }
-  return total;
 }
 
 // Records the kind of every logged mutation. On FLUSH it also checks, from

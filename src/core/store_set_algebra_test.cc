@@ -14,24 +14,16 @@
 
 #include "core/persistence_testing.h"
 #include "core/store.h"
+#include "core/used_memory_testing.h"
 #include "core/wal_batch.h"
 
 namespace mevora {
 namespace {
 
+using testing_store::recomputed_used;
+
 using Items = std::vector<std::string_view>;
 using Members = std::set<std::string>;
-
-std::uint64_t recomputed_used(Store& store) {
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < store.shard_count(); ++i) {
-    Shard& s = store.shard_at(i);
-    ReadGuard g(s.lock);
-    s.table.for_each([&](EntryRef e) { total += e.accounted_size(); });
-    total += table_overhead_for(s.table.usable_capacity());
-  }
-  return total;
-}
 
 std::shared_ptr<Store> make_store(std::uint64_t shards, std::uint64_t max_memory = 0) {
   StoreConfig c;
