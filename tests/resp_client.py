@@ -267,7 +267,8 @@ def ordinary_traffic(k, protocol, prefix="t:"):
 def library_helpers(k, protocol, prefix="u:"):
     """What the everyday helpers of a client library send: a scan iteration
     (SCAN with MATCH and COUNT until the cursor is 0), type, rename, absolute
-    expiry, float counters and reading the server's settings."""
+    expiry, float counters, hash field counters and reading the server's
+    settings."""
     names = [prefix + "k%d" % i for i in range(30)]
     assert k.call("MSET", *[x for n in names for x in (n, "v")]) == "OK"
     cursor, seen = b"0", set()
@@ -284,11 +285,16 @@ def library_helpers(k, protocol, prefix="u:"):
     assert k.call("EXPIREAT", prefix + "renamed", 4_000_000_000) == 1
     assert k.call("EXPIRETIME", prefix + "renamed") == 4_000_000_000
     assert k.call("INCRBYFLOAT", prefix + "f", "2.5") == b"2.5"
+    h = prefix + "h"
+    assert k.call("HINCRBY", h, "views", 3) == 3
+    assert k.call("HINCRBYFLOAT", h, "score", "1.5") == b"1.5"
+    assert k.call("HMGET", h, "views", "nope") == [b"3", None]
+    assert k.call("HEXISTS", h, "views") == 1
     settings = k.call("CONFIG", "GET", "maxmemory*")
     if protocol == 2:
         settings = dict(zip(settings[::2], settings[1::2]))
     assert settings == {b"maxmemory": b"0", b"maxmemory-policy": b"noeviction"}
-    assert k.call("DEL", prefix + "renamed", prefix + "f", *names[1:]) == 31
+    assert k.call("DEL", prefix + "renamed", prefix + "f", h, *names[1:]) == 32
 
 
 def transactional_pipeline(k, protocol, prefix="p:"):
