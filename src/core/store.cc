@@ -234,14 +234,15 @@ StoreResult<bool> Store::set_impl(std::string_view key, std::string_view value, 
   LazyNow now(*clock_);
 
   if (max_memory_ != 0) {
-    const std::uint64_t growth = table_growth_cost(s, key, h);
     const auto [exists, old] = live_size(s, key, h, now.get());
     // A write that reports the previous value must look at it under the
     // lock even when it will not write; it asks for no memory then.
     const bool declines = (exists && nx) || (!exists && xx);
     if (declines && previous == nullptr) return false;
-    std::uint64_t need = declines ? 0 : align16(key.size() + value.size()) + growth;
-    if (exists) need = need > old ? need - old : 0;
+    const auto need = [&, exists = exists, old = old] {
+      std::uint64_t n = declines ? 0 : align16(key.size() + value.size()) + table_growth_cost(s, key, h);
+      return exists ? (n > old ? n - old : 0) : n;
+    };
     if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
 

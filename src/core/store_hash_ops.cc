@@ -53,9 +53,11 @@ StoreResult<std::uint64_t> write_fields(Store& store, std::string_view key, std:
   const std::uint64_t h = key_hash(key);
   Shard& s = store.shard_for(h);
   LazyNow now(store.clock());
-  std::uint64_t need = hash_need(store, s, key, h);
-  for (const auto& [field, value] : pairs) need += hash_field_cost(field.size(), value.size());
-  if (auto a = store.admit_or_error(need); !a.ok()) return make_err(a.error());
+  std::uint64_t fields_need = 0;
+  for (const auto& [field, value] : pairs) fields_need += hash_field_cost(field.size(), value.size());
+  if (auto a = store.admit_or_error([&] { return hash_need(store, s, key, h) + fields_need; }); !a.ok()) {
+    return make_err(a.error());
+  }
 
   WriteGuard g(s.lock);
   if (auto r = store.expire_if_due(s, key, h, now); !r.ok()) return make_err(r.error());
@@ -100,7 +102,7 @@ StoreResult<T> update_field(Store& store, std::string_view key, std::string_view
   Shard& s = store.shard_for(h);
   LazyNow now(store.clock());
   // Priced as a new hash holding the field with the longest number text.
-  const std::uint64_t need = hash_need(store, s, key, h) + hash_field_cost(field.size(), kLongestNumberText);
+  const auto need = [&] { return hash_need(store, s, key, h) + hash_field_cost(field.size(), kLongestNumberText); };
   if (auto a = store.admit_or_error(need); !a.ok()) return make_err(a.error());
 
   WriteGuard g(s.lock);

@@ -21,8 +21,10 @@ StoreResult<bool> Store::hset(std::string_view key, std::string_view field, std:
 
   // Always priced as a new key holding a new field (80 + 56 = 136); not
   // reduced when either already exists.
-  const std::uint64_t need = align16(key.size()) + align16(field.size()) + align16(value.size()) +
-                             table_growth_cost(s, key, h) + kCollectionOverhead + kElementOverhead;
+  const auto need = [&] {
+    return align16(key.size()) + align16(field.size()) + align16(value.size()) + table_growth_cost(s, key, h) +
+           kCollectionOverhead + kElementOverhead;
+  };
   if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
 
   WriteGuard g(s.lock);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -73,6 +74,21 @@ class StoreInternals {
   // The same, telling why it refused: OutOfMemory, or LogRefused when a
   // victim's DEL could not be logged (the victim then stays).
   StoreResult<void> admit_or_error(std::uint64_t need);
+  // The same for a need computed by need_fn() that includes a table's
+  // growth: evicting from the key's own shard can lower that table's usable
+  // capacity and so raise what the insert will cost, so the need is
+  // computed again after each admission and admitted again while it grew.
+  template <class NeedFn>
+    requires std::is_invocable_r_v<std::uint64_t, NeedFn&>
+  StoreResult<void> admit_or_error(NeedFn&& need_fn) {
+    std::uint64_t need = need_fn();
+    for (;;) {
+      if (auto a = admit_or_error(need); !a.ok() || max_memory_ == 0) return a;
+      const std::uint64_t again = need_fn();
+      if (again <= need) return {};
+      need = again;
+    }
+  }
   // Removes the sampled least-recently-used candidate; false = none found
   // (or its DEL could not be logged).
   bool evict_one(bool volatile_only) {

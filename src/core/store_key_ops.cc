@@ -97,8 +97,11 @@ StoreResult<bool> Store::rename(std::string_view from, std::string_view to, bool
   if (max_memory_ != 0 && from != to) {
     // The value gets the new key's length, and may need a new table slot.
     if (live_size(shard_for(h_from), from, h_from, clock_->now_ms()).first) {
-      const std::uint64_t need = table_growth_cost(shard_for(h_to), to, h_to) + align16(to.size());
-      if (auto a = admit_or_error(need > align16(from.size()) ? need - align16(from.size()) : 0); !a.ok()) {
+      const auto need = [&] {
+        const std::uint64_t n = table_growth_cost(shard_for(h_to), to, h_to) + align16(to.size());
+        return n > align16(from.size()) ? n - align16(from.size()) : 0;
+      };
+      if (auto a = admit_or_error(need); !a.ok()) {
         return make_err(a.error());
       }
     }

@@ -124,8 +124,8 @@ StoreResult<std::uint64_t> Store::pushx(std::string_view key, KeyList values, Li
   Shard& s = shard_for(h);
   LazyNow now(*clock_);
   // Priced as pushes are: a new list holding every value.
-  const std::uint64_t need =
-      kCollectionOverhead + align16(key.size()) + table_growth_cost(s, key, h) + collections::items_cost(values);
+  const std::uint64_t values_cost = collections::items_cost(values);
+  const auto need = [&] { return kCollectionOverhead + align16(key.size()) + table_growth_cost(s, key, h) + values_cost; };
   if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   std::vector<std::string> items(values.begin(), values.end());
 

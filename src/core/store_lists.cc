@@ -23,8 +23,10 @@ StoreResult<std::uint64_t> push(Store& store, std::string_view key, KeyList valu
   LazyNow now(store.clock());
 
   // Priced as a new list holding every value, even when the list exists.
-  const std::uint64_t need = kCollectionOverhead + align16(key.size()) + store.table_growth_cost(s, key, h) +
-                             collections::items_cost(values);
+  const std::uint64_t values_cost = collections::items_cost(values);
+  const auto need = [&] {
+    return kCollectionOverhead + align16(key.size()) + store.table_growth_cost(s, key, h) + values_cost;
+  };
   if (auto a = store.admit_or_error(need); !a.ok()) return make_err(a.error());
   // The items the list will own, copied before any lock is taken.
   std::vector<std::string> items(values.begin(), values.end());

@@ -20,8 +20,10 @@ StoreResult<std::uint64_t> Store::sadd(std::string_view key, KeyList members) {
   // Priced as a new set holding every given member, repeats and members
   // already present included; at least 80, so a limited store always runs
   // the admission check.
-  const std::uint64_t need = align16(key.size()) + kCollectionOverhead + table_growth_cost(s, key, h) +
-                             collections::items_cost(members);
+  const std::uint64_t members_cost = collections::items_cost(members);
+  const auto need = [&] {
+    return align16(key.size()) + kCollectionOverhead + table_growth_cost(s, key, h) + members_cost;
+  };
   if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
 
   LazyNow now(*clock_);

@@ -63,8 +63,10 @@ StoreResult<std::uint64_t> Store::setrange(std::string_view key, std::uint64_t o
   const std::uint64_t end = offset + bytes.size();
   if (max_memory_ != 0 && !bytes.empty()) {
     const auto [live, old] = live_size(s, key, h, now.get());
-    std::uint64_t need = align16(key.size() + end) + (live ? 0 : table_growth_cost(s, key, h));
-    need = need > old ? need - old : 0;
+    const auto need = [&, live = live, old = old] {
+      const std::uint64_t n = align16(key.size() + end) + (live ? 0 : table_growth_cost(s, key, h));
+      return n > old ? n - old : 0;
+    };
     if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
   WriteGuard g(s.lock);
@@ -120,9 +122,11 @@ StoreResult<std::string> Store::incrbyfloat(std::string_view key, double amount)
   LazyNow now(*clock_);
   if (max_memory_ != 0) {
     // The longest shortest-form double text is 24 bytes.
-    std::uint64_t need = table_growth_cost(s, key, h) + align16(key.size() + 24);
     const auto [live, old] = live_size(s, key, h, now.get());
-    if (live) need = need > old ? need - old : 0;
+    const auto need = [&, live = live, old = old] {
+      const std::uint64_t n = table_growth_cost(s, key, h) + align16(key.size() + 24);
+      return live ? (n > old ? n - old : 0) : n;
+    };
     if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
   WriteGuard g(s.lock);

@@ -17,9 +17,11 @@ StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount)
   LazyNow now(*clock_);
 
   if (max_memory_ != 0) {
-    std::uint64_t need = table_growth_cost(s, key, h) + align16(key.size() + 20);
     const auto [live, old] = live_size(s, key, h, now.get());
-    if (live) need = need > old ? need - old : 0;
+    const auto need = [&, live = live, old = old] {
+      const std::uint64_t n = table_growth_cost(s, key, h) + align16(key.size() + 20);
+      return live ? (n > old ? n - old : 0) : n;
+    };
     if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
 
@@ -67,8 +69,9 @@ StoreResult<std::uint64_t> Store::append(std::string_view key, std::string_view 
 
   if (max_memory_ != 0) {
     const bool live = live_size(s, key, h, now.get()).first;
-    const std::uint64_t need =
-        live ? bytes.size() : align16(key.size() + bytes.size()) + table_growth_cost(s, key, h);
+    const auto need = [&] {
+      return live ? bytes.size() : align16(key.size() + bytes.size()) + table_growth_cost(s, key, h);
+    };
     if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
   }
 
