@@ -36,18 +36,9 @@ bool key_field(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObje
 }  // namespace
 
 PyObject* cache_hmget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    std::span<PyObject* const> rest;
-    if (!bind_args({"hmget", kKey, 1, true}, args, nargs, kwnames, a, &rest)) return nullptr;
-    Bytes key;
-    std::vector<Bytes> fields;
-    if (!to_bytes(a[0], key) || !to_bytes_all(rest, fields)) return nullptr;
-    const std::vector<std::string_view> views = views_of(fields);
-    return call_store(
-        self, [&](Store& s) { return s.hmget(key.view, views); },
-        [](const std::vector<std::optional<std::string>>& values) { return list_of(values, optional_bytes); });
-  });
+  return call_key_items(
+      self, "hmget", args, nargs, kwnames, [](Store& s, std::string_view k, KeyList f) { return s.hmget(k, f); },
+      [](const std::vector<std::optional<std::string>>& values) { return list_of(values, optional_bytes); });
 }
 
 PyObject* cache_hmset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -25,7 +25,6 @@ constexpr const char* kKeyStartStop[] = {"key", "start", "stop"};
 constexpr const char* kLpos[] = {"key", "value", "rank", "count", "maxlen"};
 constexpr const char* kLmove[] = {"source", "destination", "wherefrom", "whereto"};
 constexpr const char* kSourceDestination[] = {"source", "destination"};
-constexpr const char* kKey[] = {"key"};
 constexpr const char* kKeyIndexValue[] = {"key", "index", "value"};
 constexpr const char* kKeyCountValue[] = {"key", "count", "value"};
 constexpr const char* kLinsert[] = {"key", "where", "pivot", "value"};
@@ -132,18 +131,9 @@ PyObject* cache_lpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // lpushx and rpushx: (key, *values) -> new length, 0 for a missing key.
 PyObject* cache_pushx(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       ListEnd end) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    std::span<PyObject* const> rest;
-    if (!bind_args({name, kKey, 1, true}, args, nargs, kwnames, a, &rest)) return nullptr;
-    Bytes key;
-    std::vector<Bytes> values;
-    if (!to_bytes(a[0], key) || !to_bytes_all(rest, values)) return nullptr;
-    const std::vector<std::string_view> views = views_of(values);
-    return call_store(
-        self, [&](Store& s) { return s.pushx(key.view, views, end); },
-        [](std::uint64_t n) { return py_u64(n); });
-  });
+  return call_key_items(
+      self, name, args, nargs, kwnames,
+      [end](Store& s, std::string_view k, KeyList values) { return s.pushx(k, values, end); }, py_u64);
 }
 
 PyObject* cache_lpushx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

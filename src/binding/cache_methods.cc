@@ -379,28 +379,11 @@ PyObject* m_flush(PyObject* self, PyObject*) {
 
 // ---- collections ------------------------------------------------------------------
 
-// Binds (key, *items) and converts the key first, then every item.
-bool key_and_items(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bytes& key,
-                   std::vector<Bytes>& items) {
-  PyObject* a[1];
-  std::span<PyObject* const> rest;
-  if (!bind_args({name, kKey, 1, true}, args, nargs, kwnames, a, &rest)) return false;
-  return to_bytes(a[0], key) && to_bytes_all(rest, items);
-}
-
 // A store call taking (key, items) and counting.
 template <class Op>
 PyObject* key_items_count(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, Op op) {
-  return guarded([&]() -> PyObject* {
-    Bytes key;
-    std::vector<Bytes> items;
-    if (!key_and_items(name, args, nargs, kwnames, key, items)) return nullptr;
-    const std::vector<std::string_view> views = views_of(items);
-    auto r = store_call([&] { return op(store_of(self), key.view, KeyList(views)); });
-    if (!r.ok()) return raise_store_error(r.error());
-    return py_u64(r.value());
-  });
+  return call_key_items(self, name, args, nargs, kwnames, op, py_u64);
 }
 
 // A store call taking a key; build makes the result object.
@@ -524,15 +507,7 @@ PyObject* m_srem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* m_smembers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_only(
       self, "smembers", args, nargs, kwnames, [](Store& s, std::string_view k) { return s.smembers(k); },
-      [](const std::vector<std::string>& members) -> PyObject* {
-        PyRef set(PySet_New(nullptr));
-        if (!set) return nullptr;
-        for (const std::string& m : members) {
-          PyRef b(bytes_from(m));
-          if (!b || PySet_Add(set.get(), b.get()) != 0) return nullptr;
-        }
-        return set.release();
-      });
+      set_of_bytes);
 }
 
 PyObject* m_sismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -16,38 +16,23 @@
 namespace mevora::py {
 namespace {
 
-constexpr const char* kKey[] = {"key"};
 constexpr const char* kKeyCount[] = {"key", "count"};
 constexpr const char* kSscan[] = {"key", "cursor", "match", "count"};
 constexpr const char* kSmove[] = {"source", "destination", "member"};
 constexpr const char* kDestinationKey[] = {"destination", "key"};
 constexpr const char* kKeysLimit[] = {"keys", "limit"};
 
-PyObject* set_of_bytes(const std::vector<std::string>& members) {
-  PyRef set(PySet_New(nullptr));
-  if (!set) return nullptr;
-  for (const std::string& m : members) {
-    PyRef b(bytes_from(m));
-    if (!b || PySet_Add(set.get(), b.get()) != 0) return nullptr;
-  }
-  return set.release();
-}
-
 // sinter, sunion, sdiff (name): key, *keys -> a set of bytes.
 PyObject* algebra(PyObject* self, const char* name, Store::SetOp op, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    std::span<PyObject* const> rest;
-    if (!bind_args({name, kKey, 1, true}, args, nargs, kwnames, a, &rest)) return nullptr;
-    std::vector<Bytes> keys(1);
-    if (!to_bytes(a[0], keys[0])) return nullptr;
-    std::vector<Bytes> more;
-    if (!to_bytes_all(rest, more)) return nullptr;
-    for (Bytes& b : more) keys.push_back(std::move(b));
-    const std::vector<std::string_view> views = views_of(keys);
-    return call_store(self, [&](Store& s) { return s.set_algebra(op, views); }, set_of_bytes);
-  });
+  return call_key_items(
+      self, name, args, nargs, kwnames,
+      [op](Store& s, std::string_view first, KeyList more) {
+        std::vector<std::string_view> keys{first};
+        keys.insert(keys.end(), more.begin(), more.end());
+        return s.set_algebra(op, keys);
+      },
+      set_of_bytes);
 }
 
 // sinterstore, sunionstore, sdiffstore (name): destination, key, *keys ->
@@ -72,18 +57,10 @@ PyObject* algebra_store(PyObject* self, const char* name, Store::SetOp op, PyObj
 }  // namespace
 
 PyObject* cache_smismember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    std::span<PyObject* const> rest;
-    if (!bind_args({"smismember", kKey, 1, true}, args, nargs, kwnames, a, &rest)) return nullptr;
-    Bytes key;
-    std::vector<Bytes> members;
-    if (!to_bytes(a[0], key) || !to_bytes_all(rest, members)) return nullptr;
-    const std::vector<std::string_view> views = views_of(members);
-    return call_store(
-        self, [&](Store& s) { return s.smismember(key.view, views); },
-        [](const std::vector<bool>& found) { return list_of(found, py_bool); });
-  });
+  return call_key_items(
+      self, "smismember", args, nargs, kwnames,
+      [](Store& s, std::string_view k, KeyList m) { return s.smismember(k, m); },
+      [](const std::vector<bool>& found) { return list_of(found, py_bool); });
 }
 
 PyObject* cache_srandmember(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

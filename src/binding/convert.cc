@@ -194,6 +194,16 @@ PyObject* optional_bytes(const std::optional<std::string>& s) {
   return bytes_from(*s);
 }
 
+PyObject* set_of_bytes(const std::vector<std::string>& items) {
+  PyRef set(PySet_New(nullptr));
+  if (!set) return nullptr;
+  for (const std::string& m : items) {
+    PyRef b(bytes_from(m));
+    if (!b || PySet_Add(set.get(), b.get()) != 0) return nullptr;
+  }
+  return set.release();
+}
+
 PyObject* list_of_bytes(const std::vector<std::string>& items) {
   return list_of(items, [](const std::string& b) { return bytes_from(b); });
 }

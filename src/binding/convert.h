@@ -73,6 +73,8 @@ bool to_utf8(PyObject* obj, const char* name, std::string_view& out);
 PyObject* bytes_from(std::string_view s);
 PyObject* optional_bytes(const std::optional<std::string>& s);
 PyObject* list_of_bytes(const std::vector<std::string>& items);
+// A set of bytes objects.
+PyObject* set_of_bytes(const std::vector<std::string>& items);
 inline PyObject* py_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
 inline PyObject* py_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 inline PyObject* py_i64(std::int64_t v) { return PyLong_FromLongLong(v); }

@@ -32,7 +32,7 @@ std::uint64_t StoreInternals::next_random() {
   return z ^ (z >> 31);
 }
 
-StoreResult<void> StoreInternals::admit_or_error(std::uint64_t need) {
+StoreResult<void> StoreInternals::admit_or_error(std::uint64_t need, bool* evicted_any) {
   if (need == 0 || max_memory_ == 0) return {};
   const auto fits = [&] {
     const std::uint64_t used = used_.load(std::memory_order_relaxed);
@@ -51,6 +51,7 @@ StoreResult<void> StoreInternals::admit_or_error(std::uint64_t need) {
       if (fits()) return {};
       return make_err(StoreError::OutOfMemory);
     }
+    if (evicted_any != nullptr) *evicted_any = true;
   }
   return {};
 }

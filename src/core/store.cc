@@ -177,6 +177,16 @@ std::uint64_t StoreInternals::table_growth_cost(Shard& s, std::string_view key, 
   return after > now_charged ? after - now_charged : 0;
 }
 
+StoreResult<void> StoreInternals::admit_string_write(Shard& s, std::string_view key, std::uint64_t hash,
+                                                     std::pair<bool, std::uint64_t> current,
+                                                     std::uint64_t value_len) {
+  const auto [live, old] = current;
+  return admit_or_error([&] {
+    const std::uint64_t n = align16(key.size() + value_len) + table_growth_cost(s, key, hash);
+    return live ? (n > old ? n - old : 0) : n;
+  });
+}
+
 std::pair<bool, std::uint64_t> StoreInternals::live_size(Shard& s, std::string_view key, std::uint64_t hash,
                                                 std::uint64_t now) {
   ReadGuard g(s.lock);
@@ -234,16 +244,15 @@ StoreResult<bool> Store::set_impl(std::string_view key, std::string_view value, 
   LazyNow now(*clock_);
 
   if (max_memory_ != 0) {
-    const auto [exists, old] = live_size(s, key, h, now.get());
+    const auto current = live_size(s, key, h, now.get());
+    const bool exists = current.first;
     // A write that reports the previous value must look at it under the
     // lock even when it will not write; it asks for no memory then.
     const bool declines = (exists && nx) || (!exists && xx);
     if (declines && previous == nullptr) return false;
-    const auto need = [&, exists = exists, old = old] {
-      std::uint64_t n = declines ? 0 : align16(key.size() + value.size()) + table_growth_cost(s, key, h);
-      return exists ? (n > old ? n - old : 0) : n;
-    };
-    if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
+    if (!declines) {
+      if (auto a = admit_string_write(s, key, h, current, value.size()); !a.ok()) return make_err(a.error());
+    }
   }
 
   // A deadline is never 0 (that means "none"); Keep is settled under the lock.

@@ -20,6 +20,7 @@
 #include "core/clock.h"
 #include "core/key_hash.h"
 #include "core/persistence.h"
+#include "core/scan.h"
 #include "core/shard_lock.h"
 #include "core/store_types.h"
 #include "core/table.h"
@@ -66,29 +67,50 @@ class LazyNow {
   bool have_ = false;
 };
 
+// The kind of value an entry holds, as TYPE and SCAN's TYPE filter name it.
+inline KeyKind kind_of(EntryRef e) {
+  if (e.is_string()) return KeyKind::String;
+  switch (e.coll()->kind) {
+    case CollectionKind::List:
+      return KeyKind::List;
+    case CollectionKind::Hash:
+      return KeyKind::Hash;
+    case CollectionKind::Set:
+      break;
+  }
+  return KeyKind::Set;
+}
+
 class StoreInternals {
  public:
   // ---- eviction (also used by tests) -----------------------------------------
   // Makes room for `need` more bytes under the memory limit; false = refuse.
   bool admit(std::uint64_t need) { return admit_or_error(need).ok(); }
   // The same, telling why it refused: OutOfMemory, or LogRefused when a
-  // victim's DEL could not be logged (the victim then stays).
-  StoreResult<void> admit_or_error(std::uint64_t need);
+  // victim's DEL could not be logged (the victim then stays). Sets
+  // *evicted when it removed a key.
+  StoreResult<void> admit_or_error(std::uint64_t need, bool* evicted = nullptr);
   // The same for a need computed by need_fn() that includes a table's
   // growth: evicting from the key's own shard can lower that table's usable
-  // capacity and so raise what the insert will cost, so the need is
-  // computed again after each admission and admitted again while it grew.
+  // capacity and so raise what the insert will cost, so after an admission
+  // that evicted, the need is computed again and admitted again if it grew.
   template <class NeedFn>
     requires std::is_invocable_r_v<std::uint64_t, NeedFn&>
   StoreResult<void> admit_or_error(NeedFn&& need_fn) {
     std::uint64_t need = need_fn();
     for (;;) {
-      if (auto a = admit_or_error(need); !a.ok() || max_memory_ == 0) return a;
+      bool evicted = false;
+      if (auto a = admit_or_error(need, &evicted); !a.ok() || !evicted) return a;
       const std::uint64_t again = need_fn();
       if (again <= need) return {};
       need = again;
     }
   }
+  // Admits a string write of value_len bytes under key, replacing the entry
+  // live_size reported as `current` (live, accounted size): the new entry
+  // and any table growth, less what the replaced entry frees.
+  StoreResult<void> admit_string_write(Shard& s, std::string_view key, std::uint64_t hash,
+                                       std::pair<bool, std::uint64_t> current, std::uint64_t value_len);
   // Removes the sampled least-recently-used candidate; false = none found
   // (or its DEL could not be logged).
   bool evict_one(bool volatile_only) {

@@ -15,19 +15,6 @@
 namespace mevora {
 namespace {
 
-KeyKind kind_of(EntryRef e) {
-  if (e.is_string()) return KeyKind::String;
-  switch (e.coll()->kind) {
-    case CollectionKind::List:
-      return KeyKind::List;
-    case CollectionKind::Hash:
-      return KeyKind::Hash;
-    case CollectionKind::Set:
-      return KeyKind::Set;
-  }
-  return KeyKind::String;
-}
-
 // The records that rebuild collection c under key `to`, logged in order;
 // the first refusal is returned (nothing is applied by the caller then).
 StoreResult<void> log_rebuild(Store& store, const CollEntry& c, std::string_view to) {

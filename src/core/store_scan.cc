@@ -9,22 +9,6 @@
 #include "core/store.h"
 
 namespace mevora {
-namespace {
-
-KeyKind kind_of(EntryRef e) {
-  if (e.is_string()) return KeyKind::String;
-  switch (e.coll()->kind) {
-    case CollectionKind::List:
-      return KeyKind::List;
-    case CollectionKind::Hash:
-      return KeyKind::Hash;
-    case CollectionKind::Set:
-      break;
-  }
-  return KeyKind::Set;
-}
-
-}  // namespace
 
 ScanPage Store::scan(std::uint64_t cursor, const ScanFilter& filter) {
   using namespace scan_cursor;

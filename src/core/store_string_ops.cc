@@ -62,12 +62,9 @@ StoreResult<std::uint64_t> Store::setrange(std::string_view key, std::uint64_t o
   LazyNow now(*clock_);
   const std::uint64_t end = offset + bytes.size();
   if (max_memory_ != 0 && !bytes.empty()) {
-    const auto [live, old] = live_size(s, key, h, now.get());
-    const auto need = [&, live = live, old = old] {
-      const std::uint64_t n = align16(key.size() + end) + (live ? 0 : table_growth_cost(s, key, h));
-      return n > old ? n - old : 0;
-    };
-    if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
+    if (auto a = admit_string_write(s, key, h, live_size(s, key, h, now.get()), end); !a.ok()) {
+      return make_err(a.error());
+    }
   }
   WriteGuard g(s.lock);
   auto live = live_slot_locked(s, key, h, now);
@@ -122,12 +119,9 @@ StoreResult<std::string> Store::incrbyfloat(std::string_view key, double amount)
   LazyNow now(*clock_);
   if (max_memory_ != 0) {
     // The longest shortest-form double text is 24 bytes.
-    const auto [live, old] = live_size(s, key, h, now.get());
-    const auto need = [&, live = live, old = old] {
-      const std::uint64_t n = table_growth_cost(s, key, h) + align16(key.size() + 24);
-      return live ? (n > old ? n - old : 0) : n;
-    };
-    if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
+    if (auto a = admit_string_write(s, key, h, live_size(s, key, h, now.get()), 24); !a.ok()) {
+      return make_err(a.error());
+    }
   }
   WriteGuard g(s.lock);
   auto live = live_slot_locked(s, key, h, now);

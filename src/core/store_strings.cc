@@ -17,12 +17,10 @@ StoreResult<std::int64_t> Store::incr(std::string_view key, std::int64_t amount)
   LazyNow now(*clock_);
 
   if (max_memory_ != 0) {
-    const auto [live, old] = live_size(s, key, h, now.get());
-    const auto need = [&, live = live, old = old] {
-      const std::uint64_t n = table_growth_cost(s, key, h) + align16(key.size() + 20);
-      return live ? (n > old ? n - old : 0) : n;
-    };
-    if (auto a = admit_or_error(need); !a.ok()) return make_err(a.error());
+    // The longest i64 text is 20 bytes.
+    if (auto a = admit_string_write(s, key, h, live_size(s, key, h, now.get()), 20); !a.ok()) {
+      return make_err(a.error());
+    }
   }
 
   WriteGuard g(s.lock);
