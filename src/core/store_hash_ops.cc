@@ -167,24 +167,28 @@ StoreResult<bool> Store::hexists(std::string_view key, std::string_view field) {
   return read_hash(*this, key, false, [&](const ElemTable& map) -> StoreResult<bool> { return map.contains(field); });
 }
 
-StoreResult<std::vector<std::string>> Store::hkeys(std::string_view key) {
+namespace {
+
+// A copy of one side (part(el)) of every field of the hash under key.
+template <class Part>
+StoreResult<std::vector<std::string>> hash_column(Store& store, std::string_view key, Part part) {
   using Out = std::vector<std::string>;
-  return read_hash(*this, key, Out(), [&](const ElemTable& map) -> StoreResult<Out> {
+  return read_hash(store, key, Out(), [&](const ElemTable& map) -> StoreResult<Out> {
     Out out;
     out.reserve(map.size());
-    for (const Elem* el : map) out.emplace_back(el->key());
+    for (const Elem* el : map) out.emplace_back(part(*el));
     return out;
   });
 }
 
+}  // namespace
+
+StoreResult<std::vector<std::string>> Store::hkeys(std::string_view key) {
+  return hash_column(*this, key, [](const Elem& el) { return el.key(); });
+}
+
 StoreResult<std::vector<std::string>> Store::hvals(std::string_view key) {
-  using Out = std::vector<std::string>;
-  return read_hash(*this, key, Out(), [&](const ElemTable& map) -> StoreResult<Out> {
-    Out out;
-    out.reserve(map.size());
-    for (const Elem* el : map) out.emplace_back(el->value());
-    return out;
-  });
+  return hash_column(*this, key, [](const Elem& el) { return el.value(); });
 }
 
 StoreResult<std::uint64_t> Store::hstrlen(std::string_view key, std::string_view field) {

@@ -37,6 +37,8 @@ std::uint64_t record_payload_size(const WalRecord& rec) {
   std::uint64_t n = 1;
   switch (rec.kind) {
     case WalKind::Set:
+    case WalKind::LSet:
+    case WalKind::LRem:
       return n + 8 + field_size(rec.key) + rec.value.size();
     case WalKind::Expire:
       return n + 8 + field_size(rec.key);
@@ -56,9 +58,6 @@ std::uint64_t record_payload_size(const WalRecord& rec) {
       return n;
     case WalKind::Flush:
       return n;
-    case WalKind::LSet:
-    case WalKind::LRem:
-      return n + 8 + field_size(rec.key) + rec.value.size();
     case WalKind::LInsert:
       return n + 8 + field_size(rec.key) + field_size(rec.field) + rec.value.size();
   }
@@ -128,6 +127,9 @@ void encode_payload(const WalRecord& rec, std::string& buf) {
   buf.push_back(static_cast<char>(rec.kind));
   switch (rec.kind) {
     case WalKind::Set:
+    case WalKind::LSet:
+    case WalKind::LRem:
+      // LSet and LRem carry their index or count where Set has its deadline.
       put_u64(buf, rec.deadline_ms);
       put_bytes(buf, rec.key);
       buf.append(rec.value);
@@ -142,12 +144,6 @@ void encode_payload(const WalRecord& rec, std::string& buf) {
       buf.append(rec.value);
       break;
     case WalKind::Flush:
-      break;
-    case WalKind::LSet:
-    case WalKind::LRem:
-      put_u64(buf, rec.deadline_ms);
-      put_bytes(buf, rec.key);
-      buf.append(rec.value);
       break;
     case WalKind::LInsert:
       put_u64(buf, rec.deadline_ms);
