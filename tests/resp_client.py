@@ -71,6 +71,15 @@ class Client:
     def send(self, data):
         self.sock.sendall(data)
 
+    def send_until_refused(self, data):
+        """Sends data the server may refuse part-way: once it has replied
+        and closed, the rest of a large send meets a broken pipe or a reset,
+        and what it sent stays readable."""
+        try:
+            self.sock.sendall(data)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
     def call(self, *args):
         self.send(encode(*args))
         return self.read_reply()

@@ -209,7 +209,7 @@ def test_small_requests_before_auth_and_anything_after_it(guarded):
         assert k.call(*["EXISTS"] + ["big"] * 40) == 40
         # Logged out again, the limits are back.
         assert k.call("AUTH", "wrong") == Err("WRONGPASS invalid password")
-        k.send(encode("SET", "big", big))
+        k.send_until_refused(encode("SET", "big", big))
         assert k.read_all_until_close() == b"-ERR Protocol error: argument too long before authentication\r\n"
 
 
