@@ -102,19 +102,21 @@ PyObject* set_with_options(PyObject* self, PyObject* const* a, std::optional<std
 // set(key, value) with the options already checked: True when written.
 PyObject* plain_set(PyObject* self, PyObject* key_arg, PyObject* value_arg, std::optional<std::uint64_t> ttl, bool nx,
                     bool xx) {
-  Bytes key;
-  Bytes value;
-  if (!to_bytes(key_arg, key) || !to_bytes(value_arg, value)) return nullptr;
-  Store& store = store_of(self);
-  auto r = store_call([&] { return store.set(key.view, value.view, ttl, nx, xx); });
-  if (!r.ok()) return raise_store_error(r.error());
-  return py_bool(r.value());
+  return guarded([&]() -> PyObject* {
+    Bytes key;
+    Bytes value;
+    if (!to_bytes(key_arg, key) || !to_bytes(value_arg, value)) return nullptr;
+    Store& store = store_of(self);
+    auto r = store_call([&] { return store.set(key.view, value.view, ttl, nx, xx); });
+    if (!r.ok()) return raise_store_error(r.error());
+    return py_bool(r.value());
+  });
 }
 
-PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// set() with keywords or options: binds and checks them. Not inlined, so
+// that m_set's common call stays a jump to plain_set.
+[[gnu::noinline]] PyObject* set_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    // The common call, set(key, value), has no option to check.
-    if (nargs == 2 && kwnames == nullptr) return plain_set(self, args[0], args[1], std::nullopt, false, false);
     PyObject* a[10];
     if (!bind_args({"set", kSet, 2}, args, nargs, kwnames, a)) return nullptr;
     bool nx = false;
@@ -151,6 +153,13 @@ PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // The common call, set(key, value), has no option to check and goes
+  // straight on, without binding.
+  if (nargs == 2 && kwnames == nullptr) return plain_set(self, args[0], args[1], std::nullopt, false, false);
+  return set_bound(self, args, nargs, kwnames);
+}
+
 // getset(key, value): set(key, value, get=True).
 PyObject* m_getset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -185,7 +194,7 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
     Bytes key;
     if (!to_bytes(a[0], key)) return nullptr;
-    return read_bytes([&](ValueSink& out) { return store_of(self).get(key.view, out); });
+    return read_bytes([&](auto& out) { return store_of(self).get(key.view, out); });
   });
 }
 
@@ -423,7 +432,7 @@ PyObject* m_hget(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Bytes key;
     Bytes field;
     if (!to_bytes(a[0], key) || !to_bytes(a[1], field)) return nullptr;
-    return read_bytes([&](ValueSink& out) { return store_of(self).hget(key.view, field.view, out); });
+    return read_bytes([&](auto& out) { return store_of(self).hget(key.view, field.view, out); });
   });
 }
 

@@ -50,7 +50,8 @@ auto store_call(F&& f) {
 }
 
 // A read that hands one value to a sink (Store::get, Store::hget):
-// read(ValueSink&) -> StoreResult<bool>. Makes the bytes object straight
+// read(auto& sink) -> StoreResult<bool>, where sink is a final ValueSink
+// (so a read that takes its sink type as a template calls it directly). Makes the bytes object straight
 // from the stored value while the GIL is still held (creating bytes runs no
 // Python code), or from a copy when the store gave the GIL up first.
 // Returns None when absent, nullptr with the exception set on error.
@@ -81,7 +82,7 @@ PyObject* read_bytes(Read&& read) {
   StoreResult<bool> r = [&] {
     GilHandOff gil;
     Sink sink(gil, built, made, copy);
-    return read(static_cast<ValueSink&>(sink));
+    return read(sink);
   }();
   if (!r.ok()) return raise_store_error(r.error());
   if (!r.value()) return Py_NewRef(Py_None);

@@ -77,6 +77,31 @@ struct Group {
 
 inline std::size_t lowest(std::uint64_t mask) { return static_cast<std::size_t>(std::countr_zero(mask)) / 8; }
 
+template <class Word>
+Word load_word(const char* p) {
+  Word v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Key equality without a library call for the short keys that make up most
+// lookups: 4 to 16 bytes compare as two overlapping words.
+inline bool keys_equal(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n >= 8 && n <= 16) {
+    return load_word<std::uint64_t>(p) == load_word<std::uint64_t>(q) &&
+           load_word<std::uint64_t>(p + n - 8) == load_word<std::uint64_t>(q + n - 8);
+  }
+  if (n >= 4 && n < 8) {
+    return load_word<std::uint32_t>(p) == load_word<std::uint32_t>(q) &&
+           load_word<std::uint32_t>(p + n - 4) == load_word<std::uint32_t>(q + n - 4);
+  }
+  return n == 0 || std::memcmp(p, q, n) == 0;
+}
+
 }  // namespace flat_detail
 
 template <class Traits>
@@ -144,7 +169,7 @@ class FlatTable {
       Group g = Group::load(ctrl_ + pos);
       for (std::uint64_t m = g.match_tag(tag); m != 0; m &= m - 1) {
         std::size_t i = (pos + lowest(m)) & mask_;
-        if (Traits::key(slots_[i]) == key) return i;
+        if (keys_equal(Traits::key(slots_[i]), key)) return i;
       }
       if (g.match_empty() != 0) return npos;
       stride += kGroup;

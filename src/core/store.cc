@@ -108,6 +108,15 @@ StoreResult<void> StoreInternals::expire_if_due(Shard& s, std::string_view key, 
   return {};
 }
 
+StoreResult<void> StoreInternals::log_and_notify(const WalRecord& record) {
+  if (persist_ != nullptr) {
+    StoreResult<void> r = append_record(record);
+    if (!r.ok()) return r;
+  }
+  if (watch_count_.load(std::memory_order_relaxed) != 0) notify_watchers(record);
+  return {};
+}
+
 StoreResult<std::size_t> StoreInternals::live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash,
                                                  LazyNow& now) {
   const std::size_t slot = s.table.find(key, hash);

@@ -41,6 +41,7 @@
 // Thread safety: every public method may be called from any thread.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -208,8 +209,11 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   // The string's value; empty when absent. Errors: WrongType.
   StoreResult<std::optional<std::string>> get(std::string_view key);
   // The same, handing the value to `out` under the shard lock; true when
-  // found.
-  StoreResult<bool> get(std::string_view key, ValueSink& out);
+  // found. A caller that passes its own final sink type gets take() called
+  // directly, inlined into the read.
+  template <class Sink>
+    requires std::derived_from<Sink, ValueSink>
+  StoreResult<bool> get(std::string_view key, Sink& out);
   // Stores a string under key, replacing whatever it held (any kind), with
   // the deadline now + ttl_ms or none. nx: only when absent; xx: only when
   // present; false when that condition declines. Errors: OutOfMemory,
@@ -594,7 +598,9 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
 
 // Inline, so that the binding's hottest read reaches its sink without a
 // call and a result copy per layer.
-inline StoreResult<bool> Store::get(std::string_view key, ValueSink& out) {
+template <class Sink>
+  requires std::derived_from<Sink, ValueSink>
+inline StoreResult<bool> Store::get(std::string_view key, Sink& out) {
   return read_path(key, [&](EntryRef* e) -> StoreResult<bool> {
     if (e == nullptr) return false;
     if (!e->is_string()) return make_err(StoreError::WrongType);

@@ -142,13 +142,10 @@ class StoreInternals {
   // record (into the transaction's batch while a transaction runs on this
   // thread) and, once it is logged, marks the key's watchers. The single
   // point every mutation's record passes through.
-  [[nodiscard]] StoreResult<void> log_mutation(const WalRecord& record) {
-    if (persist_ != nullptr) {
-      StoreResult<void> r = append_record(record);
-      if (!r.ok()) return r;
-    }
-    if (watch_count_.load(std::memory_order_relaxed) != 0) notify_watchers(record);
-    return {};
+  // An in-memory store with no watched key does nothing here, inline.
+  [[nodiscard, gnu::always_inline]] StoreResult<void> log_mutation(const WalRecord& record) {
+    if (persist_ == nullptr && watch_count_.load(std::memory_order_relaxed) == 0) return {};
+    return log_and_notify(record);
   }
 
   // The stamp for an entry touched now: the LRU clock (then advanced), or 0
@@ -220,6 +217,8 @@ class StoreInternals {
   StoreInternals& operator=(const StoreInternals&) = delete;
 
   void notify_watchers(const WalRecord& record);
+  // log_mutation's work when there is a log or a watched key.
+  StoreResult<void> log_and_notify(const WalRecord& record);
   // log_mutation's append: to the transaction's batch, nowhere while one is
   // undone, or to the log.
   StoreResult<void> append_record(const WalRecord& record) {
