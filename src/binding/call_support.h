@@ -15,9 +15,10 @@
 
 namespace mevora::py {
 
-// Runs a method body, turning a C++ exception into the Python one.
+// Runs a method body, turning a C++ exception into the Python one. Always
+// inlined, so that the body's captures stay in registers.
 template <class F>
-PyObject* guarded(F&& f) {
+[[gnu::always_inline]] inline PyObject* guarded(F&& f) {
   try {
     return f();
   } catch (...) {

@@ -117,12 +117,7 @@ StoreResult<void> StoreInternals::log_and_notify(const WalRecord& record) {
   return {};
 }
 
-StoreResult<std::size_t> StoreInternals::live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash,
-                                                 LazyNow& now) {
-  const std::size_t slot = s.table.find(key, hash);
-  if (slot == Table::npos) return slot;
-  const std::uint64_t d = s.table.at(slot).head().deadline_ms;
-  if (d == 0 || d > now.get()) return slot;
+StoreResult<std::size_t> StoreInternals::remove_due_slot_locked(Shard& s, std::size_t slot) {
   if (auto r = remove_slot_locked(s, slot); !r.ok()) return make_err(r.error());
   return Table::npos;
 }
@@ -226,11 +221,6 @@ std::uint64_t Store::len() {
 
 StoreResult<std::optional<std::string>> Store::get(std::string_view key) {
   return read_copy([&](ValueSink& out) { return get(key, out); });
-}
-
-StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
-                             bool nx, bool xx) {
-  return set_impl(key, value, SetOptions::plain(ttl_ms, nx, xx), nullptr);
 }
 
 StoreResult<SetOutcome> Store::set_with(std::string_view key, std::string_view value, const SetOptions& options) {

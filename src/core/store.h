@@ -609,4 +609,9 @@ inline StoreResult<bool> Store::get(std::string_view key, Sink& out) {
   });
 }
 
+inline StoreResult<bool> Store::set(std::string_view key, std::string_view value, std::optional<std::uint64_t> ttl_ms,
+                                    bool nx, bool xx) {
+  return set_impl(key, value, SetOptions::plain(ttl_ms, nx, xx), nullptr);
+}
+
 }  // namespace mevora

@@ -173,8 +173,17 @@ class StoreInternals {
   // The key's slot, or Table::npos when it is absent; a due entry is
   // removed first (its DEL logged) and reported absent. Reads the clock
   // only if the key carries a deadline.
+  // Inline: every single-key write starts here.
   StoreResult<std::size_t> live_slot_locked(Shard& s, std::string_view key, std::uint64_t hash, LazyNow& now)
-      MEVORA_REQUIRES(s.lock);
+      MEVORA_REQUIRES(s.lock) {
+    const std::size_t slot = s.table.find(key, hash);
+    if (slot == Table::npos) return slot;
+    const std::uint64_t d = s.table.at(slot).head().deadline_ms;
+    if (d == 0 || d > now.get()) return slot;
+    return remove_due_slot_locked(s, slot);
+  }
+  // live_slot_locked's removal of a due key: npos, or the log's refusal.
+  StoreResult<std::size_t> remove_due_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
   // Removes the key (logging DEL first); false when absent.
   StoreResult<bool> remove_locked(Shard& s, std::string_view key, std::uint64_t hash) MEVORA_REQUIRES(s.lock);
   StoreResult<void> remove_slot_locked(Shard& s, std::size_t slot) MEVORA_REQUIRES(s.lock);
