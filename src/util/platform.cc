@@ -151,7 +151,14 @@ std::size_t page_size() {
   return size;
 }
 
+namespace {
+std::atomic<void (*)()> sync_hook{nullptr};
+}  // namespace
+
+void set_sync_hook(void (*hook)()) { sync_hook.store(hook, std::memory_order_release); }
+
 int sync_file(int fd) {
+  if (auto hook = sync_hook.load(std::memory_order_acquire); hook != nullptr) hook();
   if (int err = injected(FaultOp::Sync); err != 0) return err;
   // Linux has no stronger full-flush primitive; fsync reaches the device.
   return fsync_retrying(fd);

@@ -118,5 +118,9 @@ enum class FaultOp : std::uint8_t { Write, Sync, Allocate };
 void inject_fault(FaultOp op, std::uint64_t nth, int err, std::uint64_t times = 1);
 // Disarms every injected fault.
 void clear_faults();
+// Calls hook at the start of every sync_file, on the syncing thread, before
+// any injected fault (nullptr removes it): lets a test hold a sync while it
+// watches what other threads can do meanwhile.
+void set_sync_hook(void (*hook)());
 
 }  // namespace mevora::platform

@@ -123,8 +123,9 @@ class StorePersistence final : public Persistence {
   // are joined as usual).
   void start_threads(Store& store, std::uint64_t snapshot_interval_s);
 
-  // One period of the fsync thread: syncs the active segment when dirty;
-  // a failure keeps it dirty, refuses writes and records
+  // One period of the fsync thread: syncs the active segment when dirty,
+  // without holding the log's lock while the disk works (appends go on
+  // meanwhile); a failure refuses writes and records
   // "fsync failed: " + text.
   void flush_if_dirty();
 

@@ -262,6 +262,39 @@ TEST(StoreLifetimeTest, SnapshotThreadSavesOnlyWhenSomethingWasLogged) {
   EXPECT_TRUE(exists(d.file("snapshot.qvs")));
 }
 
+// The first sync_file call of the process, held until released.
+std::atomic<bool> first_sync_entered{false};
+std::atomic<bool> first_sync_released{false};
+void hold_first_sync() {
+  if (first_sync_entered.exchange(true)) return;
+  while (!first_sync_released.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST(StoreLifetimeTest, AppendsGoOnWhileTheFsyncThreadSyncs) {
+  TempDir d;
+  auto store = open_ok(config_for(d.path(), FsyncPolicy::EverySec));
+  first_sync_entered = false;
+  first_sync_released = false;
+  platform::set_sync_hook(hold_first_sync);
+  put(*store, "a", "1");  // dirty: the fsync thread's next period syncs
+  ASSERT_TRUE(eventually([] { return first_sync_entered.load(); }));
+
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    put(*store, "b", "2");
+    written = true;
+  });
+  EXPECT_TRUE(eventually([&] { return written.load(); })) << "an append waited for the fsync thread's sync";
+  first_sync_released = true;
+  writer.join();
+  platform::set_sync_hook(nullptr);
+
+  store->close();
+  auto reopened = open_ok(config_for(d.path()));
+  EXPECT_EQ(get_or(*reopened, "a"), "1");
+  EXPECT_EQ(get_or(*reopened, "b"), "2");
+}
+
 TEST(StoreLifetimeTest, StoreReleasedByItsOwnSnapshotThreadShutsDownCleanly) {
   // Dropping the last reference while the snapshot thread saves: the
   // destructor waits for that save, joins the thread and shuts down.

@@ -380,6 +380,18 @@ Result<void, PersistError> WalWriter::sync_if_dirty() {
   return sync_active();
 }
 
+Result<UniqueFd, PersistError> WalWriter::take_flush() {
+  if (!dirty_) return UniqueFd();
+  if (!fd_.valid()) {
+    dirty_ = false;
+    return UniqueFd();
+  }
+  UniqueFd copy(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 3));
+  if (!copy.valid()) return os_error(errno);
+  dirty_ = false;
+  return copy;
+}
+
 Result<void, PersistError> WalWriter::rotate_to(const std::string& dir, std::uint64_t n) {
   if (fd_.valid() && file_end_ > wal_bytes_) {
     // Cut back and durable before a later segment exists: only the last

@@ -196,6 +196,15 @@ class WalWriter {
   // dirty on success (on failure dirty stays, so the next period retries);
   // without a file it only clears dirty.
   Result<void, PersistError> sync_if_dirty();
+  // The periodic flush in two steps, so that the caller's lock need not be
+  // held while the disk works: under the lock, take_flush clears dirty and
+  // returns a duplicate of the active segment's descriptor (invalid when
+  // there is nothing to flush); the caller then syncs that descriptor
+  // without the lock. Appends that land meanwhile set dirty again for the
+  // next flush, and a rotation or close cannot pull the file from under
+  // the sync. Fails (changing nothing) only when the descriptor cannot be
+  // duplicated.
+  Result<UniqueFd, PersistError> take_flush();
 
   // Opens segment n of dir (creating it), syncs dir and only then closes
   // the old segment and makes n active; wal_bytes becomes the new file's

@@ -13,6 +13,7 @@
 
 #include "core/persist/coding.h"
 #include "core/persist/test_files.h"
+#include "util/platform.h"
 
 namespace mevora::persist {
 namespace {
@@ -499,6 +500,28 @@ TEST(WalWriterTest, PoliciesControlDirtyAndSync) {
     ASSERT_TRUE(w.sync_active().ok());
     EXPECT_FALSE(w.dirty());
   }
+}
+
+TEST(WalWriterTest, TakeFlushHandsOverTheSegmentOnlyWhenDirty) {
+  TempDir tmp;
+  WalWriter w(FsyncPolicy::EverySec);
+  ASSERT_TRUE(w.open_active(tmp.path(), 0).ok());
+  auto clean = w.take_flush();
+  ASSERT_TRUE(clean.ok());
+  EXPECT_FALSE(clean->valid()) << "nothing appended, nothing to flush";
+
+  ASSERT_TRUE(w.append(WalRecord::del("k")).ok());
+  auto taken = w.take_flush();
+  ASSERT_TRUE(taken.ok());
+  ASSERT_TRUE(taken->valid());
+  EXPECT_FALSE(w.dirty());
+  // The duplicate stays usable after the writer moves to another segment.
+  ASSERT_TRUE(w.sync_active().ok());
+  ASSERT_TRUE(w.rotate_to(tmp.path(), 1).ok());
+  EXPECT_EQ(platform::sync_file(taken->get()), 0);
+
+  ASSERT_TRUE(w.append(WalRecord::del("k")).ok());
+  EXPECT_TRUE(w.dirty()) << "an append after the take is left for the next flush";
 }
 
 TEST(WalWriterTest, ClosedWriterAppendsNothing) {
