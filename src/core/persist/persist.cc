@@ -309,6 +309,7 @@ void StorePersistence::flush_if_dirty() {
       // Records already acknowledged may not reach the disk: writes stay
       // refused until a save has put everything in a snapshot.
       MutexGuard g(wal_mu_);
+      wal_.flush_failed();
       refuse_locked(r.error());
     }
   }

@@ -125,7 +125,7 @@ class StorePersistence final : public Persistence {
 
   // One period of the fsync thread: syncs the active segment when dirty,
   // without holding the log's lock while the disk works (appends go on
-  // meanwhile); a failure refuses writes and records
+  // meanwhile); a failure keeps it dirty, refuses writes and records
   // "fsync failed: " + text.
   void flush_if_dirty();
 

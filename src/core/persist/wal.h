@@ -205,6 +205,11 @@ class WalWriter {
   // the sync. Fails (changing nothing) only when the descriptor cannot be
   // duplicated.
   Result<UniqueFd, PersistError> take_flush();
+  // After a failed sync of a taken flush: dirty again, so that the next
+  // period tries again (as sync_if_dirty leaves it on failure).
+  void flush_failed() {
+    if (fd_.valid()) dirty_ = true;
+  }
 
   // Opens segment n of dir (creating it), syncs dir and only then closes
   // the old segment and makes n active; wal_bytes becomes the new file's

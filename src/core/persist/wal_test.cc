@@ -522,6 +522,10 @@ TEST(WalWriterTest, TakeFlushHandsOverTheSegmentOnlyWhenDirty) {
 
   ASSERT_TRUE(w.append(WalRecord::del("k")).ok());
   EXPECT_TRUE(w.dirty()) << "an append after the take is left for the next flush";
+  ASSERT_TRUE(w.take_flush().ok());
+  EXPECT_FALSE(w.dirty());
+  w.flush_failed();
+  EXPECT_TRUE(w.dirty()) << "a failed flush is tried again next period";
 }
 
 TEST(WalWriterTest, ClosedWriterAppendsNothing) {
