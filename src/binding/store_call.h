@@ -51,9 +51,10 @@ auto store_call(F&& f) {
 
 // A read that hands one value to a sink (Store::get, Store::hget):
 // read(auto& sink) -> StoreResult<bool>, where sink is a final ValueSink
-// (so a read that takes its sink type as a template calls it directly). Makes the bytes object straight
-// from the stored value while the GIL is still held (creating bytes runs no
-// Python code), or from a copy when the store gave the GIL up first.
+// (so a read that takes its sink type as a template calls it directly).
+// Makes the bytes object straight from the stored value while the GIL is
+// still held (creating bytes runs no Python code), or from a copy when the
+// store gave the GIL up first.
 // Returns None when absent, nullptr with the exception set on error.
 template <class Read>
 PyObject* read_bytes(Read&& read) {

@@ -45,6 +45,8 @@
 #include <string_view>
 #include <utility>
 
+#include "util/unaligned.h"
+
 namespace mevora {
 namespace flat_detail {
 
@@ -60,11 +62,7 @@ inline std::uint8_t tag_of(std::uint64_t hash) { return static_cast<std::uint8_t
 // function returns a mask with bit 7 of byte i set for matching byte i.
 struct Group {
   std::uint64_t w;
-  static Group load(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return {v};
-  }
+  static Group load(const std::uint8_t* p) { return {load_unaligned<std::uint64_t>(p)}; }
   // May report false positives next to a true match; callers compare keys.
   std::uint64_t match_tag(std::uint8_t tag) const {
     std::uint64_t x = w ^ (kLsb * tag);
@@ -77,13 +75,6 @@ struct Group {
 
 inline std::size_t lowest(std::uint64_t mask) { return static_cast<std::size_t>(std::countr_zero(mask)) / 8; }
 
-template <class Word>
-Word load_word(const char* p) {
-  Word v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // Key equality without a library call for the short keys that make up most
 // lookups: 4 to 16 bytes compare as two overlapping words.
 inline bool keys_equal(std::string_view a, std::string_view b) {
@@ -92,12 +83,12 @@ inline bool keys_equal(std::string_view a, std::string_view b) {
   const char* p = a.data();
   const char* q = b.data();
   if (n >= 8 && n <= 16) {
-    return load_word<std::uint64_t>(p) == load_word<std::uint64_t>(q) &&
-           load_word<std::uint64_t>(p + n - 8) == load_word<std::uint64_t>(q + n - 8);
+    return load_unaligned<std::uint64_t>(p) == load_unaligned<std::uint64_t>(q) &&
+           load_unaligned<std::uint64_t>(p + n - 8) == load_unaligned<std::uint64_t>(q + n - 8);
   }
   if (n >= 4 && n < 8) {
-    return load_word<std::uint32_t>(p) == load_word<std::uint32_t>(q) &&
-           load_word<std::uint32_t>(p + n - 4) == load_word<std::uint32_t>(q + n - 4);
+    return load_unaligned<std::uint32_t>(p) == load_unaligned<std::uint32_t>(q) &&
+           load_unaligned<std::uint32_t>(p + n - 4) == load_unaligned<std::uint32_t>(q + n - 4);
   }
   return n == 0 || std::memcmp(p, q, n) == 0;
 }

@@ -13,8 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
+
+#include "util/unaligned.h"
 
 namespace mevora {
 
@@ -33,17 +34,8 @@ inline std::uint64_t fold_mul(std::uint64_t a, std::uint64_t b) {
   return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
 }
 
-inline std::uint64_t read64(const unsigned char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-inline std::uint64_t read32(const unsigned char* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
+inline std::uint64_t read64(const unsigned char* p) { return load_unaligned<std::uint64_t>(p); }
+inline std::uint64_t read32(const unsigned char* p) { return load_unaligned<std::uint32_t>(p); }
 
 }  // namespace hash_detail
 

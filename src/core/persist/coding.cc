@@ -2,9 +2,9 @@
 
 #include <array>
 #include <bit>
-#include <cstring>
 
 #include "util/platform.h"
+#include "util/unaligned.h"
 
 namespace mevora::persist {
 
@@ -105,9 +105,7 @@ inline std::uint32_t byte_at(std::uint32_t w, int i) { return (w >> (8 * i)) & 0
 // little-endian hosts at every optimisation level.
 inline std::uint32_t load_le32(const char* p) {
   if constexpr (std::endian::native == std::endian::little) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+    return load_unaligned<std::uint32_t>(p);
   } else {
     return load_u32(p);
   }
