@@ -4,9 +4,9 @@
 #include "core/store.h"
 
 #include <bit>
-#include <cassert>
 #include <mutex>
 
+#include "util/fatal.h"
 #include "util/periodic_thread.h"
 
 namespace mevora {
@@ -70,9 +70,10 @@ Store::~Store() {
 }
 
 std::shared_ptr<Store> Store::create(const StoreConfig& config, std::shared_ptr<Clock> clock) {
-  // A caller's mistake, not a condition to report: the persistence fields
-  // belong to Store::open, and a store made here never touches a disk.
-  assert(!config.persist_dir.has_value() && "a persistent store is opened with Store::open");
+  // A caller's mistake, not a condition to report; but a store made here
+  // never touches a disk, so carrying on would silently drop every write
+  // the caller meant to keep: stop in every build.
+  if (config.persist_dir.has_value()) fatal("a persistent store must be opened with Store::open");
   auto store = std::make_shared<Store>(StoreConstruction(), config, std::move(clock));
   if (config.sweep_interval_ms != 0) store->start_sweeper(config.sweep_interval_ms);
   return store;

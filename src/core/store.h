@@ -184,7 +184,7 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
  public:
   // An in-memory store. Starts the sweeper when config.sweep_interval_ms
   // != 0. `clock` defaults to the wall clock. config.persist_dir must be
-  // absent (asserted): persistence is open()'s.
+  // absent (the process stops otherwise): persistence is open()'s.
   static std::shared_ptr<Store> create(const StoreConfig& config, std::shared_ptr<Clock> clock = nullptr);
 
   // A persistent store: locks config.persist_dir, recovers the keyspace

@@ -362,5 +362,15 @@ TEST(StoreStrings, SetAfterAppendDropsTheSpareCapacity) {
   EXPECT_EQ(*f.store->get("abc").value(), value);
 }
 
+// A release build has no asserts: asking create() for a data directory
+// must stop the process rather than hand back a store that keeps nothing.
+TEST(StoreCreateDeathTest, DataDirectoryStopsTheProcessInEveryBuild) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  StoreConfig cfg;
+  cfg.persist_dir = "/nonexistent-mevora-dir";
+  cfg.sweep_interval_ms = 0;
+  EXPECT_DEATH((void)Store::create(cfg), "a persistent store must be opened with Store::open");
+}
+
 }  // namespace
 }  // namespace mevora
