@@ -1,6 +1,7 @@
 // ElemTable against a std::map model: puts that replace values of the same
 // and of other lengths, adds, erases, growth through many rebuilds and the
-// shrink that follows mass removal, with removed-slot markers in between.
+// shrink that follows mass removal, with removed-slot markers in between;
+// at each check, the n-th entry lookup agrees with iteration order.
 #include "core/elem_table.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,12 @@ namespace {
 void expect_same(const ElemTable& t, const std::map<std::string, std::string>& model) {
   ASSERT_EQ(t.size(), model.size());
   std::map<std::string, std::string> seen;
+  std::size_t n = 0;
   for (const Elem* e : t) {
     EXPECT_TRUE(seen.emplace(std::string(e->key()), std::string(e->value())).second) << "listed twice";
+    // The n-th entry in table order, found through the per-block counts,
+    // is the one iteration reaches n-th.
+    ASSERT_EQ(t.nth(n++), e) << "entry " << n - 1;
   }
   EXPECT_EQ(seen, model);
   for (const auto& [k, v] : model) {
@@ -49,6 +54,12 @@ TEST(ElemTable, RandomOperationsMatchAMap) {
         EXPECT_EQ(*old, it->second.size());
       }
       model[k] = v;
+    }
+    expect_same(t, model);
+    // Too few removals to shrink the table: its markers and counts stay.
+    for (int i = 0; i < 400; ++i) {
+      const std::string k = key();
+      EXPECT_EQ(t.erase(k).has_value(), model.erase(k) == 1);
     }
     expect_same(t, model);
     for (int i = 0; i < 9000; ++i) {

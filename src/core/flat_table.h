@@ -13,7 +13,11 @@
 //   };
 //
 // Layout: S slots (S a power of two, at least 4 once any storage exists)
-// plus S + 8 control bytes in the same allocation. A control byte is EMPTY
+// plus S + 8 control bytes in the same allocation, followed by one 16-bit
+// count of full slots per block of 256 slots, so that the n-th entry in
+// table order (the random starting point of eviction, the sweeper and
+// random picks) is found by summing counts and reading one block, not by
+// walking the table. A control byte is EMPTY
 // (0xFF), DELETED (0x80, a removed-slot marker) or FULL, holding the top 7
 // bits of the key's hash as a tag. Lookups load 8 control bytes at a time
 // as one 64-bit word and compare tags in parallel, touching a key only on a
@@ -74,6 +78,13 @@ struct Group {
 };
 
 inline std::size_t lowest(std::uint64_t mask) { return static_cast<std::size_t>(std::countr_zero(mask)) / 8; }
+// The number of bytes a match mask marks: the marks (bit 7 of each byte)
+// shifted to bit 0 and summed into the top byte by one multiplication
+// (the baseline x86-64 target has no population-count instruction).
+inline std::size_t marked_bytes(std::uint64_t mask) { return static_cast<std::size_t>(((mask >> 7) * kLsb) >> 56); }
+
+// Slots per full-slot count.
+constexpr std::size_t kBlockSlots = 256;
 
 // Key equality without a library call for the short keys that make up most
 // lookups: 4 to 16 bytes compare as two overlapping words.
@@ -197,7 +208,7 @@ class FlatTable {
     std::size_t i = find_insert_slot(hash);
     // Reusing a removed-slot marker does not consume budget; an empty slot does.
     if (ctrl_[i] == kEmpty) --growth_left_;
-    set_ctrl(i, tag_of(hash));
+    occupy(i, tag_of(hash));
     slots_[i] = entry;
     ++items_;
   }
@@ -225,6 +236,7 @@ class FlatTable {
     } else {
       set_ctrl(slot, kDeleted);
     }
+    --block_counts()[slot / kBlockSlots];
     --items_;
 
     if (items_ == 0) {
@@ -253,23 +265,27 @@ class FlatTable {
     }
     return npos;
   }
-  // The slot of the n-th occupied entry in table order (n < size()).
+  // The slot of the n-th occupied entry in table order; npos unless
+  // n < size(). Reads the block counts up to n's block, then that block.
   std::size_t nth_occupied(std::size_t n) const {
     using namespace flat_detail;
+    if (n >= items_) return npos;
     const std::size_t slots = mask_ + 1;
-    std::size_t from = 0;
-    while (from < slots) {
+    const std::uint16_t* counts = block_counts();
+    std::size_t block = 0;
+    while (n >= counts[block]) n -= counts[block++];
+    const std::size_t end = std::min((block + 1) * kBlockSlots, slots);
+    for (std::size_t from = block * kBlockSlots; from < end; from += kGroup) {
       std::uint64_t m = Group::load(ctrl_ + from).match_full();
-      if (slots - from < kGroup) m &= (std::uint64_t{1} << ((slots - from) * 8)) - 1;
-      const std::size_t c = static_cast<std::size_t>(std::popcount(m));
+      if (end - from < kGroup) m &= (std::uint64_t{1} << ((end - from) * 8)) - 1;
+      const std::size_t c = marked_bytes(m);
       if (n < c) {
         for (; n > 0; --n) m &= m - 1;
         return from + lowest(m);
       }
       n -= c;
-      from += kGroup;
     }
-    return npos;
+    return npos;  // not reached while the counts match the control bytes
   }
 
   // Iteration by home position, for cursors that must survive rebuilds.
@@ -330,6 +346,22 @@ class FlatTable {
 
  private:
   static std::size_t capacity_of(std::size_t slots) { return slots <= 8 ? slots - 1 : slots / 8 * 7; }
+  // Bytes of storage for S slots: the slots, S + 8 control bytes and the
+  // block counts (at a 2-byte boundary; S + 8 is even for S >= 4).
+  static std::size_t counts_offset(std::size_t slots) { return slots * sizeof(Slot) + slots + flat_detail::kGroup; }
+  static std::size_t storage_bytes(std::size_t slots) {
+    const std::size_t blocks = (slots + flat_detail::kBlockSlots - 1) / flat_detail::kBlockSlots;
+    return counts_offset(slots) + blocks * sizeof(std::uint16_t);
+  }
+  std::uint16_t* block_counts() const {
+    return reinterpret_cast<std::uint16_t*>(reinterpret_cast<char*>(slots_) + counts_offset(mask_ + 1));
+  }
+  // Marks an empty or removed slot full with the key's tag.
+  void occupy(std::size_t i, std::uint8_t tag) {
+    set_ctrl(i, tag);
+    ++block_counts()[i / flat_detail::kBlockSlots];
+  }
+
   static std::size_t slots_for(std::size_t items) {
     if (items < 4) return 4;
     if (items < 8) return 8;
@@ -379,7 +411,7 @@ class FlatTable {
 
   void resize(std::size_t new_slots) {
     using namespace flat_detail;
-    const std::size_t bytes = new_slots * sizeof(Slot) + new_slots + kGroup;
+    const std::size_t bytes = storage_bytes(new_slots);
     void* mem = std::malloc(bytes);
     if (mem == nullptr) throw std::bad_alloc();
     FlatTable fresh(traits_);
@@ -388,11 +420,12 @@ class FlatTable {
     fresh.ctrl_ = reinterpret_cast<std::uint8_t*>(fresh.slots_ + new_slots);
     fresh.mask_ = new_slots - 1;
     std::memset(fresh.ctrl_, kEmpty, new_slots + kGroup);
+    std::memset(fresh.block_counts(), 0, bytes - counts_offset(new_slots));
     for (std::size_t i = next_occupied(0); i != npos; i = next_occupied(i + 1)) {
       Slot e = slots_[i];
       const std::uint64_t h = traits_.hash(Traits::key(e));
       const std::size_t j = fresh.find_insert_slot(h);
-      fresh.set_ctrl(j, tag_of(h));
+      fresh.occupy(j, tag_of(h));
       fresh.slots_[j] = e;
     }
     fresh.items_ = items_;
