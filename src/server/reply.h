@@ -36,9 +36,11 @@
 // Thread safety: a Reply is a plain value; distinct objects are independent.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -176,10 +178,22 @@ void Reply::put_elements(Sink& sink, char lead, std::size_t count) const {
   for (const Reply& e : elements_) e.write_wire<P>(sink);
 }
 
-// lead + text with CR/LF turned into spaces + CRLF. Runs without CR or LF go
-// out as single pieces.
+// lead + text with CR/LF turned into spaces + CRLF. A short line without
+// CR or LF (+OK, most errors) goes out as one piece built on the stack;
+// otherwise runs without CR or LF go out as single pieces.
 template <class Sink>
 void Reply::put_line(Sink& sink, char lead, std::string_view text) {
+  constexpr std::size_t kShort = 64;
+  const auto line_break = [](char c) { return c == '\r' || c == '\n'; };
+  if (text.size() <= kShort && std::none_of(text.begin(), text.end(), line_break)) {
+    char buf[kShort + 3];
+    buf[0] = lead;
+    if (!text.empty()) std::memcpy(buf + 1, text.data(), text.size());
+    buf[text.size() + 1] = '\r';
+    buf[text.size() + 2] = '\n';
+    sink.put(std::string_view(buf, text.size() + 3));
+    return;
+  }
   sink.put(std::string_view(&lead, 1));
   for (;;) {
     std::size_t stop = text.find_first_of("\r\n");

@@ -32,6 +32,12 @@ TEST(ReplyEncoding, EachVariantHasItsExactWireForm) {
       {"simple with CR and LF", Reply::simple("a\r\nb\rc\n"), "+a  b c \r\n"},
       {"error", Reply::error("ERR unknown"), "-ERR unknown\r\n"},
       {"error with CR and LF", Reply::error("\nERR x\r"), "- ERR x \r\n"},
+      // Lines of up to 64 characters are built in one piece on the stack;
+      // longer ones, and any with CR or LF, in pieces.
+      {"64-character error", Reply::error(std::string(64, 'e')), "-" + std::string(64, 'e') + "\r\n"},
+      {"65-character error", Reply::error(std::string(65, 'e')), "-" + std::string(65, 'e') + "\r\n"},
+      {"long error with LF at its end", Reply::error(std::string(70, 'e') + "\n"),
+       "-" + std::string(70, 'e') + " \r\n"},
       {"zero", Reply::integer(0), ":0\r\n"},
       {"negative", Reply::integer(-42), ":-42\r\n"},
       {"max", Reply::integer(std::numeric_limits<std::int64_t>::max()),
