@@ -168,6 +168,23 @@ def test_mapping_matches_a_dict_under_random_operations(c):
     assert dict(c.items()) == {conv(k): conv(v) for k, v in model.items()}
 
 
+@pytest.mark.parametrize("key", [b"absent", "absent", 7, 2.5], ids=["bytes", "str", "int", "float"])
+def test_subscript_of_a_missing_key_raises_keyerror_of_that_key(c, key):
+    with pytest.raises(KeyError) as info:
+        c[key]
+    assert info.value.args == (key,)
+
+
+def test_subscript_refuses_what_get_refuses(c):
+    c.hset("h", "f", "v")
+    for bad, error in [("h", TypeError), ([1], TypeError), (None, TypeError)]:
+        with pytest.raises(error) as from_get:
+            c.get(bad)
+        with pytest.raises(error) as from_subscript:
+            c[bad]
+        assert str(from_subscript.value) == str(from_get.value)
+
+
 def test_clear_is_one_flush(c, monkeypatch):
     for i in range(500):
         c[i] = i

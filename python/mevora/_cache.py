@@ -133,11 +133,8 @@ class Cache(_Base, MutableMapping):
 
     # ---- mapping ---------------------------------------------------------------------
 
-    def __getitem__(self, key):
-        value = _base_get(self, key)
-        if value is None:
-            raise KeyError(key)
-        return value
+    # c[key] is the extension type's own: the value, or KeyError(key).
+    __getitem__ = _Base.__getitem__
 
     def __setitem__(self, key, value):
         _Base.set(self, key, value)

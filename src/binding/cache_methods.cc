@@ -780,4 +780,21 @@ PyMethodDef kCacheMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The mapping form of get, as a type slot: a Python-level __getitem__ would
+// cost a frame of its own on the most dict-like access there is.
+PyObject* cache_subscript(PyObject* self, PyObject* key_obj) {
+  return guarded([&]() -> PyObject* {
+    Bytes key;
+    if (!to_bytes(key_obj, key)) return nullptr;
+    PyObject* value = read_bytes([&](auto& out) { return store_of(self).get(key.view, out); });
+    if (value != Py_None) return value;
+    Py_DECREF(value);
+    // KeyError(key) itself, so that a tuple key is not taken as the
+    // exception's argument list.
+    PyRef error(PyObject_CallFunctionObjArgs(PyExc_KeyError, key_obj, nullptr));
+    if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+    return nullptr;
+  });
+}
+
 }  // namespace mevora::py

@@ -130,6 +130,9 @@ PyObject* cache_sunionstore(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* cache_sdiffstore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_sintercard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// cache[key]: the value as get(key) returns it, KeyError(key) when absent.
+PyObject* cache_subscript(PyObject* self, PyObject* key);
+
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];
 
