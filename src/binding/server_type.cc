@@ -31,7 +31,7 @@ struct ServerObject {
   // The run state.
   Mutex mutex;
   std::uint16_t reported_port MEVORA_GUARDED_BY(mutex);  // shown while stopped
-  std::optional<server::RunningServer> running MEVORA_GUARDED_BY(mutex);
+  std::unique_ptr<server::RunningServer> running MEVORA_GUARDED_BY(mutex);  // null while stopped
 };
 
 ServerObject* as_server(PyObject* self) { return reinterpret_cast<ServerObject*>(self); }
@@ -68,15 +68,14 @@ bool convert_idle_timeout(PyObject* obj, std::chrono::milliseconds& out) {
 // Shuts a taken running state down. No lock needed: the state is no longer
 // reachable from the object.
 // Never throws: stopping must always succeed from Python's point of view.
-void stop_running(std::optional<server::RunningServer>& taken) noexcept {
-  if (!taken.has_value()) return;
+void stop_running(std::unique_ptr<server::RunningServer> taken) noexcept {
+  if (taken == nullptr) return;
   try {
     server::shutdown_server(*taken);
   } catch (...) {
     // Joining a thread cannot fail here (never self, never detached); if
     // the library reports otherwise, the threads are left to end alone.
   }
-  taken.reset();
 }
 
 PyObject* server_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
@@ -136,7 +135,7 @@ PyObject* server_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
     obj->bind_port = static_cast<std::uint16_t>(port);
     new (&obj->limits) server::ServerLimits(limits);
     new (&obj->mutex) Mutex();
-    new (&obj->running) std::optional<server::RunningServer>();
+    new (&obj->running) std::unique_ptr<server::RunningServer>();
     {
       MutexGuard g(obj->mutex);
       obj->reported_port = obj->bind_port;
@@ -153,13 +152,12 @@ void server_dealloc(PyObject* self) {
   {
     // Nobody else can reach the object any more; the GIL stays held, which
     // the server's threads never need.
-    std::optional<server::RunningServer> taken;
+    std::unique_ptr<server::RunningServer> taken;
     {
       MutexGuard g(obj->mutex);
       taken = std::move(obj->running);
-      obj->running.reset();
     }
-    stop_running(taken);
+    stop_running(std::move(taken));
   }
   std::destroy_at(&obj->running);
   std::destroy_at(&obj->limits);
@@ -178,10 +176,15 @@ PyObject* m_start(PyObject* self, PyObject*) {
   try {
     GilRelease unlocked;
     MutexGuard g(obj->mutex);
-    if (!obj->running.has_value()) {
+    if (obj->running == nullptr) {
       auto r = server::start_server(obj->host, obj->bind_port, obj->password, obj->store, obj->limits);
       if (r.ok()) {
-        obj->running.emplace(std::move(r).value());
+        try {
+          obj->running = std::make_unique<server::RunningServer>(std::move(r).value());
+        } catch (const std::bad_alloc&) {
+          server::shutdown_server(r.value());  // not moved: the allocation failed first
+          throw;
+        }
       } else {
         failure = std::move(r.error());
       }
@@ -198,11 +201,9 @@ PyObject* m_stop(PyObject* self, PyObject*) {
   {
     GilRelease unlocked;
     MutexGuard g(obj->mutex);
-    if (obj->running.has_value()) {
-      std::optional<server::RunningServer> taken = std::move(obj->running);
-      obj->running.reset();
-      obj->reported_port = taken->port;
-      stop_running(taken);
+    if (obj->running != nullptr) {
+      obj->reported_port = obj->running->port;
+      stop_running(std::move(obj->running));
     }
   }
   Py_RETURN_NONE;
@@ -213,7 +214,7 @@ PyObject* get_port(PyObject* self, void*) {
   std::uint16_t port;
   {
     MutexGuard g(obj->mutex);
-    port = obj->running.has_value() ? obj->running->port : obj->reported_port;
+    port = obj->running != nullptr ? obj->running->port : obj->reported_port;
   }
   return PyLong_FromLong(port);
 }
@@ -223,7 +224,7 @@ PyObject* get_running(PyObject* self, void*) {
   bool running;
   {
     MutexGuard g(obj->mutex);
-    running = obj->running.has_value();
+    running = obj->running != nullptr;
   }
   return PyBool_FromLong(running ? 1 : 0);
 }
