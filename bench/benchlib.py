@@ -128,6 +128,24 @@ def server_unavailable():
     return None
 
 
+def timed_pair_calls(fn, pairs):
+    """Nanoseconds to call fn(k, v) for every (k, v) in pairs."""
+    t0 = time.perf_counter_ns()
+    for k, v in pairs:
+        fn(k, v)
+    return time.perf_counter_ns() - t0
+
+
+def timed_bare_pair_loop(pairs):
+    """The same loop over pairs calling a function that does nothing: the
+    cost to subtract from timed_pair_calls."""
+
+    def nothing(k, v):
+        pass
+
+    return timed_pair_calls(nothing, pairs)
+
+
 class TimeBudget:
     """A wall-clock budget: `left()` seconds remain until `expired()`."""
 

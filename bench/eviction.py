@@ -21,23 +21,9 @@ import argparse
 import gc
 import random
 import sys
-import time
 
 import benchlib
 
-
-def timed_sets(set_, pairs):
-    t0 = time.perf_counter_ns()
-    for k, v in pairs:
-        set_(k, v)
-    return time.perf_counter_ns() - t0
-
-
-def timed_loop(pairs):
-    def nothing(k, v):
-        pass
-
-    return timed_sets(nothing, pairs)
 
 
 def filled(cache, n):
@@ -70,10 +56,10 @@ def main(argv=None):
             rnd.shuffle(pairs)
             order = list(caches)
             rnd.shuffle(order)
-            loop = timed_loop(pairs)
+            loop = benchlib.timed_bare_pair_loop(pairs)
             for name in order:
                 gc.collect()
-                per[name].append((timed_sets(caches[name].set, pairs) - loop) / args.ops)
+                per[name].append((benchlib.timed_pair_calls(caches[name].set, pairs) - loop) / args.ops)
         ratio = benchlib.ratios(per["at limit"], per["no limit"])
         rows.append([f"{n:,} keys", benchlib.fmt_ns(benchlib.median(per["no limit"])),
                      benchlib.fmt_ns(benchlib.median(per["at limit"])),

@@ -23,26 +23,12 @@ import random
 import shutil
 import sys
 import tempfile
-import time
 
 import benchlib
 
 N_KEYS = 100_000
 POLICIES = ("everysec", "never")
 
-
-def timed_sets(set_, pairs):
-    t0 = time.perf_counter_ns()
-    for k, v in pairs:
-        set_(k, v)
-    return time.perf_counter_ns() - t0
-
-
-def timed_loop(pairs):
-    def nothing(k, v):
-        pass
-
-    return timed_sets(nothing, pairs)
 
 
 def main(argv=None):
@@ -71,10 +57,10 @@ def main(argv=None):
         for _ in range(args.rounds):
             order = list(stores)
             rnd.shuffle(order)
-            loop = timed_loop(pairs)
+            loop = benchlib.timed_bare_pair_loop(pairs)
             for name in order:
                 gc.collect()
-                per[name].append((timed_sets(stores[name].set, pairs) - loop) / args.ops)
+                per[name].append((benchlib.timed_pair_calls(stores[name].set, pairs) - loop) / args.ops)
         rows = [[name] + [benchlib.fmt_ns(benchlib.median(per[name]))] for name in stores]
         print(benchlib.table(["store", "ns/set"], rows))
         for policy in POLICIES:
