@@ -173,16 +173,36 @@ def test_subscript_of_a_missing_key_raises_keyerror_of_that_key(c, key):
     with pytest.raises(KeyError) as info:
         c[key]
     assert info.value.args == (key,)
+    with pytest.raises(KeyError) as info:
+        del c[key]
+    assert info.value.args == (key,)
 
 
-def test_subscript_refuses_what_get_refuses(c):
+def test_subscript_refuses_what_the_methods_refuse(c):
     c.hset("h", "f", "v")
-    for bad, error in [("h", TypeError), ([1], TypeError), (None, TypeError)]:
-        with pytest.raises(error) as from_get:
-            c.get(bad)
-        with pytest.raises(error) as from_subscript:
-            c[bad]
-        assert str(from_subscript.value) == str(from_get.value)
+
+    def same_error(method, subscript):
+        with pytest.raises(TypeError) as from_method:
+            method()
+        with pytest.raises(TypeError) as from_subscript:
+            subscript()
+        assert str(from_subscript.value) == str(from_method.value)
+
+    for bad in ["h", [1], None]:  # a hash under "h": WRONGTYPE
+        same_error(lambda: c.get(bad), lambda: c[bad])
+    for bad in [[1], None]:
+        same_error(lambda: c.set(bad, "v"), lambda: c.__setitem__(bad, "v"))
+        same_error(lambda: c.set("k", bad), lambda: c.__setitem__("k", bad))
+        same_error(lambda: c.delete(bad), lambda: c.__delitem__(bad))
+    assert c.type("h") == "hash"
+
+
+def test_subscript_assignment_replaces_any_kind_and_del_removes_it(c):
+    c.sadd("k", "m")
+    c["k"] = "v"
+    assert c["k"] == (b"v" if c.encoding is None else "v")
+    del c["k"]
+    assert "k" not in c
 
 
 def test_clear_is_one_flush(c, monkeypatch):

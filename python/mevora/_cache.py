@@ -133,15 +133,12 @@ class Cache(_Base, MutableMapping):
 
     # ---- mapping ---------------------------------------------------------------------
 
-    # c[key] is the extension type's own: the value, or KeyError(key).
+    # c[key], c[key] = value and del c[key] are the extension type's own:
+    # get (KeyError(key) when absent), set, and delete (KeyError(key) when
+    # there was no such key).
     __getitem__ = _Base.__getitem__
-
-    def __setitem__(self, key, value):
-        _Base.set(self, key, value)
-
-    def __delitem__(self, key):
-        if not _Base.delete(self, key):
-            raise KeyError(key)
+    __setitem__ = _Base.__setitem__
+    __delitem__ = _Base.__delitem__
 
     __contains__ = _Base.exists
 

@@ -780,8 +780,20 @@ PyMethodDef kCacheMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The mapping form of get, as a type slot: a Python-level __getitem__ would
-// cost a frame of its own on the most dict-like access there is.
+namespace {
+
+// The exception KeyError(key) itself, so that a tuple key is not taken as
+// the exception's argument list. Always returns false.
+bool raise_key_error(PyObject* key_obj) {
+  PyRef error(PyObject_CallFunctionObjArgs(PyExc_KeyError, key_obj, nullptr));
+  if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+  return false;
+}
+
+}  // namespace
+
+// The mapping forms of get, set and delete, as type slots: Python-level
+// methods would cost a frame of their own on the most dict-like accesses.
 PyObject* cache_subscript(PyObject* self, PyObject* key_obj) {
   return guarded([&]() -> PyObject* {
     Bytes key;
@@ -789,12 +801,29 @@ PyObject* cache_subscript(PyObject* self, PyObject* key_obj) {
     PyObject* value = read_bytes([&](auto& out) { return store_of(self).get(key.view, out); });
     if (value != Py_None) return value;
     Py_DECREF(value);
-    // KeyError(key) itself, so that a tuple key is not taken as the
-    // exception's argument list.
-    PyRef error(PyObject_CallFunctionObjArgs(PyExc_KeyError, key_obj, nullptr));
-    if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+    raise_key_error(key_obj);
     return nullptr;
   });
+}
+
+int cache_ass_subscript(PyObject* self, PyObject* key_obj, PyObject* value_obj) {
+  if (value_obj != nullptr) {
+    PyRef written(plain_set(self, key_obj, value_obj, std::nullopt, false, false));
+    return written ? 0 : -1;
+  }
+  PyRef deleted(guarded([&]() -> PyObject* {
+    Bytes key;
+    if (!to_bytes(key_obj, key)) return nullptr;
+    const std::string_view one[] = {key.view};
+    auto r = store_call([&] { return store_of(self).del(one); });
+    if (!r.ok()) return raise_store_error(r.error());
+    if (r.value() == 0) {
+      raise_key_error(key_obj);
+      return nullptr;
+    }
+    return Py_NewRef(Py_None);
+  }));
+  return deleted ? 0 : -1;
 }
 
 }  // namespace mevora::py

@@ -132,6 +132,9 @@ PyObject* cache_sintercard(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // cache[key]: the value as get(key) returns it, KeyError(key) when absent.
 PyObject* cache_subscript(PyObject* self, PyObject* key);
+// cache[key] = value: set(key, value). del cache[key]: delete(key), and
+// KeyError(key) when there was no such key.
+int cache_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];

@@ -266,6 +266,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetSet},
     {Py_sq_length, reinterpret_cast<void*>(cache_len)},
     {Py_mp_subscript, reinterpret_cast<void*>(cache_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(cache_ass_subscript)},
     {Py_tp_doc, const_cast<char*>(kCacheDoc)},
     {0, nullptr},
 };
