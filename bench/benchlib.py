@@ -9,6 +9,7 @@ of a ratio together instead of skewing it.
 
 from __future__ import annotations
 
+import gc
 import os
 import platform
 import shutil
@@ -144,6 +145,18 @@ def timed_bare_pair_loop(pairs):
         pass
 
     return timed_pair_calls(nothing, pairs)
+
+
+def time_pair_round(fns, pairs, rnd, per):
+    """One round: times fn(k, v) over pairs for every fn in the dict fns, in
+    an order shuffled with rnd, and appends each one's ns per call (the bare
+    loop, measured in the same round, subtracted) to per[name]."""
+    order = list(fns)
+    rnd.shuffle(order)
+    loop = timed_bare_pair_loop(pairs)
+    for name in order:
+        gc.collect()
+        per[name].append((timed_pair_calls(fns[name], pairs) - loop) / len(pairs))
 
 
 class TimeBudget:

@@ -18,7 +18,6 @@ Runs against the installed `mevora` package (see bench/README.md).
 from __future__ import annotations
 
 import argparse
-import gc
 import random
 import sys
 
@@ -54,12 +53,7 @@ def main(argv=None):
         for r in range(args.rounds):
             pairs = [(b"new:%04d:%010d" % (r, i), b"w%015d" % i) for i in range(args.ops)]
             rnd.shuffle(pairs)
-            order = list(caches)
-            rnd.shuffle(order)
-            loop = benchlib.timed_bare_pair_loop(pairs)
-            for name in order:
-                gc.collect()
-                per[name].append((benchlib.timed_pair_calls(caches[name].set, pairs) - loop) / args.ops)
+            benchlib.time_pair_round({name: c.set for name, c in caches.items()}, pairs, rnd, per)
         ratio = benchlib.ratios(per["at limit"], per["no limit"])
         rows.append([f"{n:,} keys", benchlib.fmt_ns(benchlib.median(per["no limit"])),
                      benchlib.fmt_ns(benchlib.median(per["at limit"])),

@@ -17,7 +17,6 @@ Runs against the installed `mevora` package (see bench/README.md).
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import random
 import shutil
@@ -28,7 +27,6 @@ import benchlib
 
 N_KEYS = 100_000
 POLICIES = ("everysec", "never")
-
 
 
 def main(argv=None):
@@ -54,13 +52,9 @@ def main(argv=None):
             for k in keys:
                 c.set(k, b"0" * 16)
         per = {name: [] for name in stores}
+        sets = {name: c.set for name, c in stores.items()}
         for _ in range(args.rounds):
-            order = list(stores)
-            rnd.shuffle(order)
-            loop = benchlib.timed_bare_pair_loop(pairs)
-            for name in order:
-                gc.collect()
-                per[name].append((benchlib.timed_pair_calls(stores[name].set, pairs) - loop) / args.ops)
+            benchlib.time_pair_round(sets, pairs, rnd, per)
         rows = [[name] + [benchlib.fmt_ns(benchlib.median(per[name]))] for name in stores]
         print(benchlib.table(["store", "ns/set"], rows))
         for policy in POLICIES:

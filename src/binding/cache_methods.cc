@@ -266,6 +266,20 @@ PyObject* m_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// delete(key) of one key, without vectors: the number of keys removed (0
+// or 1), or nullopt with the exception set. Serves delete() and del c[key].
+std::optional<std::uint64_t> delete_one(PyObject* self, PyObject* key_obj) {
+  Bytes key;
+  if (!to_bytes(key_obj, key)) return std::nullopt;
+  const std::string_view one[] = {key.view};
+  auto r = store_call([&] { return store_of(self).del(one); });
+  if (!r.ok()) {
+    raise_store_error(r.error());
+    return std::nullopt;
+  }
+  return r.value();
+}
+
 PyObject* m_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* kNone[] = {""};
@@ -274,20 +288,14 @@ PyObject* m_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_args({"delete", std::span<const char* const>(kNone, 0), 0, true}, args, nargs, kwnames, unused, &rest)) {
       return nullptr;
     }
-    Store& store = store_of(self);
     if (rest.size() == 1) {
-      // The usual single key: no vectors.
-      Bytes key;
-      if (!to_bytes(rest[0], key)) return nullptr;
-      const std::string_view one[] = {key.view};
-      auto r = store_call([&] { return store.del(one); });
-      if (!r.ok()) return raise_store_error(r.error());
-      return py_u64(r.value());
+      const std::optional<std::uint64_t> removed = delete_one(self, rest[0]);
+      return removed ? py_u64(*removed) : nullptr;
     }
     std::vector<Bytes> keys;
     if (!to_bytes_all(rest, keys)) return nullptr;
     const std::vector<std::string_view> views = views_of(keys);
-    auto r = store_call([&] { return store.del(views); });
+    auto r = store_call([&] { return store_of(self).del(views); });
     if (!r.ok()) return raise_store_error(r.error());
     return py_u64(r.value());
   });
@@ -782,12 +790,11 @@ PyMethodDef kCacheMethods[] = {
 
 namespace {
 
-// The exception KeyError(key) itself, so that a tuple key is not taken as
-// the exception's argument list. Always returns false.
-bool raise_key_error(PyObject* key_obj) {
+// Raises the exception KeyError(key) itself, so that a tuple key is not
+// taken as the exception's argument list.
+void raise_key_error(PyObject* key_obj) {
   PyRef error(PyObject_CallFunctionObjArgs(PyExc_KeyError, key_obj, nullptr));
   if (error) PyErr_SetObject(PyExc_KeyError, error.get());
-  return false;
 }
 
 }  // namespace
@@ -812,12 +819,9 @@ int cache_ass_subscript(PyObject* self, PyObject* key_obj, PyObject* value_obj) 
     return written ? 0 : -1;
   }
   PyRef deleted(guarded([&]() -> PyObject* {
-    Bytes key;
-    if (!to_bytes(key_obj, key)) return nullptr;
-    const std::string_view one[] = {key.view};
-    auto r = store_call([&] { return store_of(self).del(one); });
-    if (!r.ok()) return raise_store_error(r.error());
-    if (r.value() == 0) {
+    const std::optional<std::uint64_t> removed = delete_one(self, key_obj);
+    if (!removed) return nullptr;
+    if (*removed == 0) {
       raise_key_error(key_obj);
       return nullptr;
     }

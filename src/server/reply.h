@@ -185,7 +185,8 @@ template <class Sink>
 void Reply::put_line(Sink& sink, char lead, std::string_view text) {
   constexpr std::size_t kShort = 64;
   const auto line_break = [](char c) { return c == '\r' || c == '\n'; };
-  if (text.size() <= kShort && std::none_of(text.begin(), text.end(), line_break)) {
+  auto stop = std::find_if(text.begin(), text.end(), line_break);
+  if (text.size() <= kShort && stop == text.end()) {
     char buf[kShort + 3];
     buf[0] = lead;
     if (!text.empty()) std::memcpy(buf + 1, text.data(), text.size());
@@ -195,12 +196,11 @@ void Reply::put_line(Sink& sink, char lead, std::string_view text) {
     return;
   }
   sink.put(std::string_view(&lead, 1));
-  for (;;) {
-    std::size_t stop = text.find_first_of("\r\n");
-    if (stop == std::string_view::npos) break;
-    if (stop > 0) sink.put(text.substr(0, stop));
+  for (; stop != text.end(); stop = std::find_if(text.begin(), text.end(), line_break)) {
+    const auto run = static_cast<std::size_t>(stop - text.begin());
+    if (run > 0) sink.put(text.substr(0, run));
     sink.put(" ");
-    text.remove_prefix(stop + 1);
+    text.remove_prefix(run + 1);
   }
   if (!text.empty()) sink.put(text);
   sink.put("\r\n");
