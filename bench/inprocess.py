@@ -13,7 +13,7 @@ over the rounds, with the cost of the bare Python loop (measured in the same
 rounds) subtracted, and ratios taken per round.
 
 A second section measures the Python layer of `mevora.Cache`: `c[key]`
-on a bytes and a text cache beside `d[key]` on a dict, `get_json` beside
+and `c.get(key)` on a bytes and a text cache beside `d[key]` on a dict, `get_json` beside
 `json.loads(d[key])`, and a memoized call that hits beside the hits of
 `functools.lru_cache` and cachetools' `cached` decorator (LRUCache and
 TTLCache). Its operations are timed in short batches, each round keeping
@@ -525,6 +525,7 @@ LAYER_OPS = [
     ("mevora c[k]", "c = T.c", "c[k]"),
     ("mevora text t[k]", "t = T.t", "t[k]"),
     ("mevora c.get(k)", "g = T.c.get", "g(k)"),
+    ("mevora text t.get(k)", "g = T.t.get", "g(k)"),
     ("json.loads(d[k])", "d = T.dj; loads = T.loads", "loads(d[k])"),
     ("mevora get_json", "gj = T.c.get_json", "gj(k)"),
     ("lru_cache hit", "f = T.lru", "f(k)"),

@@ -1,6 +1,7 @@
 """mevora.Cache: the mapping interface against a dict model, decoding with
 and without an encoding, and JSON."""
 
+import codecs
 import collections.abc
 import inspect
 import json
@@ -104,6 +105,62 @@ def test_decoding_errors_follow_the_handler():
     assert lenient.get("k") == "\ufffd"
     assert lenient.smembers(b"\xfe") == {"\ufffd"}
     assert sorted(lenient.keys()) == ["k", "\ufffd"]
+
+
+# A codec and an error handler written in Python that call back into the
+# cache being read (_REENTRANT["cache"]) while they decode its value.
+# Registered once: the codec registry keeps what it has looked up.
+_REENTRANT = {}
+
+
+def _reentrant_decode(data, errors="strict"):
+    _REENTRANT["cache"].set("seen-by-codec", bytes(data))
+    return bytes(data).decode("ascii", errors), len(data)
+
+
+def _reentrant_handler(err):
+    _REENTRANT["cache"].incr("handler-calls")
+    return "?", err.end
+
+
+_REENTRANT_CODEC = codecs.CodecInfo(name="mevora-test-reentrant", encode=codecs.utf_8_encode, decode=_reentrant_decode)
+codecs.register(lambda name: _REENTRANT_CODEC if name == "mevora_test_reentrant" else None)
+codecs.register_error("mevora-test-reentrant", _reentrant_handler)
+
+
+@pytest.mark.parametrize(
+    "encoding, errors, stored, read, side_key, side_value",
+    [
+        ("mevora-test-reentrant", "strict", b"abc", "abc", "seen-by-codec", "abc"),
+        ("utf-8", "mevora-test-reentrant", b"a\xffb", "a?b", "handler-calls", "1"),
+    ],
+    ids=["codec", "error-handler"],
+)
+@pytest.mark.parametrize("how", ["get", "subscript"])
+def test_python_codecs_may_use_the_cache_while_decoding(encoding, errors, stored, read, side_key, side_value, how):
+    # The decoding runs after the store has been left: a codec or handler
+    # calling back into the same cache (even the same shard: one shard
+    # here) neither deadlocks nor sees a half-done read.
+    c = mevora.Cache(shards=1, encoding=encoding, errors=errors)
+    _REENTRANT["cache"] = c
+    c.set("k", stored)
+    assert (c.get("k") if how == "get" else c["k"]) == read
+    assert c.get(side_key) == side_value
+    c.close()
+
+
+def test_a_cache_is_given_its_codec_once():
+    t = mevora.Cache(encoding="utf-8")
+    with pytest.raises(ValueError, match="already decodes"):
+        _mevora.Cache._decode_reads(t, "latin-1", "strict")
+    t.set("k", "\u00e9")
+    assert t["k"] == t.get("k") == "\u00e9"
+    # The bytes-level class never decodes, and its get ignores any codec.
+    b = _mevora.Cache()
+    b.set("k", "\u00e9")
+    assert b["k"] == b.get("k") == "\u00e9".encode()
+    with pytest.raises(TypeError, match="no text codec"):
+        _mevora._decoded_get(b, "k")
 
 
 class _Missing:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import codecs
 import json
+import types
 from collections.abc import ItemsView, MutableMapping, ValuesView
 
 from mevora import _mevora
@@ -19,7 +20,6 @@ from mevora._memoize import memoize as _memoize
 __all__ = ["Cache"]
 
 _Base = _mevora.Cache
-_base_get = _Base.get
 
 # The compact, deterministic JSON form of set_json.
 _json_encoder = json.JSONEncoder(separators=(",", ":"), sort_keys=True, ensure_ascii=False, allow_nan=False)
@@ -71,6 +71,9 @@ class Cache(_Base, MutableMapping):
         self = _Base.__new__(cls, max_memory, policy, shards, persist_dir, fsync, snapshot_interval)
         self._encoding = encoding
         self._errors = errors
+        if encoding is not None:
+            # c[key] and get() then decode in the extension itself.
+            _Base._decode_reads(self, encoding, errors)
         return self
 
     def __init__(
@@ -244,15 +247,9 @@ class _TextReads:
     def _decode(self, b):
         return None if b is None else b.decode(self._encoding, self._errors)
 
-    def get(self, key):
-        b = _base_get(self, key)
-        return None if b is None else b.decode(self._encoding, self._errors)
-
-    def __getitem__(self, key):
-        b = _base_get(self, key)
-        if b is None:
-            raise KeyError(key)
-        return b.decode(self._encoding, self._errors)
+    # Decoded by the extension (the codec is set in Cache.__new__); c[key]
+    # is the extension's subscript, which decodes for a text cache too.
+    get = _mevora._decoded_get
 
     def set(self, key, value, ex=None, px=None, nx=False, xx=False, get=False, keepttl=False, exat=None, pxat=None):
         r = _Base.set(self, key, value, ex, px, nx, xx, get, keepttl, exat, pxat)
@@ -384,6 +381,6 @@ class _TextReads:
 
 
 for _name, _fn in list(vars(_TextReads).items()):
-    if callable(_fn) and not _name.startswith("_"):
+    if isinstance(_fn, types.FunctionType) and not _name.startswith("_"):
         _fn.__doc__ = getattr(_Base, _name).__doc__
 del _name, _fn

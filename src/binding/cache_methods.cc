@@ -188,13 +188,56 @@ PyObject* m_getdel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// The string value of key_obj as bytes, None when absent.
+PyObject* get_value(PyObject* self, PyObject* key_obj) {
+  Bytes key;
+  if (!to_bytes(key_obj, key)) return nullptr;
+  return read_bytes([&](auto& out) { return store_of(self).get(key.view, out); });
+}
+
 PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
-    Bytes key;
-    if (!to_bytes(a[0], key)) return nullptr;
-    return read_bytes([&](auto& out) { return store_of(self).get(key.view, out); });
+    return get_value(self, a[0]);
+  });
+}
+
+// A text cache's get: the value decoded with the cache's codec. The
+// decoding runs after the store call, with no lock held.
+PyObject* m_get_decoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
+    const std::optional<TextCodec>& text = reinterpret_cast<CacheObject*>(self)->text;
+    if (!text) {
+      PyErr_SetString(PyExc_TypeError, "this cache has no text codec");
+      return nullptr;
+    }
+    return decode_value(*text, get_value(self, a[0]));
+  });
+}
+
+// _decode_reads(encoding, errors): makes this a text cache. Once only.
+PyObject* m_decode_reads(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    constexpr const char* kCodec[] = {"encoding", "errors"};
+    PyObject* a[2];
+    if (!bind_args({"_decode_reads", kCodec, 2}, args, nargs, kwnames, a)) return nullptr;
+    std::string_view encoding;
+    std::string_view errors;
+    if (!to_utf8(a[0], "encoding", encoding) || !to_utf8(a[1], "errors", errors)) return nullptr;
+    if (encoding.find('\0') != std::string_view::npos || errors.find('\0') != std::string_view::npos) {
+      PyErr_SetString(PyExc_ValueError, "embedded null character in the codec");
+      return nullptr;
+    }
+    std::optional<TextCodec>& text = reinterpret_cast<CacheObject*>(self)->text;
+    if (text) {
+      PyErr_SetString(PyExc_ValueError, "this cache already decodes its reads");
+      return nullptr;
+    }
+    text.emplace(std::string(encoding), std::string(errors));
+    Py_RETURN_NONE;
   });
 }
 
@@ -785,8 +828,16 @@ PyMethodDef kCacheMethods[] = {
     MEVORA_KEYS2(getex, cache_getex,
                  "getex($self, key, ex=None, px=None, exat=None, pxat=None, persist=False)\n--\n\nThe string "
                  "value, setting or removing its expiry as the one option given says."),
+    // For the text caches of the Python layer.
+    MEVORA_KEYS2(_decode_reads, m_decode_reads, "_decode_reads($self, encoding, errors)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyObject* make_decoded_get(PyTypeObject* cache) {
+  // Named and documented as get, which it replaces in a text cache's class.
+  static PyMethodDef def = MEVORA_KEYS2(get, m_get_decoded, "get($self, key)\n--\n\n");
+  return PyDescr_NewMethod(cache, &def);
+}
 
 namespace {
 
@@ -803,13 +854,14 @@ void raise_key_error(PyObject* key_obj) {
 // methods would cost a frame of their own on the most dict-like accesses.
 PyObject* cache_subscript(PyObject* self, PyObject* key_obj) {
   return guarded([&]() -> PyObject* {
-    Bytes key;
-    if (!to_bytes(key_obj, key)) return nullptr;
-    PyObject* value = read_bytes([&](auto& out) { return store_of(self).get(key.view, out); });
-    if (value != Py_None) return value;
-    Py_DECREF(value);
-    raise_key_error(key_obj);
-    return nullptr;
+    PyObject* value = get_value(self, key_obj);
+    if (value == Py_None) {
+      Py_DECREF(value);
+      raise_key_error(key_obj);
+      return nullptr;
+    }
+    const std::optional<TextCodec>& text = reinterpret_cast<CacheObject*>(self)->text;
+    return text ? decode_value(*text, value) : value;
   });
 }
 

@@ -10,6 +10,7 @@
 #include "binding/convert.h"
 #include "binding/py.h"
 #include "binding/py_ref.h"
+#include "binding/text_codec.h"
 #include "core/store.h"
 
 namespace mevora::py {
@@ -21,6 +22,10 @@ struct CacheObject {
   // exactly when the cache was opened with a data directory.
   std::shared_ptr<Store> store;
   std::optional<std::string> persist_dir;
+  // Present for a text cache: set once by the Python layer right after
+  // construction (_decode_reads). c[key] then returns str, and so does the
+  // text cache's get (make_decoded_get).
+  std::optional<TextCodec> text;
 };
 
 inline Store& store_of(PyObject* self) { return *reinterpret_cast<CacheObject*>(self)->store; }
@@ -130,11 +135,16 @@ PyObject* cache_sunionstore(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* cache_sdiffstore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cache_sintercard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// cache[key]: the value as get(key) returns it, KeyError(key) when absent.
+// cache[key]: the value as get(key) returns it (decoded for a text cache),
+// KeyError(key) when absent.
 PyObject* cache_subscript(PyObject* self, PyObject* key);
 // cache[key] = value: set(key, value). del cache[key]: delete(key), and
 // KeyError(key) when there was no such key.
 int cache_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
+
+// The get of a text cache's class, a method descriptor of the Cache type:
+// like get, with the value decoded by the cache's codec.
+PyObject* make_decoded_get(PyTypeObject* cache);
 
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];

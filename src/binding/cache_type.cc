@@ -173,6 +173,7 @@ PyObject* cache_new(PyTypeObject* cls, PyObject* args, PyObject* kwds) {
     auto* obj = reinterpret_cast<CacheObject*>(self);
     new (&obj->store) std::shared_ptr<Store>(std::move(store));
     new (&obj->persist_dir) std::optional<std::string>(std::move(config.persist_dir));
+    new (&obj->text) std::optional<TextCodec>();
     return self;
   } catch (...) {
     return raise_cpp_exception();
@@ -184,6 +185,7 @@ void cache_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<CacheObject*>(self);
   obj->store.~shared_ptr();
   obj->persist_dir.~optional();
+  obj->text.~optional();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
   free_fn(self);
   Py_DECREF(tp);

@@ -1,0 +1,29 @@
+// How a text cache turns the values it reads back into str.
+#pragma once
+
+#include <string>
+
+#include "binding/py.h"
+
+namespace mevora::py {
+
+// A codec name (as codecs.lookup normalises it) and an error handler, as
+// bytes.decode takes them.
+struct TextCodec {
+  std::string encoding;
+  std::string errors;
+  // UTF-8 with "strict": decoded directly, without the codec registry.
+  bool utf8_strict = false;
+
+  TextCodec(std::string enc, std::string err)
+      : encoding(std::move(enc)), errors(std::move(err)), utf8_strict(encoding == "utf-8" && errors == "strict") {}
+};
+
+// Consumes `value` (a new reference to bytes or None, or nullptr with an
+// exception set) and returns its decoded str, None, or nullptr with the
+// exception set, exactly as value.decode(encoding, errors) would. Must run
+// with no store lock held: a codec or error handler may be Python code that
+// calls back into the cache.
+PyObject* decode_value(const TextCodec& codec, PyObject* value);
+
+}  // namespace mevora::py
