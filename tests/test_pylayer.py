@@ -136,15 +136,26 @@ codecs.register_error("mevora-test-reentrant", _reentrant_handler)
     ],
     ids=["codec", "error-handler"],
 )
-@pytest.mark.parametrize("how", ["get", "subscript"])
-def test_python_codecs_may_use_the_cache_while_decoding(encoding, errors, stored, read, side_key, side_value, how):
+@pytest.mark.parametrize(
+    "store, read_back",
+    [
+        (lambda c, v: c.set("k", v), lambda c: c.get("k")),
+        (lambda c, v: c.set("k", v), lambda c: c["k"]),
+        (lambda c, v: c.set("k", v), lambda c: c.mget(["k", "absent"])[0]),
+        (lambda c, v: c.hset("h", "f", v), lambda c: c.hget("h", "f")),
+    ],
+    ids=["get", "subscript", "mget", "hget"],
+)
+def test_python_codecs_may_use_the_cache_while_decoding(
+    encoding, errors, stored, read, side_key, side_value, store, read_back
+):
     # The decoding runs after the store has been left: a codec or handler
     # calling back into the same cache (even the same shard: one shard
     # here) neither deadlocks nor sees a half-done read.
     c = mevora.Cache(shards=1, encoding=encoding, errors=errors)
     _REENTRANT["cache"] = c
-    c.set("k", stored)
-    assert (c.get("k") if how == "get" else c["k"]) == read
+    store(c, stored)
+    assert read_back(c) == read
     assert c.get(side_key) == side_value
     c.close()
 
@@ -160,7 +171,7 @@ def test_a_cache_is_given_its_codec_once():
     b.set("k", "\u00e9")
     assert b["k"] == b.get("k") == "\u00e9".encode()
     with pytest.raises(TypeError, match="no text codec"):
-        _mevora._decoded_get(b, "k")
+        _mevora._decoded_reads["get"](b, "k")
 
 
 class _Missing:

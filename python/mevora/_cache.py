@@ -249,7 +249,9 @@ class _TextReads:
 
     # Decoded by the extension (the codec is set in Cache.__new__); c[key]
     # is the extension's subscript, which decodes for a text cache too.
-    get = _mevora._decoded_get
+    get = _mevora._decoded_reads["get"]
+    mget = _mevora._decoded_reads["mget"]
+    hget = _mevora._decoded_reads["hget"]
 
     def set(self, key, value, ex=None, px=None, nx=False, xx=False, get=False, keepttl=False, exat=None, pxat=None):
         r = _Base.set(self, key, value, ex, px, nx, xx, get, keepttl, exat, pxat)
@@ -260,13 +262,6 @@ class _TextReads:
 
     def getdel(self, key):
         return self._decode(_Base.getdel(self, key))
-
-    def mget(self, keys):
-        enc, err = self._encoding, self._errors
-        return [None if b is None else b.decode(enc, err) for b in _Base.mget(self, keys)]
-
-    def hget(self, key, field):
-        return self._decode(_Base.hget(self, key, field))
 
     def hgetall(self, key):
         enc, err = self._encoding, self._errors

@@ -203,21 +203,6 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-// A text cache's get: the value decoded with the cache's codec. The
-// decoding runs after the store call, with no lock held.
-PyObject* m_get_decoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!bind_args({"get", kKey, 1}, args, nargs, kwnames, a)) return nullptr;
-    const std::optional<TextCodec>& text = reinterpret_cast<CacheObject*>(self)->text;
-    if (!text) {
-      PyErr_SetString(PyExc_TypeError, "this cache has no text codec");
-      return nullptr;
-    }
-    return decode_value(*text, get_value(self, a[0]));
-  });
-}
-
 // _decode_reads(encoding, errors): makes this a text cache. Once only.
 PyObject* m_decode_reads(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -833,10 +818,37 @@ PyMethodDef kCacheMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* make_decoded_get(PyTypeObject* cache) {
-  // Named and documented as get, which it replaces in a text cache's class.
-  static PyMethodDef def = MEVORA_KEYS2(get, m_get_decoded, "get($self, key)\n--\n\n");
-  return PyDescr_NewMethod(cache, &def);
+namespace {
+
+// A bytes-level read with its result decoded by the cache's codec, after
+// the store call (so with no lock held).
+template <PyObject* (*Read)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* m_decoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const std::optional<TextCodec>& text = reinterpret_cast<CacheObject*>(self)->text;
+  if (!text) {
+    PyErr_SetString(PyExc_TypeError, "this cache has no text codec");
+    return nullptr;
+  }
+  return decode_result(*text, Read(self, args, nargs, kwnames));
+}
+
+// Named and documented as the reads they replace in a text cache's class.
+PyMethodDef kDecodedReads[] = {
+    MEVORA_KEYS2(get, m_decoded<m_get>, "get($self, key)\n--\n\n"),
+    MEVORA_KEYS2(mget, m_decoded<m_mget>, "mget($self, keys)\n--\n\n"),
+    MEVORA_KEYS2(hget, m_decoded<m_hget>, "hget($self, key, field)\n--\n\n"),
+};
+
+}  // namespace
+
+PyObject* make_decoded_reads(PyTypeObject* cache) {
+  PyRef reads(PyDict_New());
+  if (!reads) return nullptr;
+  for (PyMethodDef& def : kDecodedReads) {
+    PyRef descr(PyDescr_NewMethod(cache, &def));
+    if (!descr || PyDict_SetItemString(reads.get(), def.ml_name, descr.get()) != 0) return nullptr;
+  }
+  return reads.release();
 }
 
 namespace {
@@ -861,7 +873,7 @@ PyObject* cache_subscript(PyObject* self, PyObject* key_obj) {
       return nullptr;
     }
     const std::optional<TextCodec>& text = reinterpret_cast<CacheObject*>(self)->text;
-    return text ? decode_value(*text, value) : value;
+    return text ? decode_result(*text, value) : value;
   });
 }
 

@@ -23,8 +23,8 @@ struct CacheObject {
   std::shared_ptr<Store> store;
   std::optional<std::string> persist_dir;
   // Present for a text cache: set once by the Python layer right after
-  // construction (_decode_reads). c[key] then returns str, and so does the
-  // text cache's get (make_decoded_get).
+  // construction (_decode_reads). c[key] then returns str, and so do the
+  // text cache's reads made by make_decoded_reads.
   std::optional<TextCodec> text;
 };
 
@@ -142,9 +142,10 @@ PyObject* cache_subscript(PyObject* self, PyObject* key);
 // KeyError(key) when there was no such key.
 int cache_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 
-// The get of a text cache's class, a method descriptor of the Cache type:
-// like get, with the value decoded by the cache's codec.
-PyObject* make_decoded_get(PyTypeObject* cache);
+// The reads a text cache's class takes from the extension: a dict of
+// method descriptors of the Cache type (get, mget, hget), each the
+// bytes-level read with its result decoded by the cache's codec.
+PyObject* make_decoded_reads(PyTypeObject* cache);
 
 // The methods in their published order, terminated by a null entry.
 extern PyMethodDef kCacheMethods[];

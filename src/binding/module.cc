@@ -53,8 +53,8 @@ PyObject* init() {
   if (make_scan_iter_type() == nullptr) return nullptr;  // kept for the process
   PyRef cache(make_cache_type());
   if (!cache || !add(module.get(), all.get(), "Cache", cache.get())) return nullptr;
-  PyRef decoded_get(make_decoded_get(reinterpret_cast<PyTypeObject*>(cache.get())));  // internal
-  if (!decoded_get || PyModule_AddObjectRef(module.get(), "_decoded_get", decoded_get.get()) != 0) return nullptr;
+  PyRef decoded(make_decoded_reads(reinterpret_cast<PyTypeObject*>(cache.get())));  // internal
+  if (!decoded || PyModule_AddObjectRef(module.get(), "_decoded_reads", decoded.get()) != 0) return nullptr;
   PyRef memo(make_memo_type());  // internal: built by Cache.memoize, not in __all__
   if (!memo || PyModule_AddObjectRef(module.get(), "_Memoized", memo.get()) != 0) return nullptr;
   PyRef server(make_server_type());

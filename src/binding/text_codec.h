@@ -19,11 +19,11 @@ struct TextCodec {
       : encoding(std::move(enc)), errors(std::move(err)), utf8_strict(encoding == "utf-8" && errors == "strict") {}
 };
 
-// Consumes `value` (a new reference to bytes or None, or nullptr with an
-// exception set) and returns its decoded str, None, or nullptr with the
-// exception set, exactly as value.decode(encoding, errors) would. Must run
-// with no store lock held: a codec or error handler may be Python code that
-// calls back into the cache.
-PyObject* decode_value(const TextCodec& codec, PyObject* value);
+// Consumes `value` (a new reference to bytes, None or a list of those, or
+// nullptr with an exception set) and returns it decoded: each bytes object
+// becomes the str that bytes.decode(encoding, errors) gives. nullptr with
+// the exception set on failure. Must run with no store lock held: a codec
+// or error handler may be Python code that calls back into the cache.
+PyObject* decode_result(const TextCodec& codec, PyObject* value);
 
 }  // namespace mevora::py
