@@ -3,12 +3,19 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
 #include "core/elem_table.h"
+#include "core/store_types.h"
 
 namespace mevora::collections {
+
+// Whether a pick count is within kMaxRepeatedPicks (store.h).
+inline bool pick_count_allowed(std::optional<std::int64_t> count) {
+  return !count.has_value() || *count >= -kMaxRepeatedPicks;
+}
 
 // Elements of t chosen with random(), a uniform 64-bit source:
 //   count >= 0: min(count, size) distinct elements in random order;

@@ -343,8 +343,9 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   StoreResult<std::string> hincrbyfloat(std::string_view key, std::string_view field, double amount);
   // Random fields (with their values when with_values): count absent, one
   // field (none for a missing key); count >= 0, that many distinct ones
-  // (all when the hash has fewer); count < 0, -count drawn with repeats.
-  // Lock: shared.
+  // (all when the hash has fewer); count < 0, -count drawn with repeats,
+  // and NotInteger when -count is above 1,048,576 (a result that large
+  // would be built from nothing). Lock: shared.
   StoreResult<std::vector<std::pair<std::string, std::string>>> hrandfield(std::string_view key,
                                                                           std::optional<std::int64_t> count,
                                                                           bool with_values);
@@ -408,7 +409,8 @@ class Store : public StoreInternals, public std::enable_shared_from_this<Store> 
   StoreResult<std::vector<bool>> smismember(std::string_view key, KeyList members);
   // Random members: count absent, one member (none for a missing key);
   // count >= 0, that many distinct ones (all when the set has fewer);
-  // count < 0, -count drawn with repeats. Lock: shared.
+  // count < 0, -count drawn with repeats, and NotInteger when -count is
+  // above 1,048,576 (as hrandfield). Lock: shared.
   StoreResult<std::vector<std::string>> srandmember(std::string_view key, std::optional<std::int64_t> count);
   // Removes and returns up to count random distinct members (one when
   // count is absent); the key goes with its last member. Logged as one

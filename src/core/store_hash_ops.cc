@@ -229,6 +229,7 @@ StoreResult<std::vector<std::pair<std::string, std::string>>> Store::hrandfield(
                                                                                std::optional<std::int64_t> count,
                                                                                bool with_values) {
   using Pairs = std::vector<std::pair<std::string, std::string>>;
+  if (!collections::pick_count_allowed(count)) return make_err(StoreError::NotInteger);
   return read_hash(*this, key, Pairs(), [&](const ElemTable& map) -> StoreResult<Pairs> {
     Pairs out;
     const auto picked = collections::pick_elems(map, count.value_or(1), [this] { return next_random(); });

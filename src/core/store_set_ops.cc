@@ -39,6 +39,7 @@ StoreResult<std::vector<bool>> Store::smismember(std::string_view key, KeyList m
 
 StoreResult<std::vector<std::string>> Store::srandmember(std::string_view key, std::optional<std::int64_t> count) {
   using Out = std::vector<std::string>;
+  if (!collections::pick_count_allowed(count)) return make_err(StoreError::NotInteger);
   return read_set(*this, key, Out(), [&](const ElemTable& set) -> StoreResult<Out> {
     Out out;
     const auto picked = collections::pick_elems(set, count.value_or(1), [this] { return next_random(); });

@@ -81,6 +81,12 @@ const char* store_error_message(const StoreError& e);
 template <class T>
 using StoreResult = Result<T, StoreError>;
 
+// The most elements hrandfield and srandmember draw for a negative count:
+// drawn with repeats, they need not exist, so without a bound a request of
+// a few bytes could make the store build a result of any size. The bound
+// is the most elements one request may carry.
+inline constexpr std::int64_t kMaxRepeatedPicks = std::int64_t{1} << 20;
+
 enum class EvictionPolicy : std::uint8_t { NoEviction = 0, AllKeysLru = 1, VolatileLru = 2 };
 
 struct StoreConfig {

@@ -2,7 +2,6 @@
 // HMGET, HMSET, HSETNX, HEXISTS, HKEYS, HVALS, HSTRLEN, HINCRBY,
 // HINCRBYFLOAT, HRANDFIELD and HSCAN. Each makes one store call.
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,9 +13,9 @@
 namespace mevora::server {
 
 // The smallest count HRANDFIELD and SRANDMEMBER accept: a negative count
-// asks for that many picks, and a reply of more than 2^62 elements could
-// not be built anyway.
-constexpr std::int64_t kMinRandomCount = -(std::numeric_limits<std::int64_t>::max() / 2);
+// asks for that many picks with repeats, which the store bounds
+// (kMaxRepeatedPicks); past it the reply is "value is out of range".
+constexpr std::int64_t kMinRandomCount = -kMaxRepeatedPicks;
 
 Reply bulk_list_reply(std::vector<std::string>& items) {
   std::vector<Reply> out;
