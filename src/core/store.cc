@@ -185,7 +185,9 @@ std::uint64_t StoreInternals::table_growth_cost(Shard& s, std::string_view key, 
 StoreResult<void> StoreInternals::admit_string_write(Shard& s, std::string_view key, std::uint64_t hash,
                                                      std::pair<bool, std::uint64_t> current,
                                                      std::uint64_t value_len) {
-  const auto [live, old] = current;
+  // Named copies, not a structured binding: the lambda captures them.
+  const bool live = current.first;
+  const std::uint64_t old = current.second;
   return admit_or_error([&] {
     const std::uint64_t n = align16(key.size() + value_len) + table_growth_cost(s, key, hash);
     return live ? (n > old ? n - old : 0) : n;

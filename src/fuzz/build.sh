@@ -15,6 +15,11 @@ FLAGS=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -Wall -Wextra -Wshadow -Isrc)
 
+# The server reports the project version (HELLO); the build takes it from
+# pyproject.toml as CMake does.
+VERSION="$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml)"
+FLAGS+=("-DMEVORA_VERSION=\"$VERSION\"")
+
 PERSIST=(src/core/persist/coding.cc src/core/persist/file_io.cc
          src/core/persist_error.cc src/util/os_error.cc src/util/platform.cc)
 
@@ -24,11 +29,13 @@ sources_of() {
     fuzz_glob) echo src/core/glob.cc ;;
     fuzz_wal_replay) echo src/core/persist/wal.cc src/core/persist/wal_batch.cc "${PERSIST[@]}" ;;
     fuzz_snapshot_load) echo src/core/persist/snapshot.cc "${PERSIST[@]}" ;;
+    # The whole library: the command layer over a real store.
+    fuzz_commands) find src/core src/server src/util -name '*.cc' ! -name '*_test.cc' | sort ;;
     *) echo "unknown fuzz target: $1" >&2; return 1 ;;
   esac
 }
 
-ALL=(fuzz_resp_reader fuzz_inline_split fuzz_glob fuzz_wal_replay fuzz_snapshot_load)
+ALL=(fuzz_resp_reader fuzz_inline_split fuzz_glob fuzz_wal_replay fuzz_snapshot_load fuzz_commands)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${ALL[@]}")
 

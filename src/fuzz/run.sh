@@ -20,7 +20,7 @@ secs="${1:-60}"
 [ $# -gt 0 ] && shift
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] &&
-  targets=(fuzz_resp_reader fuzz_inline_split fuzz_glob fuzz_wal_replay fuzz_snapshot_load)
+  targets=(fuzz_resp_reader fuzz_inline_split fuzz_glob fuzz_wal_replay fuzz_snapshot_load fuzz_commands)
 
 "$here/build.sh" "${targets[@]}" >/dev/null || { echo "fuzz build failed" >&2; exit 1; }
 mkdir -p build/fuzz/artifacts
