@@ -160,6 +160,102 @@ def test_python_codecs_may_use_the_cache_while_decoding(
     c.close()
 
 
+def _decoded(value):
+    """A bytes-level result decoded as a text cache with errors="replace"
+    should return it, written out in Python."""
+
+    def dec(b):
+        return b.decode("utf-8", "replace")
+
+    if value is None or isinstance(value, (bool, int)):
+        return value
+    if isinstance(value, bytes):
+        return dec(value)
+    if isinstance(value, dict):
+        return {dec(k): dec(v) for k, v in value.items()}
+    if isinstance(value, (set, frozenset)):
+        return {dec(b) for b in value}
+    return [None if b is None else dec(b) for b in value]
+
+
+# Reads of values that are not valid UTF-8, and of fields and members that
+# decode alike (b"\xfe" and b"\xff" both become U+FFFD): each must match the
+# bytes-level read decoded in Python, merges included.
+DECODED_READS = [
+    ("get", ("s",)),
+    ("mget", (["s", "absent", "s"],)),
+    ("getrange", ("s", 0, 1)),
+    ("getex", ("s",)),
+    ("keys", ("s*",)),
+    ("hget", ("h", b"\xfe")),
+    ("hmget", ("h", b"\xfe", "absent", b"\xff")),
+    ("hgetall", ("h",)),
+    ("hkeys", ("h",)),
+    ("hvals", ("h",)),
+    ("lindex", ("l", 1)),
+    ("lrange", ("l", 0, -1)),
+    ("smembers", ("m",)),
+    ("sinter", ("m", "m")),
+    ("sunion", ("m", "absent")),
+    ("sdiff", ("m", "absent")),
+    ("srandmember", ("m", 5)),
+]
+# Reads that change the store: run on twin caches.
+DECODED_CHANGES = [
+    ("getset", ("s", b"\xfe\xff")),
+    ("getdel", ("s",)),
+    ("lpop", ("l",)),
+    ("rpop", ("l", 2)),
+    ("lmove", ("l", "l2", "left", "right")),
+    ("rpoplpush", ("l", "l2")),
+    ("spop", ("m",)),
+    ("spop", ("m", 5)),
+]
+
+
+def _fill(c):
+    c.set("s", b"a\xffb")
+    c.set("s2", "\u00e9")
+    c.hset("h", b"\xfe", b"1\xff")
+    c.hset("h", b"\xff", b"2")
+    c.hset("h", "ok", "\u00e9")
+    c.rpush("l", b"\xff", "x", b"\xfe")
+    c.sadd("m", b"\xfe", b"\xff", "y")
+
+
+@pytest.mark.parametrize("name, args", DECODED_READS, ids=lambda x: x if isinstance(x, str) else "")
+def test_decoded_reads_match_the_bytes_reads_decoded(name, args):
+    c = mevora.Cache(shards=1, encoding="utf-8", errors="replace")
+    _fill(c)
+    got = getattr(c, name)(*args)
+    # The bytes-level method on the same cache: the same order of fields.
+    want = _decoded(getattr(_mevora.Cache, name)(c, *args))
+    if name == "srandmember":  # random picks
+        assert len(got) == len(want) and set(got) <= {"\ufffd", "y"}
+    else:
+        assert got == want and type(got) is type(want)
+    c.close()
+
+
+@pytest.mark.parametrize("name, args", DECODED_CHANGES, ids=lambda x: x if isinstance(x, str) else "")
+def test_decoded_changes_match_the_bytes_changes_decoded(name, args):
+    # Twin caches, one reading text and one bytes; these reads are
+    # deterministic but for spop's pick.
+    text = mevora.Cache(shards=1, encoding="utf-8", errors="replace")
+    raw = mevora.Cache(shards=1)
+    _fill(text)
+    _fill(raw)
+    got = getattr(text, name)(*args)
+    want = _decoded(getattr(raw, name)(*args))
+    if name == "spop":
+        assert type(got) is type(want)
+        assert (got in ("\ufffd", "y")) if len(args) == 1 else got == {"\ufffd", "y"}
+    else:
+        assert got == want and type(got) is type(want)
+    text.close()
+    raw.close()
+
+
 def test_a_cache_is_given_its_codec_once():
     t = mevora.Cache(encoding="utf-8")
     with pytest.raises(ValueError, match="already decodes"):

@@ -247,70 +247,14 @@ class _TextReads:
     def _decode(self, b):
         return None if b is None else b.decode(self._encoding, self._errors)
 
-    # Decoded by the extension (the codec is set in Cache.__new__); c[key]
-    # is the extension's subscript, which decodes for a text cache too.
-    get = _mevora._decoded_reads["get"]
-    mget = _mevora._decoded_reads["mget"]
-    hget = _mevora._decoded_reads["hget"]
+    # The reads that return bytes, None or containers of them are the
+    # extension's own, decoding with the codec set in Cache.__new__ (see
+    # below the class); c[key] is the extension's subscript, which decodes
+    # for a text cache too. What is left here decodes in Python.
 
     def set(self, key, value, ex=None, px=None, nx=False, xx=False, get=False, keepttl=False, exat=None, pxat=None):
         r = _Base.set(self, key, value, ex, px, nx, xx, get, keepttl, exat, pxat)
         return self._decode(r) if get else r
-
-    def getset(self, key, value):
-        return self._decode(_Base.getset(self, key, value))
-
-    def getdel(self, key):
-        return self._decode(_Base.getdel(self, key))
-
-    def hgetall(self, key):
-        enc, err = self._encoding, self._errors
-        return {f.decode(enc, err): v.decode(enc, err) for f, v in _Base.hgetall(self, key).items()}
-
-    def lpop(self, key, count=None):
-        return self._decode_one_or_list(_Base.lpop(self, key, count), count)
-
-    def rpop(self, key, count=None):
-        return self._decode_one_or_list(_Base.rpop(self, key, count), count)
-
-    def _decode_one_or_list(self, r, count):
-        if count is None or r is None:
-            return self._decode(r)
-        enc, err = self._encoding, self._errors
-        return [b.decode(enc, err) for b in r]
-
-    def lindex(self, key, index):
-        return self._decode(_Base.lindex(self, key, index))
-
-    def lmove(self, source, destination, wherefrom, whereto):
-        return self._decode(_Base.lmove(self, source, destination, wherefrom, whereto))
-
-    def rpoplpush(self, source, destination):
-        return self._decode(_Base.rpoplpush(self, source, destination))
-
-    def lrange(self, key, start, stop):
-        enc, err = self._encoding, self._errors
-        return [b.decode(enc, err) for b in _Base.lrange(self, key, start, stop)]
-
-    def smembers(self, key):
-        enc, err = self._encoding, self._errors
-        return {b.decode(enc, err) for b in _Base.smembers(self, key)}
-
-    def sinter(self, key, *keys):
-        enc, err = self._encoding, self._errors
-        return {b.decode(enc, err) for b in _Base.sinter(self, key, *keys)}
-
-    def sunion(self, key, *keys):
-        enc, err = self._encoding, self._errors
-        return {b.decode(enc, err) for b in _Base.sunion(self, key, *keys)}
-
-    def sdiff(self, key, *keys):
-        enc, err = self._encoding, self._errors
-        return {b.decode(enc, err) for b in _Base.sdiff(self, key, *keys)}
-
-    def keys(self, pattern="*"):
-        enc, err = self._encoding, self._errors
-        return [b.decode(enc, err) for b in _Base.keys(self, pattern)]
 
     def scan(self, cursor=0, match=None, count=None, type=None):
         enc, err = self._encoding, self._errors
@@ -325,22 +269,6 @@ class _TextReads:
     def randomkey(self):
         return self._decode(_Base.randomkey(self))
 
-    def getrange(self, key, start, end):
-        return _Base.getrange(self, key, start, end).decode(self._encoding, self._errors)
-
-    def getex(self, key, ex=None, px=None, exat=None, pxat=None, persist=False):
-        return self._decode(_Base.getex(self, key, ex, px, exat, pxat, persist))
-    def hmget(self, key, *fields):
-        return [self._decode(b) for b in _Base.hmget(self, key, *fields)]
-
-    def hkeys(self, key):
-        enc, err = self._encoding, self._errors
-        return [b.decode(enc, err) for b in _Base.hkeys(self, key)]
-
-    def hvals(self, key):
-        enc, err = self._encoding, self._errors
-        return [b.decode(enc, err) for b in _Base.hvals(self, key)]
-
     def hrandfield(self, key, count=None, withvalues=False):
         enc, err = self._encoding, self._errors
         r = _Base.hrandfield(self, key, count, withvalues)
@@ -349,20 +277,6 @@ class _TextReads:
         if withvalues:
             return [(f.decode(enc, err), v.decode(enc, err)) for f, v in r]
         return [b.decode(enc, err) for b in r]
-
-    def srandmember(self, key, count=None):
-        r = _Base.srandmember(self, key, count)
-        if count is None:
-            return self._decode(r)
-        enc, err = self._encoding, self._errors
-        return [b.decode(enc, err) for b in r]
-
-    def spop(self, key, count=None):
-        r = _Base.spop(self, key, count)
-        if count is None:
-            return self._decode(r)
-        enc, err = self._encoding, self._errors
-        return {b.decode(enc, err) for b in r}
 
     def sscan(self, key, cursor=0, match=None, count=None):
         enc, err = self._encoding, self._errors
@@ -374,6 +288,12 @@ class _TextReads:
         cursor, page = _Base.hscan(self, key, cursor, match, count)
         return cursor, {f.decode(enc, err): v.decode(enc, err) for f, v in page.items()}
 
+
+# get, mget, getset, getdel, getrange, getex, keys, hget, hmget, hgetall,
+# hkeys, hvals, lpop, rpop, lindex, lrange, lmove, rpoplpush, smembers,
+# srandmember, spop, sinter, sunion and sdiff.
+for _name, _fn in _mevora._decoded_reads.items():
+    setattr(_TextReads, _name, _fn)
 
 for _name, _fn in list(vars(_TextReads).items()):
     if isinstance(_fn, types.FunctionType) and not _name.startswith("_"):

@@ -832,12 +832,40 @@ PyObject* m_decoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return decode_result(*text, Read(self, args, nargs, kwnames));
 }
 
-// Named and documented as the reads they replace in a text cache's class.
+#define MEVORA_DECODED(name, fn) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_decoded<fn>)), METH_FASTCALL | METH_KEYWORDS, nullptr}
+
+// The reads whose results are bytes, None or containers of them, named as
+// the methods they replace in a text cache's class; make_decoded_reads
+// gives each the doc string (and so the signature) of that method.
 PyMethodDef kDecodedReads[] = {
-    MEVORA_KEYS2(get, m_decoded<m_get>, "get($self, key)\n--\n\n"),
-    MEVORA_KEYS2(mget, m_decoded<m_mget>, "mget($self, keys)\n--\n\n"),
-    MEVORA_KEYS2(hget, m_decoded<m_hget>, "hget($self, key, field)\n--\n\n"),
+    MEVORA_DECODED(get, m_get),
+    MEVORA_DECODED(mget, m_mget),
+    MEVORA_DECODED(getset, m_getset),
+    MEVORA_DECODED(getdel, m_getdel),
+    MEVORA_DECODED(getrange, cache_getrange),
+    MEVORA_DECODED(getex, cache_getex),
+    MEVORA_DECODED(keys, m_keys),
+    MEVORA_DECODED(hget, m_hget),
+    MEVORA_DECODED(hmget, cache_hmget),
+    MEVORA_DECODED(hgetall, m_hgetall),
+    MEVORA_DECODED(hkeys, cache_hkeys),
+    MEVORA_DECODED(hvals, cache_hvals),
+    MEVORA_DECODED(lpop, m_lpop),
+    MEVORA_DECODED(rpop, m_rpop),
+    MEVORA_DECODED(lindex, cache_lindex),
+    MEVORA_DECODED(lrange, m_lrange),
+    MEVORA_DECODED(lmove, cache_lmove),
+    MEVORA_DECODED(rpoplpush, cache_rpoplpush),
+    MEVORA_DECODED(smembers, m_smembers),
+    MEVORA_DECODED(srandmember, cache_srandmember),
+    MEVORA_DECODED(spop, cache_spop),
+    MEVORA_DECODED(sinter, cache_sinter),
+    MEVORA_DECODED(sunion, cache_sunion),
+    MEVORA_DECODED(sdiff, cache_sdiff),
 };
+
+#undef MEVORA_DECODED
 
 }  // namespace
 
@@ -845,6 +873,9 @@ PyObject* make_decoded_reads(PyTypeObject* cache) {
   PyRef reads(PyDict_New());
   if (!reads) return nullptr;
   for (PyMethodDef& def : kDecodedReads) {
+    for (const PyMethodDef* m = kCacheMethods; m->ml_name != nullptr; ++m) {
+      if (std::string_view(m->ml_name) == def.ml_name) def.ml_doc = m->ml_doc;
+    }
     PyRef descr(PyDescr_NewMethod(cache, &def));
     if (!descr || PyDict_SetItemString(reads.get(), def.ml_name, descr.get()) != 0) return nullptr;
   }
