@@ -143,8 +143,9 @@ PyObject* cache_subscript(PyObject* self, PyObject* key);
 int cache_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 
 // The reads a text cache's class takes from the extension: a dict of
-// method descriptors of the Cache type (get, mget, hget), each the
-// bytes-level read with its result decoded by the cache's codec.
+// method descriptors of the Cache type, one per read whose result is
+// bytes, None or a container of them (get, mget, hgetall, lrange, ...),
+// each the bytes-level read with its result decoded by the cache's codec.
 PyObject* make_decoded_reads(PyTypeObject* cache);
 
 // The methods in their published order, terminated by a null entry.
