@@ -184,7 +184,14 @@ def test_killed_mapped_segment_is_cut_back_before_anything_follows_it(tmp_path, 
     path = segment(d, 0)
     ends = frame_ends(path)
     data = open(path, "rb").read()
-    assert len(data) > ends[-1] and not data[ends[-1]:].strip(b"\0"), "the killed segment ends in its reserved zeros"
+    # The kill may land while a frame is being copied into the mapping (a
+    # page fault at a page boundary is a wide window): then the start of
+    # that unacknowledged frame precedes the zeros, and reopening must cut
+    # it back with them.
+    tail = data[ends[-1]:]
+    torn = len(tail.rstrip(b"\0"))
+    largest = max(b - a for a, b in zip([0] + ends, ends))
+    assert len(tail) > torn and torn < largest, "the killed segment ends in its reserved zeros"
 
     c = Cache(persist_dir=d, fsync=fsync)
     assert os.path.getsize(path) == c.persist_stats["wal_bytes"] == ends[-1]
