@@ -212,6 +212,29 @@ def test_killed_mapped_segment_is_cut_back_before_anything_follows_it(tmp_path, 
     c.close()
 
 
+@pytest.mark.parametrize("torn", [5, 8, 12], ids=["header", "whole-header", "part-of-body"])
+def test_killed_mapped_segment_with_a_torn_frame_before_its_zeros(tmp_path, torn):
+    # What a kill in the middle of copying a frame into the mapping leaves:
+    # the frame's first bytes, then the reserved zeros.
+    d = str(tmp_path / "data")
+    kill_writer_after(d, "never", 100)
+    path = segment(d, 0)
+    ends = frame_ends(path)
+    data = bytearray(open(path, "rb").read())
+    last = bytes(data[ends[-2]:ends[-1]])
+    data[ends[-1]:] = bytes(len(data) - ends[-1])  # the kill itself may have torn a frame
+    data[ends[-1]:ends[-1] + torn] = last[:torn]
+    open(path, "wb").write(bytes(data))
+
+    c = Cache(persist_dir=d)
+    assert os.path.getsize(path) == c.persist_stats["wal_bytes"] == ends[-1]
+    for i in range(100):
+        assert c.get(f"k{i}") == f"v{i}".encode()
+    c.set("next", "1")  # appended right after the last whole frame
+    assert read_segment(path, still_open=True)[-1] == ("SET", 0, b"next", b"1")
+    c.close()
+
+
 @pytest.mark.parametrize("where", ["header", "payload", "checksum"])
 def test_torn_final_frame_is_cut_back_with_a_note(tmp_path, where):
     d = str(tmp_path / "data")
