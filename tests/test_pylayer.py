@@ -256,6 +256,34 @@ def test_decoded_changes_match_the_bytes_changes_decoded(name, args):
     raw.close()
 
 
+def test_transaction_results_of_a_text_cache_are_decoded():
+    c = mevora.Cache(shards=4, encoding="utf-8")
+    c.set("k", "\u00e9")
+    c.set("bad", b"\xff")
+    c.hset("h", "f", "x")
+    with c.transaction() as tx:
+        tx.get("k")
+        tx.get("bad")  # strict: this call's result is the decoding error
+        tx.hgetall("h")
+        tx.hrandfield("h", 1, withvalues=True)
+        tx.incr("n")
+        tx.set("k", "w", get=True)
+        tx.type("k")
+    r = tx.results
+    assert r[0] == "\u00e9" and isinstance(r[1], UnicodeDecodeError)
+    assert r[2:] == [{"f": "x"}, [("f", "x")], 1, "\u00e9", "string"]
+    assert c.get("k") == "w" and c.get("n") == "1"  # every call ran
+    # A bytes cache's results stay bytes.
+    b = mevora.Cache(shards=4)
+    b.set("k", "v")
+    with b.transaction() as tx:
+        tx.get("k")
+        tx.hgetall("absent")
+    assert tx.results == [b"v", {}]
+    c.close()
+    b.close()
+
+
 def test_a_cache_is_given_its_codec_once():
     t = mevora.Cache(encoding="utf-8")
     with pytest.raises(ValueError, match="already decodes"):

@@ -16,19 +16,20 @@ PyObject* decode_bytes(const TextCodec& codec, PyObject* bytes) {
 
 }  // namespace
 
-PyObject* decode_result(const TextCodec& codec, PyObject* value) {
-  if (value == nullptr || value == Py_None) return value;
-  PyRef owned(value);
+PyObject* decode_nested(const TextCodec& codec, PyObject* value) {
   if (PyBytes_Check(value)) return decode_bytes(codec, value);
-  if (PyList_Check(value)) {
-    for (Py_ssize_t i = 0, n = PyList_Size(value); i < n; ++i) {
-      PyObject* item = PyList_GetItem(value, i);  // borrowed
-      if (item == Py_None) continue;
-      PyObject* text = decode_bytes(codec, item);
-      // SetItem takes text and drops the bytes it replaces.
-      if (text == nullptr || PyList_SetItem(value, i, text) != 0) return nullptr;
+  const bool list = PyList_Check(value);
+  if (list || PyTuple_Check(value)) {
+    const Py_ssize_t n = list ? PyList_Size(value) : PyTuple_Size(value);
+    PyRef out(list ? PyList_New(n) : PyTuple_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = decode_nested(codec, list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i));
+      if (item == nullptr) return nullptr;
+      // SetItem takes item, into a slot that is still empty.
+      if ((list ? PyList_SetItem(out.get(), i, item) : PyTuple_SetItem(out.get(), i, item)) != 0) return nullptr;
     }
-    return owned.release();
+    return out.release();
   }
   if (PyDict_Check(value)) {
     // In the source's order, so that keys decoding alike end as a dict
@@ -39,9 +40,9 @@ PyObject* decode_result(const TextCodec& codec, PyObject* value) {
     PyObject* k = nullptr;
     PyObject* v = nullptr;
     while (PyDict_Next(value, &pos, &k, &v)) {
-      PyRef dk(decode_bytes(codec, k));
+      PyRef dk(decode_nested(codec, k));
       if (!dk) return nullptr;
-      PyRef dv(decode_bytes(codec, v));
+      PyRef dv(decode_nested(codec, v));
       if (!dv || PyDict_SetItem(out.get(), dk.get(), dv.get()) != 0) return nullptr;
     }
     return out.release();
@@ -51,14 +52,19 @@ PyObject* decode_result(const TextCodec& codec, PyObject* value) {
     PyRef it(PyObject_GetIter(value));
     if (!out || !it) return nullptr;
     while (PyRef item{PyIter_Next(it.get())}) {
-      PyRef text(decode_bytes(codec, item.get()));
+      PyRef text(decode_nested(codec, item.get()));
       if (!text || PySet_Add(out.get(), text.get()) != 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     return out.release();
   }
-  PyErr_SetString(PyExc_SystemError, "a decoded read returned neither bytes nor a container of them");
-  return nullptr;
+  return Py_NewRef(value);
+}
+
+PyObject* decode_result(const TextCodec& codec, PyObject* value) {
+  if (value == nullptr) return nullptr;
+  PyRef owned(value);
+  return decode_nested(codec, value);
 }
 
 }  // namespace mevora::py

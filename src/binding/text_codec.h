@@ -19,13 +19,18 @@ struct TextCodec {
       : encoding(std::move(enc)), errors(std::move(err)), utf8_strict(encoding == "utf-8" && errors == "strict") {}
 };
 
-// Consumes `value` (a new reference to bytes, None, a list of bytes and
-// None, a dict of bytes to bytes or a set of bytes, or nullptr with an
-// exception set) and returns it decoded: each bytes object becomes the str
-// that bytes.decode(encoding, errors) gives, in a new dict or set for
-// those (decoded keys or members that coincide merge). nullptr with
-// the exception set on failure. Must run with no store lock held: a codec
-// or error handler may be Python code that calls back into the cache.
+// `value` (borrowed) with every bytes object in it, also inside lists,
+// tuples, dicts and sets, replaced by the str that
+// bytes.decode(encoding, errors) gives; containers are new ones, in the
+// source's order (dict keys or set members that decode alike merge, as in
+// a comprehension over the source), and anything else is returned as it
+// is. A new reference, or nullptr with the exception set. Must run with no
+// store lock held: a codec or error handler may be Python code that calls
+// back into the cache.
+PyObject* decode_nested(const TextCodec& codec, PyObject* value);
+
+// decode_nested that consumes `value`, a new reference (nullptr, with an
+// exception set, passes through).
 PyObject* decode_result(const TextCodec& codec, PyObject* value);
 
 }  // namespace mevora::py

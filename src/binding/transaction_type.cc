@@ -89,6 +89,20 @@ PyObject* record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   Py_RETURN_NONE;
 }
 
+// The exception being raised, taken (with its traceback) to stand as a
+// call's result.
+PyObject* raised_as_result() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value != nullptr ? value : Py_NewRef(Py_None);
+}
+
 // Calls the Cache method of the recorded call; its exception, if any,
 // becomes the result.
 PyObject* run_call(PyObject* cache, PyObject* call) {
@@ -105,16 +119,7 @@ PyObject* run_call(PyObject* cache, PyObject* call) {
     }
   }
   PyObject* result = full ? PyObject_Call(method.get(), full.get(), kw == Py_None ? nullptr : kw) : nullptr;
-  if (result != nullptr) return result;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return value != nullptr ? value : Py_NewRef(Py_None);
+  return result != nullptr ? result : raised_as_result();
 }
 
 PyObject* run(TransactionObject* t) {
@@ -156,6 +161,15 @@ PyObject* run(TransactionObject* t) {
   if (!ran.value()) {
     PyErr_SetString(watch_error(), "a watched key changed; the transaction did not run");
     return nullptr;
+  }
+  const std::optional<TextCodec>& text = reinterpret_cast<CacheObject*>(cache)->text;
+  if (text) {
+    // A text cache's results read back as its own reads do, decoded after
+    // the atomic step; one that cannot be decoded gets the decoding error.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* decoded = decode_nested(*text, PyList_GetItem(results.get(), i));
+      PyList_SetItem(results.get(), i, decoded != nullptr ? decoded : raised_as_result());  // steals
+    }
   }
   t->results = results.release();
   Py_RETURN_NONE;
