@@ -13,8 +13,8 @@ over the rounds, with the cost of the bare Python loop (measured in the same
 rounds) subtracted, and ratios taken per round.
 
 A second section measures the Python layer of `mevora.Cache`: `c[key]`
-and `c.get(key)` on a bytes and a text cache beside `d[key]` on a dict, `get_json` beside
-`json.loads(d[key])`, and a memoized call that hits beside the hits of
+and `c.get(key)` on a bytes and a text cache beside `d[key]` on a dict,
+`get_json` beside `json.loads(d[key])`, and a memoized call that hits beside the hits of
 `functools.lru_cache` and cachetools' `cached` decorator (LRUCache and
 TTLCache). Its operations are timed in short batches, each round keeping
 an operation's fastest batch (interference from other processes only adds

@@ -244,22 +244,10 @@ class _TextReads:
 
     __slots__ = ()
 
-    def _decode(self, b):
-        return None if b is None else b.decode(self._encoding, self._errors)
-
-    # The reads that return bytes, None or containers of them are the
-    # extension's own, decoding with the codec set in Cache.__new__ (see
-    # below the class); c[key] is the extension's subscript, which decodes
-    # for a text cache too. What is left here decodes in Python.
-
-    def set(self, key, value, ex=None, px=None, nx=False, xx=False, get=False, keepttl=False, exat=None, pxat=None):
-        r = _Base.set(self, key, value, ex, px, nx, xx, get, keepttl, exat, pxat)
-        return self._decode(r) if get else r
-
-    def scan(self, cursor=0, match=None, count=None, type=None):
-        enc, err = self._encoding, self._errors
-        cursor, keys = _Base.scan(self, cursor, match, count, type)
-        return cursor, [b.decode(enc, err) for b in keys]
+    # The methods whose results carry bytes are the extension's own,
+    # decoding with the codec set in Cache.__new__ (see below the class);
+    # c[key] is the extension's subscript, which decodes for a text cache
+    # too. What is left here decodes in Python.
 
     def scan_iter(self, match=None, count=None, type=None):
         enc, err = self._encoding, self._errors
@@ -267,31 +255,14 @@ class _TextReads:
             yield b.decode(enc, err)
 
     def randomkey(self):
-        return self._decode(_Base.randomkey(self))
-
-    def hrandfield(self, key, count=None, withvalues=False):
-        enc, err = self._encoding, self._errors
-        r = _Base.hrandfield(self, key, count, withvalues)
-        if count is None:
-            return self._decode(r)
-        if withvalues:
-            return [(f.decode(enc, err), v.decode(enc, err)) for f, v in r]
-        return [b.decode(enc, err) for b in r]
-
-    def sscan(self, key, cursor=0, match=None, count=None):
-        enc, err = self._encoding, self._errors
-        cursor, page = _Base.sscan(self, key, cursor, match, count)
-        return cursor, [b.decode(enc, err) for b in page]
-
-    def hscan(self, key, cursor=0, match=None, count=None):
-        enc, err = self._encoding, self._errors
-        cursor, page = _Base.hscan(self, key, cursor, match, count)
-        return cursor, {f.decode(enc, err): v.decode(enc, err) for f, v in page.items()}
+        b = _Base.randomkey(self)
+        return None if b is None else b.decode(self._encoding, self._errors)
 
 
-# get, mget, getset, getdel, getrange, getex, keys, hget, hmget, hgetall,
-# hkeys, hvals, lpop, rpop, lindex, lrange, lmove, rpoplpush, smembers,
-# srandmember, spop, sinter, sunion and sdiff.
+# set, get, mget, getset, getdel, getrange, getex, keys, scan, hget, hmget,
+# hgetall, hkeys, hvals, hrandfield, hscan, lpop, rpop, lindex, lrange,
+# lmove, rpoplpush, smembers, srandmember, spop, sscan, sinter, sunion and
+# sdiff.
 for _name, _fn in _mevora._decoded_reads.items():
     setattr(_TextReads, _name, _fn)
 

@@ -835,10 +835,12 @@ PyObject* m_decoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 #define MEVORA_DECODED(name, fn) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_decoded<fn>)), METH_FASTCALL | METH_KEYWORDS, nullptr}
 
-// The reads whose results are bytes, None or containers of them, named as
-// the methods they replace in a text cache's class; make_decoded_reads
-// gives each the doc string (and so the signature) of that method.
+// The methods whose results carry bytes (alone, in containers, or beside
+// numbers and flags, as scan's cursor or set's True), named as the methods
+// they replace in a text cache's class; make_decoded_reads gives each the
+// doc string (and so the signature) of that method.
 PyMethodDef kDecodedReads[] = {
+    MEVORA_DECODED(set, m_set),
     MEVORA_DECODED(get, m_get),
     MEVORA_DECODED(mget, m_mget),
     MEVORA_DECODED(getset, m_getset),
@@ -846,11 +848,14 @@ PyMethodDef kDecodedReads[] = {
     MEVORA_DECODED(getrange, cache_getrange),
     MEVORA_DECODED(getex, cache_getex),
     MEVORA_DECODED(keys, m_keys),
+    MEVORA_DECODED(scan, cache_scan),
     MEVORA_DECODED(hget, m_hget),
     MEVORA_DECODED(hmget, cache_hmget),
     MEVORA_DECODED(hgetall, m_hgetall),
     MEVORA_DECODED(hkeys, cache_hkeys),
     MEVORA_DECODED(hvals, cache_hvals),
+    MEVORA_DECODED(hrandfield, cache_hrandfield),
+    MEVORA_DECODED(hscan, cache_hscan),
     MEVORA_DECODED(lpop, m_lpop),
     MEVORA_DECODED(rpop, m_rpop),
     MEVORA_DECODED(lindex, cache_lindex),
@@ -860,6 +865,7 @@ PyMethodDef kDecodedReads[] = {
     MEVORA_DECODED(smembers, m_smembers),
     MEVORA_DECODED(srandmember, cache_srandmember),
     MEVORA_DECODED(spop, cache_spop),
+    MEVORA_DECODED(sscan, cache_sscan),
     MEVORA_DECODED(sinter, cache_sinter),
     MEVORA_DECODED(sunion, cache_sunion),
     MEVORA_DECODED(sdiff, cache_sdiff),

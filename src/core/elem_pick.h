@@ -12,7 +12,7 @@
 
 namespace mevora::collections {
 
-// Whether a pick count is within kMaxRepeatedPicks (store.h).
+// Whether a pick count is within kMaxRepeatedPicks (store_types.h).
 inline bool pick_count_allowed(std::optional<std::int64_t> count) {
   return !count.has_value() || *count >= -kMaxRepeatedPicks;
 }
