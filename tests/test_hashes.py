@@ -153,6 +153,22 @@ def test_hset_conversion_failure_writes_nothing(cache, call):
     assert cache.used_memory == 0
 
 
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda c: c.hincrbyfloat("h", "n", "1.5"), TypeError, "argument 'amount': expected float or int, not str"),
+        (lambda c: c.hincrbyfloat("h", "n", None), TypeError, "argument 'amount': expected float or int, not NoneType"),
+        (lambda c: c.hrandfield("h", withvalues=True), ValueError, "withvalues needs a count"),
+        (lambda c: c.hrandfield("h", "2"), TypeError, "argument 'count'"),
+    ],
+)
+def test_hash_argument_errors_change_nothing(cache, call, exc, message):
+    cache.hset("h", "n", "1")
+    with pytest.raises(exc, match=message):
+        call(cache)
+    assert cache.hgetall("h") == {b"n": b"1"}
+
+
 def test_hdel_conversion_failure_removes_nothing(cache):
     cache.hset("h", "a", "1")
     cache.hset("h", "b", "2")

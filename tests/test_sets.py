@@ -100,6 +100,21 @@ def test_sadd_of_no_members(cache):
     assert cache.smembers("s") == {b"a"}
 
 
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda c: c.spop("s", -1), ValueError, "count can't be negative"),
+        (lambda c: c.spop("s", "1"), TypeError, "argument 'count'"),
+        (lambda c: c.srandmember("s", "x"), TypeError, "argument 'count'"),
+    ],
+)
+def test_set_count_errors_change_nothing(cache, call, exc, message):
+    cache.sadd("s", "a", "b")
+    with pytest.raises(exc, match=message):
+        call(cache)
+    assert cache.smembers("s") == {b"a", b"b"}
+
+
 @pytest.mark.parametrize("bad", [None, True, bytearray(b"x"), {"x"}])
 def test_sadd_conversion_failure_writes_nothing(cache, bad):
     with pytest.raises(TypeError):
