@@ -64,7 +64,15 @@ PyObject* decode_nested(const TextCodec& codec, PyObject* value) {
 PyObject* decode_result(const TextCodec& codec, PyObject* value) {
   if (value == nullptr) return nullptr;
   PyRef owned(value);
-  return decode_nested(codec, value);
+  if (!PyList_CheckExact(value)) return decode_nested(codec, value);
+  // The read built this list for its caller alone: its items are replaced
+  // in place rather than copied into a second list.
+  for (Py_ssize_t i = 0, n = PyList_Size(value); i < n; ++i) {
+    PyObject* item = decode_nested(codec, PyList_GetItem(value, i));
+    // SetItem takes item and drops the one it replaces.
+    if (item == nullptr || PyList_SetItem(value, i, item) != 0) return nullptr;
+  }
+  return owned.release();
 }
 
 }  // namespace mevora::py

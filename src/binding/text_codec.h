@@ -29,8 +29,9 @@ struct TextCodec {
 // back into the cache.
 PyObject* decode_nested(const TextCodec& codec, PyObject* value);
 
-// decode_nested that consumes `value`, a new reference (nullptr, with an
-// exception set, passes through).
+// decode_nested that consumes `value`, a new reference that no one else
+// holds (a read's fresh result), so a list is decoded in place; nullptr,
+// with an exception set, passes through.
 PyObject* decode_result(const TextCodec& codec, PyObject* value);
 
 }  // namespace mevora::py
